@@ -1,0 +1,3 @@
+"""The Velmara Python server: the Excel bridge and its host kit."""
+
+from . import velmara as velmara

@@ -1,0 +1,130 @@
+#include "args.hpp"
+
+#include "error.hpp"
+
+namespace com_like {
+
+namespace {
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the interpreter's listing.
+Ref quoted_list(const char* const* names, const std::size_t* indices, std::size_t n) {
+    Ref text = steal(PyUnicode_FromString(""));
+    for (std::size_t k = 0; k < n && text; ++k) {
+        const char* sep = k == 0 ? "" : (n == 2 ? " and " : (k + 1 == n ? ", and " : ", "));
+        text = steal(PyUnicode_FromFormat("%U%s'%s'", text.get(), sep, names[indices[k]]));
+    }
+    return text;
+}
+
+}  // namespace
+
+PyObject* Signature::interned(std::size_t i) const noexcept {
+    if (!interned_[i]) {
+        interned_[i] = PyUnicode_InternFromString(names_[i]);  // kept for the process
+    }
+    return interned_[i];
+}
+
+bool Signature::bind(PyObject* const* args, std::size_t nargsf, PyObject* kwnames, PyObject** out) const noexcept {
+    const std::size_t nargs = PyVectorcall_NARGS(nargsf);
+    for (std::size_t i = 0; i < count_; ++i) {
+        out[i] = nullptr;
+    }
+    if (nargs > count_) {
+        const std::size_t given = nargs;
+        if (required_ == count_) {
+            PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given", qualname_,
+                         count_, count_ == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zu %s given",
+                         qualname_, required_, count_, given, given == 1 ? "was" : "were");
+        }
+        return false;
+    }
+    for (std::size_t i = 0; i < nargs; ++i) {
+        out[i] = args[i];
+    }
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            std::size_t match = count_;
+            for (std::size_t i = 0; i < count_; ++i) {
+                PyObject* name = interned(i);
+                if (!name) {
+                    return false;
+                }
+                if (key == name || PyUnicode_Compare(key, name) == 0) {
+                    match = i;
+                    break;
+                }
+            }
+            if (match == count_) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", qualname_, key);
+                return false;
+            }
+            if (out[match]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", qualname_,
+                             names_[match]);
+                return false;
+            }
+            out[match] = args[nargs + k];
+        }
+    }
+    std::size_t missing[8];
+    std::size_t nmissing = 0;
+    for (std::size_t i = 0; i < required_; ++i) {
+        if (!out[i]) {
+            missing[nmissing++] = i;
+        }
+    }
+    if (nmissing) {
+        Ref listed = quoted_list(names_, missing, nmissing);
+        if (listed) {
+            PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %U", qualname_,
+                         nmissing, nmissing == 1 ? "" : "s", listed.get());
+        }
+        return false;
+    }
+    return true;
+}
+
+void raise_argument_type(PyObject* arg, PyTypeObject* expected, const char* param) noexcept {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected->tp_name, Py_TYPE(arg)->tp_name);
+    if (!PyObject_TypeCheck(arg, expected)) {
+        return;
+    }
+    Raised error;
+    Ref note = steal(PyUnicode_FromFormat("Subclasses of built-in types are not accepted: pass an exact %s.",
+                                          expected->tp_name));
+    Ref added = note ? steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get())) : Ref();
+    if (!added) {
+        return;  // the failure to attach the note replaces the TypeError
+    }
+    error.restore();
+}
+
+Ref convert_int_argument(PyObject* arg, const char* param) noexcept {
+    if (PyLong_CheckExact(arg)) {
+        return borrow(arg);
+    }
+    if (PyNumber_Check(arg)) {
+        return steal(PyNumber_Long(arg));
+    }
+    raise_argument_type(arg, &PyLong_Type, param);
+    return {};
+}
+
+Ref convert_float_argument(PyObject* arg) noexcept {
+    if (PyFloat_CheckExact(arg)) {
+        return borrow(arg);
+    }
+    const double value = PyFloat_AsDouble(arg);
+    if (value == -1.0 && PyErr_Occurred()) {
+        return {};
+    }
+    return steal(PyFloat_FromDouble(value));
+}
+
+}  // namespace com_like

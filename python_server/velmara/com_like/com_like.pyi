@@ -1,0 +1,1 @@
+from typing import Any

@@ -1,0 +1,413 @@
+// Request/response correlation: envelopes, waiters, responses and reset.
+//
+// Locking rules: `_waiters_lock` is held only around one insertion or
+// removal in `waiters` (or the snapshot-and-clear of reset) and never while
+// Python code of someone else's may run: attributes are read before the
+// lock is taken, futures are completed or cancelled after it is released.
+// A future's done()/cancel() can trigger a garbage collection, whose
+// finalizers may send a request of their own on this very thread.
+#include "../capi/args.hpp"
+#include "../capi/error.hpp"
+#include "../capi/lock.hpp"
+#include "../module/state.hpp"
+#include "methods.hpp"
+#include "names.hpp"
+#include "request_id.hpp"
+
+#include <vector>
+
+namespace com_like::messaging_methods {
+
+using namespace messaging_names;
+
+namespace {
+
+PyObject* default_timeout = nullptr;  // kept for the process
+
+// waiters.pop(request_id, None) under the lock; the popped waiter (or null
+// when none was registered). Returns false with an error set.
+bool pop_waiter(PyObject* waiters, PyObject* lock, PyObject* request_id, Ref& popped) {
+    LockGuard guard;
+    if (!guard.acquire(lock)) {
+        return false;
+    }
+    if (PyDict_CheckExact(waiters)) {
+        PyObject* value = nullptr;
+        if (PyDict_Pop(waiters, request_id, &value) < 0) {
+            return false;
+        }
+        popped = steal(value);
+        if (popped.get() == Py_None) {
+            popped.reset();  // a None stored by someone else is no waiter
+        }
+        return true;
+    }
+    PyObject* args[] = {waiters, request_id, Py_None};
+    popped = steal(PyObject_VectorcallMethod(pop_name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!popped) {
+        return false;
+    }
+    if (popped.get() == Py_None) {
+        popped.reset();
+    }
+    return true;
+}
+
+// The response's "error" text; see on_message for the rules.
+Ref error_text(PyObject* message) {
+    PyObject* error = PyDict_GetItemWithError(message, error_key);
+    if (!error) {
+        if (PyErr_Occurred()) {
+            return {};
+        }
+        return borrow(remote_error);  // {}.get("message", "Remote error")
+    }
+    if (PyDict_CheckExact(error)) {
+        PyObject* text = PyDict_GetItemWithError(error, message_key);
+        if (text) {
+            return borrow(text);
+        }
+        return PyErr_Occurred() ? Ref() : borrow(remote_error);
+    }
+    PyObject* getter = nullptr;
+    if (PyObject_GetOptionalAttr(error, get_name, &getter) < 0) {
+        return {};
+    }
+    Ref get_method = steal(getter);
+    if (!get_method) {
+        // An "error" with no get (None, a string, a list): its text when it
+        // is a non-empty string, otherwise the default.
+        if (PyUnicode_CheckExact(error) && PyUnicode_GET_LENGTH(error) > 0) {
+            return borrow(error);
+        }
+        return borrow(remote_error);
+    }
+    PyObject* args[] = {message_key, remote_error};
+    return steal(PyObject_Vectorcall(get_method.get(), args, 2, nullptr));
+}
+
+Ref call_method0(PyObject* obj, PyObject* name) {
+    return steal(PyObject_CallMethodNoArgs(obj, name));
+}
+
+// The id under which a response is looked up. A waiter key is always an
+// exact str, so anything else can match only through foreign __eq__ code,
+// which must not run under the lock: it is hashed here (so an unhashable id
+// fails as a dict lookup would) and then matches nothing. A str subclass is
+// looked up by its plain text.
+bool lookup_key(PyObject* request_id, Ref& key) {
+    if (PyUnicode_CheckExact(request_id)) {
+        key = borrow(request_id);
+        return true;
+    }
+    if (PyObject_Hash(request_id) == -1) {
+        return false;
+    }
+    if (PyUnicode_Check(request_id)) {
+        key = steal(PyUnicode_FromObject(request_id));
+        return bool(key);
+    }
+    key.reset();
+    return true;
+}
+
+}  // namespace
+
+Ref get(PyObject* self, PyObject* name) noexcept { return steal(PyObject_GetAttr(self, name)); }
+
+PyObject* init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    static constexpr const char* names[] = {"self"};
+    static const Signature sig("Messaging.__init__", names, 1);
+    Bound<1> a(sig, args, nargsf, kwnames);
+    if (!a.ok()) {
+        return nullptr;
+    }
+    PyObject* self = a[0];
+    Ref threading = lookup_global(threading_name);
+    Ref lock_factory = threading ? get(threading.get(), lock_factory_name) : Ref();
+    if (!lock_factory) {
+        return nullptr;
+    }
+    auto store = [self](PyObject* name, Ref value) {
+        return value && PyObject_GenericSetAttr(self, name, value.get()) == 0;
+    };
+    auto new_lock = [&lock_factory] { return steal(PyObject_CallNoArgs(lock_factory.get())); };
+    if (!store(waiters, steal(PyDict_New())) || !store(waiters_lock, new_lock()) || !store(guid, new_hex_id()) ||
+        !store(send_handler, none()) || !store(loop, none()) || !store(loop_thread, none()) ||
+        !store(callable_registry, steal(PyDict_New())) || !store(callable_lock, new_lock()) ||
+        !store(next_callable_id, steal(PyLong_FromLong(1)))) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* set_send_handler(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    static constexpr const char* names[] = {"self", "handler"};
+    static const Signature sig("Messaging.set_send_handler", names, 2);
+    Bound<2> a(sig, args, nargsf, kwnames);
+    if (!a.ok() || PyObject_SetAttr(a[0], send_handler, a[1]) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    static constexpr const char* names[] = {"self", "req", "timeout"};
+    static const Signature sig("Messaging.send_request_sync", names, 2);
+    Bound<3> a(sig, args, nargsf, kwnames);
+    if (!a.ok()) {
+        return nullptr;
+    }
+    PyObject* self = a[0];
+    PyObject* req = a[1];
+    Ref timeout = a[2] ? convert_float_argument(a[2]) : borrow(default_timeout);
+    if (!timeout || !require_exact(req, &PyDict_Type, "req")) {
+        return nullptr;
+    }
+    Ref handler = get(self, send_handler);
+    if (!handler) {
+        return nullptr;
+    }
+    const int usable = PyObject_IsTrue(handler.get());
+    if (usable <= 0) {
+        if (usable == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "No send handler registered");
+        }
+        return nullptr;
+    }
+    Ref request_id = new_hex_id();
+    Ref envelope = request_id ? steal(PyDict_Copy(req)) : Ref();
+    if (!envelope || PyDict_SetItem(envelope.get(), request_id_key, request_id.get()) < 0 ||
+        PyDict_SetItem(envelope.get(), kind_key, request_kind) < 0) {
+        return nullptr;
+    }
+    Ref waiter = steal(PyObject_CallNoArgs(state().future_type));
+    Ref table = waiter ? get(self, waiters) : Ref();
+    Ref lock = table ? get(self, waiters_lock) : Ref();
+    if (!lock) {
+        return nullptr;
+    }
+    {
+        LockGuard guard;
+        if (!guard.acquire(lock.get()) || PyObject_SetItem(table.get(), request_id.get(), waiter.get()) < 0) {
+            return nullptr;
+        }
+    }
+
+    // The waiter is registered before the handler runs, so a response that
+    // arrives during the handler call (even from inside it) is matched.
+    Ref sent = steal(PyObject_CallOneArg(handler.get(), envelope.get()));
+    handler.reset();
+    Ref response;
+    if (sent) {
+        sent.reset();
+        PyObject* wait_args[] = {waiter.get(), timeout.get()};
+        response = steal(PyObject_VectorcallMethod(result_name, wait_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                   nullptr));
+        if (response) {
+            return response.release();
+        }
+    }
+
+    // Every way out of the wait removes the entry, an interrupt included.
+    Raised failure;
+    Ref stale;
+    if (!pop_waiter(table.get(), lock.get(), request_id.get(), stale)) {
+        Raised cleanup;
+        PyException_SetContext(cleanup.get(), failure.take().release());
+        cleanup.restore();
+        return nullptr;
+    }
+    stale.reset();
+    if (failure.is_exception() && failure.is_instance(PyExc_TimeoutError)) {
+        raise_with_context(PyExc_TimeoutError, "Timed out waiting for Office.js response", std::move(failure));
+        return nullptr;
+    }
+    failure.restore();
+    return nullptr;
+}
+
+PyObject* on_message(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    static constexpr const char* names[] = {"self", "message"};
+    static const Signature sig("Messaging.on_message", names, 2);
+    Bound<2> a(sig, args, nargsf, kwnames);
+    if (!a.ok()) {
+        return nullptr;
+    }
+    PyObject* self = a[0];
+    PyObject* message = a[1];
+    if (!require_exact(message, &PyDict_Type, "message")) {
+        return nullptr;
+    }
+    PyObject* request_id = PyDict_GetItemWithError(message, request_id_key);
+    if (!request_id) {
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    Ref keep_id = borrow(request_id);  // the message may change under foreign code
+    const int present = PyObject_IsTrue(request_id);
+    if (present <= 0) {
+        if (present < 0) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    Ref key;
+    if (!lookup_key(request_id, key)) {
+        return nullptr;
+    }
+    Ref table = get(self, waiters);
+    Ref lock = table ? get(self, waiters_lock) : Ref();
+    if (!lock) {
+        return nullptr;
+    }
+    Ref waiter;
+    if (key && !pop_waiter(table.get(), lock.get(), key.get(), waiter)) {
+        return nullptr;
+    }
+    if (!waiter) {
+        Py_RETURN_NONE;
+    }
+    Ref done = call_method0(waiter.get(), done_name);
+    if (!done) {
+        return nullptr;
+    }
+    const int finished = PyObject_IsTrue(done.get());
+    if (finished != 0) {
+        return finished < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+
+    PyObject* ok = PyDict_GetItemWithError(message, ok_key);
+    if (!ok && PyErr_Occurred()) {
+        return nullptr;
+    }
+    const int succeeded = ok ? PyObject_IsTrue(ok) : 0;
+    if (succeeded < 0) {
+        return nullptr;
+    }
+    if (succeeded) {
+        PyObject* call_args[] = {waiter.get(), message};
+        Ref set = steal(PyObject_VectorcallMethod(set_result_name, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                  nullptr));
+        return set ? Py_NewRef(Py_None) : nullptr;
+    }
+
+    // A failure whose text cannot be worked out must still end the wait:
+    // the caller gets the default text and the host gets the error.
+    Ref text = error_text(message);
+    Raised text_failure;
+    Ref exc = steal(PyObject_CallOneArg(PyExc_RuntimeError, text ? text.get() : remote_error));
+    if (!exc) {
+        return nullptr;
+    }
+    PyObject* call_args[] = {waiter.get(), exc.get()};
+    Ref set = steal(
+        PyObject_VectorcallMethod(set_exception_name, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!set) {
+        return nullptr;
+    }
+    if (text_failure) {
+        text_failure.restore();
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    static constexpr const char* names[] = {"self"};
+    static const Signature sig("Messaging.reset", names, 1);
+    Bound<1> a(sig, args, nargsf, kwnames);
+    if (!a.ok()) {
+        return nullptr;
+    }
+    PyObject* self = a[0];
+
+    // 1. Take every pending waiter out under the lock, cancel them after.
+    Ref table = get(self, waiters);
+    Ref lock = table ? get(self, waiters_lock) : Ref();
+    if (!lock) {
+        return nullptr;
+    }
+    std::vector<Ref> pending;
+    {
+        LockGuard guard;
+        if (!guard.acquire(lock.get())) {
+            return nullptr;
+        }
+        if (PyDict_CheckExact(table.get())) {
+            Py_ssize_t pos = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            pending.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(table.get())));
+            while (PyDict_Next(table.get(), &pos, &key, &value)) {
+                pending.push_back(borrow(value));
+            }
+            PyDict_Clear(table.get());
+        } else {
+            Ref values = call_method0(table.get(), values_name);
+            Ref snapshot = values ? steal(PySequence_List(values.get())) : Ref();
+            Ref cleared = snapshot ? call_method0(table.get(), clear_name) : Ref();
+            if (!cleared) {
+                return nullptr;
+            }
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+                pending.push_back(borrow(PyList_GET_ITEM(snapshot.get(), i)));
+            }
+        }
+    }
+    for (Ref& waiter : pending) {
+        Ref done = call_method0(waiter.get(), done_name);
+        const int finished = done ? PyObject_IsTrue(done.get()) : -1;
+        if (finished < 0) {
+            return nullptr;
+        }
+        if (!finished && !call_method0(waiter.get(), cancel_name)) {
+            return nullptr;
+        }
+        waiter.reset();
+    }
+
+    // 2. A new epoch. 3. The registry starts afresh.
+    Ref epoch = new_hex_id();
+    if (!epoch || PyObject_SetAttr(self, guid, epoch.get()) < 0) {
+        return nullptr;
+    }
+    Ref registry = get(self, callable_registry);
+    Ref registry_lock = registry ? get(self, callable_lock) : Ref();
+    if (!registry_lock) {
+        return nullptr;
+    }
+    {
+        LockGuard guard;
+        Ref one = steal(PyLong_FromLong(1));
+        if (!one || !guard.acquire(registry_lock.get()) || !call_method0(registry.get(), clear_name) ||
+            PyObject_SetAttr(self, next_callable_id, one.get()) < 0) {
+            return nullptr;
+        }
+    }
+
+    // 4, 5. Move the root proxies into the new epoch; any Exception there is
+    // swallowed (the globals may not exist at all).
+    for (PyObject* root_name : {context_name, excel_name}) {
+        Ref root = lookup_global(root_name);
+        if (!root || PyObject_SetAttr(root.get(), msg_guid, epoch.get()) < 0) {
+            Raised swallowed;
+            if (!swallowed.is_exception()) {
+                swallowed.restore();
+                return nullptr;
+            }
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+int init_correlation() noexcept {
+    if (!default_timeout) {
+        default_timeout = PyFloat_FromDouble(30.0);
+    }
+    return default_timeout ? 0 : -1;
+}
+
+}  // namespace com_like::messaging_methods

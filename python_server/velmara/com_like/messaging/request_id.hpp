@@ -1,0 +1,12 @@
+// Request and epoch ids: the text of a fresh version-4 UUID in hex, as
+// uuid.uuid4().hex gives it, drawn from the operating system's
+// cryptographic random source.
+#pragma once
+
+#include "../capi/ref.hpp"
+
+namespace com_like {
+
+Ref new_hex_id() noexcept;
+
+}  // namespace com_like
