@@ -1,85 +1,14 @@
-"""Test doubles for the proxy tests.
+"""Fixtures of the proxy tests; the doubles themselves live in proxy_doubles."""
 
-`Recorder` is a send handler that keeps every envelope and answers it while
-it is being called (the waiter is registered before the handler runs), so a
-proxy operation completes on the calling thread without a listener.
-`StubSerializer` stands in for the wire codec where a test is about the
-operations rather than about the wire format: it tags what it encodes and
-wraps what it decodes, so a test can tell which value went through which
-side.
-"""
+import gc
+import os
+import sys
 
 import pytest
 
-NULL_WIRE = {"type": "Null", "value": None, "isSpec": False}
+sys.path.insert(0, os.path.dirname(__file__))
 
-
-class Recorder:
-    def __init__(self, messaging, answer=None):
-        self.messaging = messaging
-        self.envelopes = []
-        self.answer = answer or (lambda envelope: {"ok": True, "result": NULL_WIRE})
-
-    def __call__(self, envelope):
-        self.envelopes.append(envelope)
-        response = self.answer(envelope)
-        if response is not None:
-            response = dict(response)
-            response["requestId"] = envelope["requestId"]
-            self.messaging.on_message(response)
-
-    @property
-    def bodies(self):
-        """The request bodies: each envelope without the two keys messaging adds."""
-        out = []
-        for envelope in self.envelopes:
-            items = list(envelope.items())
-            assert [k for k, _ in items[-2:]] == ["requestId", "kind"]
-            out.append(dict(items[:-2]))
-        return out
-
-    def methods(self):
-        return [e["method"] for e in self.envelopes]
-
-
-class Unencodable:
-    """A value the stub codec refuses."""
-
-
-class Decoded:
-    def __init__(self, wire):
-        self.wire = wire
-
-    def __eq__(self, other):
-        return isinstance(other, Decoded) and other.wire == self.wire
-
-    def __repr__(self):
-        return f"Decoded({self.wire!r})"
-
-
-class StubSerializer:
-    @staticmethod
-    def to_wire(value):
-        if isinstance(value, Unencodable):
-            raise ValueError("stub cannot encode")
-        return {"type": "Stub", "value": value}
-
-    @staticmethod
-    def from_wire(wire):
-        return Decoded(wire)
-
-
-class CannedMessaging:
-    """A `messaging` stand-in whose send_request_sync returns a fixed response."""
-
-    def __init__(self, guid, response):
-        self._guid = guid
-        self.response = response
-        self.bodies = []
-
-    def send_request_sync(self, req):
-        self.bodies.append(req)
-        return self.response
+from proxy_doubles import NULL_WIRE, CannedMessaging, Recorder, StubSerializer  # noqa: E402
 
 
 @pytest.fixture
@@ -90,6 +19,7 @@ def stub_serializer(mod):
 
 @pytest.fixture
 def recorder(mod, stub_serializer):
+    gc.collect()  # proxies left over by earlier tests must not send to this handler
     rec = Recorder(mod.messaging)
     mod.messaging.set_send_handler(rec)
     return rec
@@ -98,6 +28,7 @@ def recorder(mod, stub_serializer):
 @pytest.fixture
 def canned(mod, stub_serializer):
     """Rebinds `messaging` to a CannedMessaging of the current epoch; set .response."""
+    gc.collect()
     stand_in = CannedMessaging(mod.messaging._guid, {"ok": True, "result": NULL_WIRE})
     mod.messaging = stand_in
     return stand_in
