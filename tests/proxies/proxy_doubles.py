@@ -37,6 +37,11 @@ class Recorder:
             out.append(dict(items[:-2]))
         return out
 
+    @property
+    def requests(self):
+        """The bodies other than DEL (proxies dropped on the way send those)."""
+        return [b for b in self.bodies if b["method"] != "DEL"]
+
     def methods(self):
         return [e["method"] for e in self.envelopes]
 
