@@ -68,6 +68,20 @@ class WireCodec:
         return v
 
 
+_ids = iter(range(1000, 10**9))
+
+
+def with_ids(w):
+    """The add-in names every array and dictionary it sends with an id."""
+    if isinstance(w, dict) and w.get("type") in ("Array", "Dict") and not w.get("isSpec"):
+        w = dict(w, id=w.get("id", next(_ids)))
+        if w["type"] == "Array":
+            w["value"] = [with_ids(x) for x in w["value"]]
+        else:
+            w["value"] = {k: with_ids(x) for k, x in w["value"].items()}
+    return w
+
+
 def ref(object_id, type_name):
     return {"type": type_name, "value": object_id, "isSpec": True}
 
@@ -128,7 +142,7 @@ class FakeAddin:
                 return None  # never answered
             if name not in body:
                 return {"ok": False, "error": {"message": f"{type_name}.{name} is undefined"}}
-            return {"ok": True, "result": body[name]}
+            return {"ok": True, "result": with_ids(body[name])}
         if method == "SET":
             body[name] = env["value"]
             return {"ok": True, "result": None}
@@ -138,11 +152,11 @@ class FakeAddin:
                 picked = self.rows[start:stop:step]
             else:
                 picked = self.rows[int(name)]
-            return {"ok": True, "result": self.codec.to_wire(picked)}
+            return {"ok": True, "result": with_ids(self.codec.to_wire(picked))}
         if method == "CALL":
             args = [self.decode(a["value"]) for a in env["args"] if a["arg_type"] == "PLACED"]
             kwargs = {a["name"]: self.decode(a["value"]) for a in env["args"] if a["arg_type"] == "NAMED"}
-            return {"ok": True, "result": self.codec.to_wire(body(*args, **kwargs))}
+            return {"ok": True, "result": with_ids(self.codec.to_wire(body(*args, **kwargs)))}
         if method == "DEL":
             self.deleted.append(caller)
             return {"ok": True, "result": None}
@@ -296,3 +310,20 @@ def test_reset_cancels_calls_in_flight_and_stales_old_proxies(mod, host):
         assert str(info.value) == STALE
     assert [e["method"] for e in host.sent[before:]] in ([], ["DEL"])
     assert mod.Excel.workbook.name == "Book1"
+
+
+@pytest.mark.parametrize("call", [lambda m: m.Excel.x, lambda m: m.Excel[0], lambda m: m.GetSetting()],
+                         ids=["get", "getitem", "call"])
+def test_success_without_result_is_refused_by_the_decoder(mod, call):
+    if "Serializer" not in vars(mod):
+        mod.Serializer = WireCodec
+
+    def handler(envelope):
+        if envelope["method"] != "DEL":
+            mod.messaging.on_message({"requestId": envelope["requestId"], "ok": True})
+        else:
+            mod.messaging.on_message({"requestId": envelope["requestId"], "ok": True, "result": None})
+
+    mod.messaging.set_send_handler(handler)
+    with pytest.raises(TypeError):
+        call(mod)
