@@ -132,7 +132,7 @@ Ref convert_float_argument(PyObject* arg) noexcept {
 namespace com_like {
 
 bool bind_var_args(const char* qualname, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
-                   SelfKeyword collision, PyObject*& self, VarArgs& rest) noexcept {
+                   SelfKeyword collision, PyObject*& self, VarArgs& rest, const char* collision_name) noexcept {
     static PyObject* self_name = PyUnicode_InternFromString("self");  // kept for the process
     if (!self_name) {
         return false;
@@ -162,7 +162,7 @@ bool bind_var_args(const char* qualname, PyObject* const* args, std::size_t narg
         PyErr_Format(PyExc_TypeError,
                      collision == SelfKeyword::python_function ? "%s() got multiple values for argument 'self'"
                                                                : "%s() got multiple values for keyword argument 'self'",
-                     qualname);
+                     collision_name ? collision_name : qualname);
         return false;
     }
     self = args[0];

@@ -105,8 +105,11 @@ enum class SelfKeyword {
 };
 
 // Binds `self` (by position, or by keyword when no positional is given);
-// returns false with TypeError set on a binding error.
+// returns false with TypeError set on a binding error. A collision error
+// names `collision_name` when given (the keyword form names the bare method
+// name), the qualified name otherwise.
 bool bind_var_args(const char* qualname, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
-                   SelfKeyword collision, PyObject*& self, VarArgs& rest) noexcept;
+                   SelfKeyword collision, PyObject*& self, VarArgs& rest,
+                   const char* collision_name = nullptr) noexcept;
 
 }  // namespace com_like

@@ -162,6 +162,7 @@ struct ObjectNames {
     static constexpr const char* getitem = "OfficeJsObject.__getitem__";
     static constexpr const char* setattr = "OfficeJsObject.__setattr__";
     static constexpr const char* del = "OfficeJsObject.__del__";
+    static constexpr const char* call = "OfficeJsObject.__call__";
     static constexpr bool dict = false;
     static constexpr const char* refuse_setattr = nullptr;
 };
@@ -170,6 +171,7 @@ struct ArrayNames {
     static constexpr const char* getitem = "";
     static constexpr const char* setattr = "OfficeJsArray.__setattr__";
     static constexpr const char* del = "OfficeJsArray.__del__";
+    static constexpr const char* call = "OfficeJsArray.__call__";
     static constexpr bool dict = false;
     static constexpr const char* refuse_setattr = "Cannot set attributes on OfficeJsArray";
 };
@@ -178,6 +180,7 @@ struct DictNames {
     static constexpr const char* getitem = "";
     static constexpr const char* setattr = "OfficeJsDict.__setattr__";
     static constexpr const char* del = "OfficeJsDict.__del__";
+    static constexpr const char* call = "OfficeJsDict.__call__";
     static constexpr bool dict = true;
     static constexpr const char* refuse_setattr = nullptr;
 };

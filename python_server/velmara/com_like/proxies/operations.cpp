@@ -81,8 +81,13 @@ bool check_response(PyObject* response, PyObject* exc_type, DefaultText default_
     Ref error = empty_error ? get_member(response, key_error, empty_error.get()) : Ref();
     Ref fallback = error ? default_text() : Ref();
     Ref text = fallback ? get_member(error.get(), key_message, fallback.get()) : Ref();
-    if (text) {
-        PyErr_SetObject(exc_type, text.get());
+    // The text is the exception's one argument whatever it is: handed to
+    // PyErr_SetObject directly, a tuple would be spread into several
+    // arguments, None would give no argument, and an exception instance
+    // would be raised itself.
+    Ref exc = text ? steal(PyObject_CallOneArg(exc_type, text.get())) : Ref();
+    if (exc) {
+        PyErr_SetObject(exc_type, exc.get());
     }
     return false;
 }

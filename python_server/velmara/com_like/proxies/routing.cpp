@@ -169,7 +169,9 @@ PyObject* dict_setattr_impl(const Signature& sig, PyObject* const* args, std::si
 PyObject* call_impl(const char* qualname, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     PyObject* self = nullptr;
     VarArgs rest;
-    if (!bind_var_args(qualname, args, nargsf, kwnames, SelfKeyword::keyword_argument, self, rest)) {
+    // A missing self names the method as a Python function would; a keyword
+    // self collides with the proxy the way a keyword merged into a call does.
+    if (!bind_var_args(qualname, args, nargsf, kwnames, SelfKeyword::keyword_argument, self, rest, "__call__")) {
         return nullptr;
     }
     if (rest.bound_self < 0) {

@@ -45,7 +45,7 @@ struct Methods {
         }
     }
     static PyObject* call(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-        return call_impl("__call__", args, nargsf, kwnames);
+        return call_impl(Names::call, args, nargsf, kwnames);
     }
     static PyObject* del(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
         static const Signature sig(Names::del, kSelf, 1);
