@@ -137,8 +137,12 @@ def test_reset_cancels_every_waiting_call_at_once(m, monkeypatch):
 
 
 @pytest.mark.skipif(not hasattr(com_like, "Context"), reason="root proxies not built yet")
-def test_reset_restamps_the_real_root_proxies():
+def test_reset_restamps_the_real_root_proxies(monkeypatch):
     old = com_like.messaging._guid
+    # put the module's epoch back afterwards: later tests expect one epoch
+    monkeypatch.setattr(com_like.messaging, "_guid", old)
+    monkeypatch.setattr(com_like.Context, "_msg_guid", old)
+    monkeypatch.setattr(com_like.Excel, "_msg_guid", old)
     com_like.messaging.reset()
     new = com_like.messaging._guid
     assert new != old
