@@ -20,6 +20,9 @@ import time
 
 import pyperf
 
+# numpy (imported by com_like) starts OpenBLAS worker threads that spin for a
+# while; on a small machine they compete with the threads being measured.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import com_like  # noqa: E402
