@@ -328,7 +328,8 @@ class Kernel:
             pass
         finally:
             writer.cancel()
-            if ws.close_code == 1009:
+            sent = ws.protocol.close_sent
+            if sent is not None and sent.code == 1009:  # the library refused a frame
                 self._count_drop("oversized", "frame beyond the transport limit; the connection was closed")
             if self._conn is conn:
                 self._detach(conn, f"connection closed (code {ws.close_code})")
