@@ -228,11 +228,21 @@ class Kernel:
                 self._state.wait(left)
 
     def disconnect(self, timeout: float = 5.0) -> None:
-        """Close the current add-in connection (the add-in may reconnect)."""
+        """Drop the current add-in connection (the add-in may reconnect).
+
+        Waiting calls end at once; the closing handshake goes on in the
+        background, so an unresponsive add-in cannot hold this up.
+        """
         conn = self._conn
         if conn is None or self._loop is None:
             return
-        asyncio.run_coroutine_threadsafe(conn.ws.close(), self._loop).result(timeout)
+
+        async def drop() -> None:
+            if self._conn is conn:
+                self._detach(conn, "disconnected by the kernel")
+            asyncio.ensure_future(conn.ws.close(1012, "kernel disconnected"))
+
+        asyncio.run_coroutine_threadsafe(drop(), self._loop).result(timeout)
 
     def close(self) -> None:
         """Stop serving: close the connection, reset the bridge, end threads."""
