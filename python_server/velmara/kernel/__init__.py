@@ -10,12 +10,13 @@
 docs/hosting.md says what a host must do; docs/protocol.md gives the frames.
 """
 
-from .endpoint import Kernel, NotConnectedError
+from .endpoint import Kernel, NotConnectedError, current_kernel
 from .frames import FrameRejected, read_frame
 from .wire_json import MAX_EXACT_INT, UnrepresentableValue, dumps, json_safe, loads
 
 __all__ = [
     "Kernel",
+    "current_kernel",
     "NotConnectedError",
     "FrameRejected",
     "read_frame",

@@ -111,6 +111,14 @@ class _Connection:
                     await send(text)
 
 
+_current: "Kernel | None" = None
+
+
+def current_kernel() -> "Kernel | None":
+    """The kernel started last in this process (None before any start)."""
+    return _current
+
+
 class Kernel:
     """A kernel endpoint that the add-in connects to over WebSocket.
 
@@ -179,6 +187,8 @@ class Kernel:
         self._thread.start()
         ready.result(timeout=10)
         self._module.messaging.set_send_handler(self._handler)
+        global _current
+        _current = self
         # Runs before the interpreter joins its non-daemon threads (the
         # callback pool among them), so a callback stuck waiting on a gone
         # add-in cannot hold the exit up.
