@@ -28,7 +28,11 @@ class PassThroughSerializer:
 
 @pytest.fixture
 def module():
-    return SimpleNamespace(messaging=com_like.Messaging(), Serializer=PassThroughSerializer)
+    yield SimpleNamespace(messaging=com_like.Messaging(), Serializer=PassThroughSerializer)
+    # Any Messaging's reset re-stamps the module's Context and Excel with its
+    # own epoch; give them back to the module's messaging.
+    for root in (com_like.Context, com_like.Excel):
+        root._msg_guid = com_like.messaging._guid
 
 
 @pytest.fixture
