@@ -1,0 +1,28 @@
+"""The kernel's host kit: serve the Excel add-in's WebSocket connection.
+
+    from velmara_master.python_server.velmara.kernel import Kernel
+
+    with Kernel(port=0) as kernel:       # binds 127.0.0.1 on a free port
+        print(kernel.url)                # the add-in connects here
+        kernel.wait_connected()
+        ...                              # com_like.Context etc. work now
+
+docs/hosting.md says what a host must do; docs/protocol.md gives the frames.
+"""
+
+from .endpoint import Kernel, NotConnectedError, current_kernel
+from .frames import FrameRejected, read_frame
+from .wire_json import MAX_EXACT_INT, UnrepresentableValue, dumps, json_safe, loads
+
+__all__ = [
+    "Kernel",
+    "current_kernel",
+    "NotConnectedError",
+    "FrameRejected",
+    "read_frame",
+    "MAX_EXACT_INT",
+    "UnrepresentableValue",
+    "dumps",
+    "json_safe",
+    "loads",
+]

@@ -1,0 +1,91 @@
+"""Run a user script inside a kernel, optionally with the simulated add-in.
+
+    python -m velmara_master.python_server.velmara.kernel SCRIPT [--addin-sim] [--port N]
+
+The script runs in this process, so `from com_like import Context` in it
+talks to whatever add-in connects to the kernel. A summary of the traffic
+follows the script's own output.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import runpy
+import subprocess
+import sys
+import threading
+import time
+
+from .endpoint import Kernel
+
+SIM_MODULE = "velmara_master.python_server.velmara.addin_sim"
+
+
+def _progress(text: str) -> None:
+    print(f"[kernel] {text}", flush=True)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="kernel", description="Run a script against the Excel add-in")
+    parser.add_argument("script", help="the Python script to run")
+    parser.add_argument("--addin-sim", action="store_true", help="start the simulated add-in as a child process")
+    parser.add_argument("--port", type=int, default=0, help="loopback port to serve (default: a free one)")
+    parser.add_argument("--connect-timeout", type=float, default=30.0)
+    args = parser.parse_args(argv)
+    logging.basicConfig(level=logging.WARNING, format="[kernel] %(levelname)s %(message)s")
+
+    kernel = Kernel(port=args.port, track_latency=True).start()
+    _progress(f"listening on {kernel.url}")
+    addin = None
+    if args.addin_sim:
+        addin = subprocess.Popen([sys.executable, "-m", SIM_MODULE, "--url", kernel.url, "--reconnect"])
+    _progress("waiting for the add-in to connect ...")
+    started = time.monotonic()
+    try:
+        kernel.wait_connected(args.connect_timeout)
+    except TimeoutError as exc:
+        print(f"[kernel] {exc}", file=sys.stderr)
+        kernel.close()
+        if addin is not None:
+            addin.terminate()
+        return 2
+    _progress(f"add-in connected after {time.monotonic() - started:.2f} s; running {args.script}")
+    print(flush=True)
+
+    status = 0
+    began = time.monotonic()
+    try:
+        runpy.run_path(args.script, run_name="__main__")
+    except SystemExit as exc:
+        status = exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
+    except BaseException:
+        import traceback
+
+        traceback.print_exc()
+        status = 1
+    elapsed = time.monotonic() - began
+
+    stats = kernel.stats()
+    kernel.close()
+    if addin is not None:
+        addin.terminate()
+        addin.wait(5)
+    print()
+    print("-" * 60)
+    summary = (f"{stats.get('requests', 0)} requests ({stats.get('dels', 0)} DELs acknowledged locally), "
+               f"{stats.get('callbacks', 0)} callbacks, {stats['connections']} connections in {elapsed:.2f} s")
+    _progress(summary)
+    if "median_round_trip_s" in stats:
+        _progress(f"round trip: median {stats['median_round_trip_s'] * 1e3:.3f} ms, "
+                  f"p99 {stats['p99_round_trip_s'] * 1e3:.3f} ms over {stats['round_trips']} requests")
+    if stats["dropped"]:
+        _progress(f"dropped frames: {stats['dropped']}")
+    leftover = [t.name for t in threading.enumerate() if t is not threading.main_thread() and not t.daemon]
+    if leftover:
+        _progress(f"threads still running: {leftover}")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,564 @@
+"""The kernel's end of the add-in connection.
+
+One asyncio loop on its own thread ("velmara-kernel-listener") serves the
+WebSocket endpoint. That thread is the bridge's listener: it parses every
+incoming frame and calls `messaging.on_message` for responses itself, so a
+response reaches its waiting worker with a single thread hop. It never
+waits for a response, so it never calls `send_request_sync`.
+
+Requests go the other way without waiting on the loop: the send handler
+runs on the worker that makes the request, turns the envelope into JSON
+text there, appends it to the connection's outbox and wakes the writer
+only when the outbox was idle. Under load many frames go out per wake-up.
+
+Callbacks that the add-in invokes run on a small worker pool, never on the
+listener, because a callback may use proxies and so wait for responses
+that only the listener can deliver.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import concurrent.futures
+import ipaddress
+import logging
+import threading
+import time
+import uuid
+from http import HTTPStatus
+from types import ModuleType
+from typing import Any, Callable
+
+import websockets
+from websockets.asyncio.server import ServerConnection, serve
+
+from . import frames
+from .frames import Frame, FrameRejected, read_frame
+from .wire_json import dumps
+
+log = logging.getLogger("velmara.kernel")
+
+# Every DEL is answered on the spot with this result: the bridge does not
+# look at it, and the add-in's own answer arrives later as an unknown id.
+_NULL_WIRE = {"type": "Null", "value": None, "isSpec": False}
+
+# Frames that pass the kernel's limit but not the library's close the
+# connection (code 1009); between the two they are dropped one by one.
+_LIBRARY_LIMIT_FACTOR = 2
+
+# After this many log lines of one drop reason, only every 1000th is logged.
+_LOUD_DROPS = 20
+
+
+def _is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+class NotConnectedError(ConnectionError):
+    """No add-in is connected to the kernel."""
+
+
+class _Connection:
+    """One accepted add-in connection and its outbox."""
+
+    __slots__ = ("ws", "loop", "number", "closed", "_lock", "_out", "_armed", "_wake")
+
+    def __init__(self, ws: ServerConnection, loop: asyncio.AbstractEventLoop, number: int) -> None:
+        self.ws = ws
+        self.loop = loop
+        self.number = number
+        self.closed = False
+        self._lock = threading.Lock()
+        self._out: list[str] = []
+        self._armed = False
+        self._wake = asyncio.Event()
+
+    def push(self, text: str) -> None:
+        """Queue one frame; safe from any thread, never waits on the network."""
+        with self._lock:
+            if self.closed:
+                raise NotConnectedError("The Excel add-in connection is closed")
+            self._out.append(text)
+            if self._armed:
+                return
+            self._armed = True
+        self.loop.call_soon_threadsafe(self._wake.set)
+
+    def close_outbox(self) -> None:
+        with self._lock:
+            self.closed = True
+            self._out = []
+
+    async def write_forever(self) -> None:
+        send = self.ws.send
+        while True:
+            await self._wake.wait()
+            self._wake.clear()
+            while True:
+                with self._lock:
+                    batch = self._out
+                    if not batch:
+                        self._armed = False
+                        break
+                    self._out = []
+                for text in batch:
+                    await send(text)
+
+
+_current: "Kernel | None" = None
+
+
+def current_kernel() -> "Kernel | None":
+    """The kernel started last in this process (None before any start)."""
+    return _current
+
+
+class Kernel:
+    """A kernel endpoint that the add-in connects to over WebSocket.
+
+    `Kernel(...).start()` binds a loopback port (``port=0`` picks a free
+    one, see `url`) and registers the send handler with the bridge's
+    `messaging`. One add-in connection is served at a time; a new one
+    replaces the old. Every close or replacement resets `messaging`, so
+    waiting calls end with `CancelledError` at once and `Context`/`Excel`
+    work again on the next connection.
+    """
+
+    def __init__(
+        self,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        *,
+        workers: int = 4,
+        max_frame_chars: int = 16 * 2**20,
+        token: str | None = None,
+        track_latency: bool = False,
+        module: ModuleType | None = None,
+    ) -> None:
+        if not _is_loopback(host):
+            raise ValueError(f"the kernel serves loopback addresses only, not {host!r}")
+        if module is None:
+            import com_like as module  # type: ignore[no-redef]
+        self._module = module
+        self._host = host
+        self._port = port
+        self._token = token
+        self._max_frame_chars = max_frame_chars
+        self._workers = workers
+        self._track_latency = track_latency
+
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._thread: threading.Thread | None = None
+        self._listener_ident: int | None = None
+        self._server: Any = None
+        self._pool: concurrent.futures.ThreadPoolExecutor | None = None
+        self._conn: _Connection | None = None
+        self._connections = 0
+        self._state = threading.Condition()
+        self._closed = False
+        self._stop: asyncio.Event | None = None
+
+        self._counts_lock = threading.Lock()
+        self._counts: collections.Counter[str] = collections.Counter()
+        self._drops: collections.Counter[str] = collections.Counter()
+        self._sent_at: dict[str, float] = {}
+        self._latencies: collections.deque[float] = collections.deque(maxlen=100_000)
+        self._diag_waiters: dict[str, concurrent.futures.Future[dict[str, Any]]] = {}
+        # One bound method, so that close() can tell whether it is still ours.
+        self._handler: Callable[[dict[str, Any]], None] = self._send
+
+    # ------------------------------------------------------------------
+    # life cycle
+
+    def start(self) -> "Kernel":
+        if self._thread is not None:
+            raise RuntimeError("the kernel is already started")
+        self._pool = concurrent.futures.ThreadPoolExecutor(
+            max_workers=self._workers, thread_name_prefix="velmara-callback")
+        ready: concurrent.futures.Future[None] = concurrent.futures.Future()
+        self._thread = threading.Thread(
+            target=self._run_loop, args=(ready,), name="velmara-kernel-listener", daemon=True)
+        self._thread.start()
+        ready.result(timeout=10)
+        self._module.messaging.set_send_handler(self._handler)
+        global _current
+        _current = self
+        # Runs before the interpreter joins its non-daemon threads (the
+        # callback pool among them), so a callback stuck waiting on a gone
+        # add-in cannot hold the exit up.
+        register = getattr(threading, "_register_atexit", None)
+        try:
+            if register is None:
+                raise RuntimeError
+            register(self.close)
+        except RuntimeError:
+            import atexit
+
+            atexit.register(self.close)
+        return self
+
+    def __enter__(self) -> "Kernel":
+        return self if self._thread is not None else self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    @property
+    def port(self) -> int:
+        return self._port
+
+    @property
+    def url(self) -> str:
+        path = "/" + self._token if self._token else ""
+        return f"ws://{self._host}:{self._port}{path}"
+
+    @property
+    def connected(self) -> bool:
+        return self._conn is not None
+
+    @property
+    def connection_count(self) -> int:
+        """How many add-in connections were accepted so far."""
+        return self._connections
+
+    def wait_connected(self, timeout: float = 10.0, *, count: int = 1) -> None:
+        """Block until an add-in is connected and `connection_count` >= count."""
+        deadline = time.monotonic() + timeout
+        with self._state:
+            while self._conn is None or self._connections < count:
+                left = deadline - time.monotonic()
+                if left <= 0 or self._closed:
+                    raise TimeoutError(f"no add-in connected to {self.url} within {timeout} s")
+                self._state.wait(left)
+
+    def disconnect(self, timeout: float = 5.0) -> None:
+        """Drop the current add-in connection (the add-in may reconnect).
+
+        Waiting calls end at once; the closing handshake goes on in the
+        background, so an unresponsive add-in cannot hold this up.
+        """
+        conn = self._conn
+        if conn is None or self._loop is None:
+            return
+
+        async def drop() -> None:
+            if self._conn is conn:
+                self._detach(conn, "disconnected by the kernel")
+            asyncio.ensure_future(conn.ws.close(1012, "kernel disconnected"))
+
+        asyncio.run_coroutine_threadsafe(drop(), self._loop).result(timeout)
+
+    def close(self) -> None:
+        """Stop serving: close the connection, reset the bridge, end threads."""
+        if self._closed:
+            return
+        self._closed = True
+        messaging = self._module.messaging
+        if getattr(messaging, "_send_handler", None) is self._handler:
+            messaging.set_send_handler(None)
+        loop, thread = self._loop, self._thread
+        if loop is not None and thread is not None and thread.is_alive():
+            if threading.get_ident() == self._listener_ident:
+                loop.call_soon(self._stop_event_set)
+            else:
+                try:
+                    loop.call_soon_threadsafe(self._stop_event_set)
+                except RuntimeError:
+                    pass
+                thread.join(timeout=5)
+        if self._conn is not None:
+            self._detach(self._conn, "kernel closed")
+        with self._state:
+            self._state.notify_all()
+        if self._pool is not None:
+            on_pool = threading.current_thread().name.startswith("velmara-callback")
+            self._pool.shutdown(wait=not on_pool, cancel_futures=True)
+
+    def _stop_event_set(self) -> None:
+        if self._stop is not None:
+            self._stop.set()
+
+    def _run_loop(self, ready: concurrent.futures.Future[None]) -> None:
+        loop = asyncio.new_event_loop()
+        self._loop = loop
+        self._listener_ident = threading.get_ident()
+        try:
+            loop.run_until_complete(self._serve(ready))
+        except BaseException as exc:  # start() reports it
+            if not ready.done():
+                ready.set_exception(exc)
+            else:
+                log.exception("kernel listener stopped by an error")
+        finally:
+            try:
+                loop.run_until_complete(loop.shutdown_asyncgens())
+            finally:
+                loop.close()
+
+    async def _serve(self, ready: concurrent.futures.Future[None]) -> None:
+        self._stop = asyncio.Event()
+        library_limit = self._max_frame_chars * _LIBRARY_LIMIT_FACTOR + 1024
+        async with serve(
+            self._handle,
+            self._host,
+            self._port,
+            compression=None,
+            max_size=library_limit,
+            process_request=self._check_path if self._token else None,
+        ) as server:
+            self._server = server
+            self._port = server.sockets[0].getsockname()[1]
+            ready.set_result(None)
+            await self._stop.wait()
+            server.close(close_connections=True)
+            await server.wait_closed()
+
+    def _check_path(self, connection: ServerConnection, request: Any) -> Any:
+        if request.path != "/" + self._token:  # type: ignore[operator]
+            self._count_drop("bad_member", f"connection to {request.path!r} refused (wrong token)")
+            return connection.respond(HTTPStatus.FORBIDDEN, "wrong kernel token\n")
+        return None
+
+    # ------------------------------------------------------------------
+    # connections (listener thread)
+
+    async def _handle(self, ws: ServerConnection) -> None:
+        assert self._loop is not None
+        old = self._conn
+        if old is not None:
+            self._detach(old, "replaced by a new connection")
+            asyncio.ensure_future(old.ws.close(1012, "replaced by a new connection"))
+        with self._state:
+            self._connections += 1
+            conn = _Connection(ws, self._loop, self._connections)
+            self._conn = conn
+            self._state.notify_all()
+        log.info("add-in connected from %s (connection %d)", ws.remote_address, conn.number)
+        writer = asyncio.ensure_future(conn.write_forever())
+        try:
+            async for data in ws:
+                self._on_frame(conn, data)
+        except websockets.ConnectionClosed:
+            pass
+        finally:
+            writer.cancel()
+            sent = ws.protocol.close_sent
+            if sent is not None and sent.code == 1009:  # the library refused a frame
+                self._count_drop("oversized", "frame beyond the transport limit; the connection was closed")
+            if self._conn is conn:
+                self._detach(conn, f"connection closed (code {ws.close_code})")
+
+    def _detach(self, conn: _Connection, why: str) -> None:
+        """Forget a connection and end every wait that depended on it."""
+        with self._state:
+            if self._conn is conn:
+                self._conn = None
+        conn.close_outbox()
+        self._module.messaging.reset()
+        self._sent_at.clear()
+        for diag_id in list(self._diag_waiters):
+            waiter = self._diag_waiters.pop(diag_id, None)
+            if waiter is not None and not waiter.done():
+                waiter.cancel()
+        log.info("add-in connection %d ended: %s; messaging reset", conn.number, why)
+
+    # ------------------------------------------------------------------
+    # incoming frames (listener thread)
+
+    def _count_drop(self, reason: str, detail: str) -> None:
+        with self._counts_lock:
+            self._drops[reason] += 1
+            seen = self._drops[reason]
+        if seen <= _LOUD_DROPS or seen % 1000 == 0:
+            log.warning("dropped frame from the add-in (%s #%d): %s", reason, seen, detail)
+
+    def _on_frame(self, conn: _Connection, data: Any) -> None:
+        try:
+            frame = read_frame(data, self._max_frame_chars)
+        except FrameRejected as exc:
+            self._count_drop(exc.reason, exc.detail)
+            return
+        try:
+            if frame.kind == frames.KIND_RESPONSE:
+                self._on_response(conn, frame)
+            elif frame.kind == frames.KIND_CALLBACK:
+                self._on_callback(conn, frame)
+            else:
+                self._on_diag_result(frame.message)
+        except Exception:  # the listener must outlive any one frame
+            self._count_drop("internal_error", "handling a frame failed")
+            log.exception("handling a frame from the add-in failed")
+
+    def _on_response(self, conn: _Connection, frame: Frame) -> None:
+        message = frame.message
+        request_id = message["requestId"]
+        if frame.problem is not None:
+            self._count_drop("bad_member", f"response to {request_id}: {frame.problem}")
+        if self._track_latency:
+            sent = self._sent_at.pop(request_id, None)
+            if sent is not None:
+                self._latencies.append(time.perf_counter() - sent)
+        messaging = self._module.messaging
+        if request_id in messaging.waiters:
+            messaging.on_message(message)
+            return
+        # Nobody waits for this answer: a DEL that was acknowledged locally,
+        # or a request that timed out or was cancelled. References in it
+        # never became proxies, so nobody else will ever release them.
+        if message.get("ok"):
+            self._release_orphans(conn, message.get("result"))
+
+    def _release_orphans(self, conn: _Connection, wire: Any) -> None:
+        ids: list[int] = []
+        _collect_object_ids(wire, ids)
+        for object_id in ids:
+            envelope = {"method": "DEL", "name": "__del__", "caller": object_id,
+                        "requestId": "orphan-" + uuid.uuid4().hex, "kind": "request"}
+            try:
+                conn.push(dumps(envelope))
+            except NotConnectedError:
+                return
+        if ids:
+            with self._counts_lock:
+                self._counts["orphans_released"] += len(ids)
+
+    def _on_diag_result(self, message: dict[str, Any]) -> None:
+        waiter = self._diag_waiters.pop(message["diagId"], None)
+        if waiter is not None and not waiter.done():
+            waiter.set_result(message)
+
+    def _on_callback(self, conn: _Connection, frame: Frame) -> None:
+        assert self._pool is not None
+        with self._counts_lock:
+            self._counts["callbacks"] += 1
+        try:
+            self._pool.submit(self._run_callback, conn, frame)
+        except RuntimeError:  # pool shut down: the kernel is closing
+            pass
+
+    # ------------------------------------------------------------------
+    # callbacks (worker pool)
+
+    def _run_callback(self, conn: _Connection, frame: Frame) -> None:
+        message = frame.message
+        call_id = message["callId"]
+        module = self._module
+        try:
+            if frame.problem is not None:
+                raise ValueError(f"Malformed callback invocation: {frame.problem}")
+            callable_id = message["callableId"]
+            func = module.messaging.get_callable(callable_id)
+            if func is None:
+                raise LookupError(f"No Python callable is registered under {callable_id!r}")
+            serializer = module.Serializer
+            args = [serializer.from_wire(arg) for arg in message.get("args", ())]
+            result = func(*args)
+            del args
+            reply = {"kind": "callback_result", "callId": call_id, "ok": True,
+                     "result": serializer.to_wire(result)}
+            del result
+            text = dumps(reply)
+        except Exception as exc:
+            log.warning("callback %s failed: %s: %s", call_id, type(exc).__name__, exc)
+            text = dumps({"kind": "callback_result", "callId": call_id, "ok": False,
+                          "error": {"message": f"{type(exc).__name__}: {exc}"}})
+        try:
+            conn.push(text)
+        except NotConnectedError:
+            log.info("callback %s finished after its connection closed; result dropped", call_id)
+
+    # ------------------------------------------------------------------
+    # the send handler (any thread)
+
+    def _send(self, envelope: dict[str, Any]) -> None:
+        if envelope.get("method") == "DEL":
+            self._send_del(envelope)
+            return
+        conn = self._conn
+        if conn is None:
+            raise NotConnectedError("The Excel add-in is not connected")
+        if threading.get_ident() == self._listener_ident:
+            raise RuntimeError("a proxy was used on the kernel's listener thread; "
+                               "it would wait for a response that only that thread can deliver")
+        text = dumps(envelope)
+        if self._track_latency:
+            self._sent_at[envelope["requestId"]] = time.perf_counter()
+        conn.push(text)
+        with self._counts_lock:
+            self._counts["requests"] += 1
+
+    def _send_del(self, envelope: dict[str, Any]) -> None:
+        # A finalizer may run on any thread, the listener and interpreter
+        # exit included: transmit if we can, then answer it here and now.
+        try:
+            conn = self._conn
+            if conn is not None:
+                conn.push(dumps(envelope))
+                with self._counts_lock:
+                    self._counts["dels"] += 1
+        except Exception:
+            pass
+        self._module.messaging.on_message(
+            {"requestId": envelope["requestId"], "ok": True, "result": _NULL_WIRE})
+
+    # ------------------------------------------------------------------
+    # diagnostics
+
+    def diagnostics(self, timeout: float = 5.0) -> dict[str, Any]:
+        """Ask the add-in for its diagnostic counters (object table size...).
+
+        The query travels behind every frame sent before it, so DELs sent
+        earlier have been applied when the add-in answers.
+        """
+        conn = self._conn
+        if conn is None:
+            raise NotConnectedError("The Excel add-in is not connected")
+        if threading.get_ident() == self._listener_ident:
+            raise RuntimeError("diagnostics() cannot wait on the listener thread")
+        diag_id = uuid.uuid4().hex
+        waiter: concurrent.futures.Future[dict[str, Any]] = concurrent.futures.Future()
+        self._diag_waiters[diag_id] = waiter
+        try:
+            conn.push(dumps({"kind": "diag", "diagId": diag_id}))
+            return waiter.result(timeout)
+        finally:
+            self._diag_waiters.pop(diag_id, None)
+
+    def stats(self) -> dict[str, Any]:
+        """Counters: requests, dels, callbacks, drops by reason, latencies."""
+        with self._counts_lock:
+            out: dict[str, Any] = dict(self._counts)
+            out["dropped"] = dict(self._drops)
+        out["connections"] = self._connections
+        latencies = sorted(self._latencies)
+        if latencies:
+            out["round_trips"] = len(latencies)
+            out["median_round_trip_s"] = latencies[len(latencies) // 2]
+            out["p99_round_trip_s"] = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
+        return out
+
+
+_TAGS = frozenset(("Null", "Bool", "Int", "Float", "String", "Date", "Bytes", "Array", "Dict"))
+
+
+def _collect_object_ids(wire: Any, out: list[int]) -> None:
+    """Every remote object an add-in answer names, the way the decoder sees it."""
+    if type(wire) is not dict:
+        return
+    tag = wire.get("type")
+    value = wire.get("value")
+    if tag == "Array" or tag == "Dict":
+        if type(wire.get("id")) is int:
+            out.append(wire["id"])
+        items = value if tag == "Array" else (value.values() if type(value) is dict else ())
+        if type(items) is list or tag == "Dict":
+            for item in items:
+                _collect_object_ids(item, out)
+    elif tag not in _TAGS and wire.get("isSpec") and type(value) is int:
+        out.append(value)

@@ -1,0 +1,262 @@
+"""The bridge end to end: proxies over the WebSocket kernel and the simulated add-in."""
+
+import concurrent.futures
+import datetime as dt
+import gc
+import math
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import com_like
+from com_like import Context, GetSetting, OfficeJsArray, OfficeJsObject
+from velmara_master.python_server.velmara.kernel import UnrepresentableValue
+
+from .conftest import Bridge, stop
+
+
+def rows(array):
+    return [list(row) for row in array]
+
+
+def test_proxies_chain_from_context(bridge):
+    workbook = Context.workbook
+    assert isinstance(workbook, OfficeJsObject) and workbook._internal_typeName == "Workbook"
+    rng = workbook.worksheets.getItem("Sheet1").getRange("B2:C3")
+    assert rng._internal_typeName == "Range"
+    assert (rng.address, rng.rowCount, rng.columnCount) == ("Sheet1!B2:C3", 2, 2)
+    assert rng.getCell(1, 1).address == "Sheet1!C3"
+    assert rng.getOffsetRange(1, 0).worksheet.name == "Sheet1"
+    assert Context.workbook.worksheets.count >= 1
+    names = [ws.name for ws in Context.workbook.worksheets.items]
+    assert "Sheet1" in names
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: Context.workbook.worksheets.getItem("No such sheet"), "The requested worksheet 'No such sheet' does not exist"),
+    (lambda: Context.workbook.worksheets.getItem("Sheet1").getRange("A1:B2:C"), "Invalid address 'A1:B2:C'"),
+    (lambda: Context.workbook.nosuch, "Workbook has no property 'nosuch'"),
+    (lambda: GetSetting("no.such.setting"), "Unknown setting 'no.such.setting'"),
+])
+def test_the_addins_errors_reach_the_caller(bridge, call, message):
+    with pytest.raises(RuntimeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_wrong_shape_is_refused_and_the_range_keeps_its_values(sheet):
+    rng = sheet.getRange("A1:B2")
+    rng.values = [[1, 2], [3, 4]]
+    with pytest.raises(RuntimeError, match="doesn't match the size"):
+        rng.values = [[1, 2, 3]]
+    assert rows(rng.values) == [[1, 2], [3, 4]]
+
+
+AWARE = dt.datetime(2024, 5, 1, 14, 0, tzinfo=dt.timezone(dt.timedelta(hours=2)))
+KINDS = [
+    (None, ""),  # writing null empties a cell; an empty cell reads as ""
+    (True, True),
+    (False, False),
+    (7, 7),
+    (-(2**60), -(2**60)),
+    (2**53 + 1, 2**53 + 1),
+    (2.5, 2.5),
+    (math.inf, math.inf),
+    (-math.inf, -math.inf),
+    ("text with ünïcode", "text with ünïcode"),
+    ("", ""),
+    (dt.datetime(2024, 5, 1, 14, 30), dt.datetime(2024, 5, 1, 14, 30)),
+    (AWARE, dt.datetime(2024, 5, 1, 12, 0, tzinfo=dt.timezone.utc)),
+    (dt.date(2024, 5, 1), dt.datetime(2024, 5, 1)),
+    (pd.Timestamp("2024-02-29 08:15"), dt.datetime(2024, 2, 29, 8, 15)),
+    (b"\x00\x01\xffbytes", b"\x00\x01\xffbytes"),
+    (np.float64(0.1), 0.1),
+    (np.bool_(True), True),
+]
+
+
+def test_every_wire_kind_round_trips_through_a_range(sheet):
+    rng = sheet.getRange(f"A1:A{len(KINDS)}")
+    rng.values = [[value] for value, _ in KINDS]
+    back = [row[0] for row in rng.values]
+    for (sent, expected), got in zip(KINDS, back):
+        assert type(got) is type(expected) and got == expected, (sent, got)
+    nan_cell = sheet.getRange("B1")
+    nan_cell.values = [[math.nan]]
+    assert math.isnan(nan_cell.values[0][0])
+
+
+def test_a_dataframe_goes_in_as_header_and_rows(sheet):
+    frame = pd.DataFrame({"day": pd.to_datetime(["2024-01-01", "2024-01-02"]), "qty": [3, 4], "price": [1.5, 2.25]})
+    target = sheet.getRange("A1:C3")
+    target.values = frame
+    got = rows(target.values)
+    assert got[0] == ["day", "qty", "price"]
+    assert got[1] == [dt.datetime(2024, 1, 1), 3, 1.5]
+    assert rows(sheet.getUsedRange().values) == got
+
+
+def test_values_json_cannot_carry_are_refused_before_sending(bridge, sheet):
+    rng = sheet.getRange("A1")
+    rng.values = [["before"]]
+    sent = bridge.kernel.stats()["requests"]
+    with pytest.raises(UnrepresentableValue, match="key 1 of type int"):
+        rng.values = [[{1: "one"}]]
+    assert bridge.kernel.stats()["requests"] == sent
+    assert rng.values[0][0] == "before"
+
+
+def test_formulas_and_number_formats(sheet):
+    rng = sheet.getRange("A1:B1")
+    rng.formulas = [["=1+1", 5]]
+    assert rows(rng.formulas) == [["=1+1", 5]]
+    rng.numberFormat = [["0.00%", "yyyy-mm-dd"]]
+    assert rows(rng.numberFormat) == [["0.00%", "yyyy-mm-dd"]]
+    rng.clear()
+    assert rows(rng.values) == [["", ""]] and rows(rng.numberFormat) == [["General", "General"]]
+
+
+def test_get_setting(bridge):
+    assert GetSetting("user.name") == "Ada Lovelace"
+    assert GetSetting("calc.iterations") == 100
+    assert GetSetting("feature.preview") is False
+
+
+def test_callbacks_fire_and_may_use_proxies(bridge, sheet):
+    seen = []
+    done = threading.Event()
+
+    def on_changed(event):
+        # Runs on the kernel's callback pool; reaching back through proxies
+        # needs the listener to keep serving meanwhile.
+        ws = Context.workbook.worksheets.getItem(event.worksheetId)
+        seen.append((event.address, ws.name, rows(ws.getRange(event.address).values),
+                     threading.current_thread().name))
+        done.set()
+        return "handled"
+
+    registration = sheet.onChanged.add(on_changed)
+    sheet.getRange("B2:C2").values = [[10, 20]]
+    assert done.wait(10)
+    assert seen == [("B2:C2", sheet.name, [[10, 20]], seen[0][3])]
+    assert seen[0][3].startswith("velmara-callback")
+    handled = {"type": "String", "value": "handled", "isSpec": False}
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline:
+        if any(e.get("result") == handled for e in bridge.kernel.diagnostics()["callbackLog"]):
+            break
+    else:
+        pytest.fail("the callback's result never reached the add-in")
+    registration.remove()
+
+
+def test_a_failing_callback_reports_its_error_to_the_addin(bridge, sheet):
+    def broken(event):
+        raise ValueError("no thanks")
+
+    sheet.onChanged.add(broken)
+    sheet.getRange("A1").values = [[1]]
+    deadline = time.monotonic() + 5
+    entry = None
+    while time.monotonic() < deadline and entry is None:
+        entry = next((e for e in reversed(bridge.kernel.diagnostics()["callbackLog"]) if not e["ok"]), None)
+    assert entry is not None and entry["error"] == "ValueError: no thanks"
+
+
+def test_eight_threads_at_once(sheet):
+    barrier = threading.Barrier(8)
+
+    def work(n):
+        barrier.wait()
+        rng = sheet.getRange(f"A{n + 1}:C{n + 1}")
+        for i in range(15):
+            rng.values = [[n, i, f"t{n}"]]
+            assert rows(rng.values) == [[n, i, f"t{n}"]]
+        return rng.address
+
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        addresses = list(pool.map(work, range(8)))
+    assert addresses == [f"{sheet.name}!A{n + 1}:C{n + 1}" for n in range(8)]
+    assert rows(sheet.getRange("A1:A8").values) == [[n] for n in range(8)]
+
+
+def test_the_object_table_returns_to_its_baseline(bridge, sheet):
+    baseline = bridge.objects()
+
+    def workload():
+        rng = sheet.getRange("A1:D5")
+        rng.values = [[r * c for c in range(4)] for r in range(5)]
+        for row in rng.values:
+            assert len(row) == 4
+        cells = [rng.getCell(r, 0) for r in range(5)]
+        assert [c.values[0][0] for c in cells] == [0] * 5
+        assert len(Context.workbook.worksheets.items) >= 2
+        sheet.onChanged.add(lambda event: None)
+        rng.getOffsetRange(1, 1).clear()
+
+    workload()
+    assert bridge.objects() == baseline
+    assert bridge.kernel.diagnostics()["staleDels"] == 0
+
+
+def test_disconnect_while_calls_wait_then_reconnect(bridge, sheet):
+    sheet.getRange("A1").values = [["kept"]]
+    name = sheet.name
+    connections = bridge.kernel.connection_count
+    os.kill(bridge.addin.pid, signal.SIGSTOP)  # the add-in stops answering
+    try:
+        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+            waiting = [pool.submit(lambda: Context.workbook.name) for _ in range(3)]
+            deadline = time.monotonic() + 5
+            while len(com_like.messaging.waiters) < 3 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert len(com_like.messaging.waiters) == 3
+            bridge.kernel.disconnect()
+            for future in waiting:
+                with pytest.raises(concurrent.futures.CancelledError):
+                    future.result(5)
+    finally:
+        os.kill(bridge.addin.pid, signal.SIGCONT)
+    bridge.kernel.wait_connected(15, count=connections + 1)
+    with pytest.raises(RuntimeError, match="Excel Object used after messaging context was stopped"):
+        sheet.name
+    # Context and Excel belong to the new epoch; the workbook's data lived on.
+    again = Context.workbook.worksheets.getItem(name)
+    assert again.getRange("A1").values[0][0] == "kept"
+    again.delete()
+
+
+def test_a_misbehaving_addin_cannot_stop_the_kernel():
+    """A raw client plays the add-in: garbage first, then proper answers."""
+    import json
+
+    from websockets.sync.client import connect
+
+    from velmara_master.python_server.velmara.kernel import Kernel
+
+    with Kernel() as kernel, connect(kernel.url, compression=None) as ws:
+        kernel.wait_connected(5)
+        for junk in ["{", "[]", '{"kind": "excel_response"}', '{"kind": "excel_response", "requestId": "x", "ok": "yes"}',
+                     '{"kind": "callback"}', '{"kind": 1}', "\u0000" * 10, b"\x89PNG"]:
+            ws.send(junk)
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            future = pool.submit(lambda: Context.workbook.name)
+            request = json.loads(ws.recv(timeout=5))
+            assert request["method"] == "GET" and request["name"] == "workbook"
+            ws.send(json.dumps({"kind": "excel_response", "requestId": request["requestId"], "ok": True,
+                                "result": {"type": "Workbook", "value": 70, "isSpec": True}}))
+            request = json.loads(ws.recv(timeout=5))
+            assert request == {"method": "GET", "name": "name", "caller": 70,
+                               "requestId": request["requestId"], "kind": "request"}
+            ws.send(json.dumps({"kind": "excel_response", "requestId": request["requestId"], "ok": "maybe"}))
+            with pytest.raises(RuntimeError, match="Malformed response from the Excel add-in"):
+                future.result(5)
+        gc.collect()
+        assert json.loads(ws.recv(timeout=5))["method"] == "DEL"
+        dropped = kernel.stats()["dropped"]
+        assert sum(dropped.values()) == 9 and dropped["binary"] == 1 and dropped["malformed_json"] == 2

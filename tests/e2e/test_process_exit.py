@@ -1,0 +1,61 @@
+"""Whole processes: nothing left running at exit, and no hang when the add-in vanishes."""
+
+import subprocess
+import sys
+import textwrap
+
+PRELUDE = textwrap.dedent("""
+    import atexit, os, signal, subprocess, sys, threading
+    import com_like
+    from com_like import Context
+    from velmara_master.python_server.velmara.kernel import Kernel
+
+    kernel = Kernel().start()
+    addin = subprocess.Popen([sys.executable, "-m", "velmara_master.python_server.velmara.addin_sim",
+                              "--url", kernel.url], stderr=subprocess.DEVNULL)
+    kernel.wait_connected(15)
+""")
+
+
+def run(body, timeout=30):
+    return subprocess.run([sys.executable, "-X", "faulthandler", "-c", PRELUDE + textwrap.dedent(body)],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def test_no_thread_is_left_behind_at_exit():
+    result = run("""
+        # Checked after the interpreter joined its threads, just before it goes.
+        atexit.register(lambda: print("threads at exit:", sorted(t.name for t in threading.enumerate())))
+        sheet = Context.workbook.worksheets.getItem("Sheet1")
+        fired = threading.Event()
+        sheet.onChanged.add(lambda event: fired.set())
+        sheet.getRange("A1").values = [[1]]
+        assert fired.wait(10)
+        keep = sheet.getRange("A1:B2")   # still alive at exit: its DEL must not wait
+        print("done")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert "done" in result.stdout
+    assert "threads at exit: ['MainThread']" in result.stdout
+
+
+def test_a_process_exits_promptly_after_its_addin_vanished():
+    result = run("""
+        import concurrent.futures
+        from velmara_master.python_server.velmara.kernel import NotConnectedError
+        rng = Context.workbook.worksheets.getItem("Sheet1").getRange("A1")
+        os.kill(addin.pid, signal.SIGSTOP)      # hangs mid-call ...
+        threading.Timer(0.5, os.kill, (addin.pid, signal.SIGKILL)).start()   # ... then is gone
+        try:
+            while True:
+                rng.values
+        except (concurrent.futures.CancelledError, NotConnectedError) as exc:
+            print("ended with", type(exc).__name__)
+        try:
+            Context.workbook
+        except NotConnectedError as exc:
+            print("afterwards:", exc)
+    """, timeout=20)
+    assert result.returncode == 0, result.stderr
+    assert "ended with CancelledError" in result.stdout
+    assert "afterwards: The Excel add-in is not connected" in result.stdout

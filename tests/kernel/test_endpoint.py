@@ -1,0 +1,308 @@
+"""The kernel endpoint against a raw WebSocket client playing the add-in."""
+
+import concurrent.futures
+import json
+import threading
+import time
+from types import SimpleNamespace
+
+import pytest
+from websockets.exceptions import ConnectionClosed, InvalidStatus
+from websockets.sync.client import connect
+
+import com_like
+from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue
+
+
+class PassThroughSerializer:
+    """Stands in for the wire codec: payloads in and out as they are."""
+
+    @staticmethod
+    def from_wire(wire):
+        return wire.get("value")
+
+    @staticmethod
+    def to_wire(value):
+        return {"type": "Echo", "value": value, "isSpec": False}
+
+
+@pytest.fixture
+def module():
+    yield SimpleNamespace(messaging=com_like.Messaging(), Serializer=PassThroughSerializer)
+    # Any Messaging's reset re-stamps the module's Context and Excel with its
+    # own epoch; give them back to the module's messaging.
+    for root in (com_like.Context, com_like.Excel):
+        root._msg_guid = com_like.messaging._guid
+
+
+@pytest.fixture
+def kernel(module):
+    k = Kernel(module=module, max_frame_chars=4000, workers=2).start()
+    yield k
+    k.close()
+
+
+@pytest.fixture
+def addin(kernel):
+    with connect(kernel.url, compression=None, max_size=2**24) as ws:
+        kernel.wait_connected(5)
+        yield ws
+
+
+def recv(ws, timeout=5):
+    return json.loads(ws.recv(timeout=timeout))
+
+
+def answer(ws, request, ok=True, **members):
+    ws.send(json.dumps({"kind": "excel_response", "requestId": request["requestId"], "ok": ok, **members}))
+
+
+def in_thread(fn, *args):
+    pool = concurrent.futures.ThreadPoolExecutor(1)
+    future = pool.submit(fn, *args)
+    pool.shutdown(wait=False)
+    return future
+
+
+def test_requests_go_out_as_json_text_and_responses_come_back(module, addin):
+    pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "workbook", "caller": 0})
+    request = recv(addin)
+    assert request == {"method": "GET", "name": "workbook", "caller": 0,
+                       "requestId": request["requestId"], "kind": "request"}
+    answer(addin, request, result={"type": "Int", "value": 4, "isSpec": False})
+    response = pending.result(5)
+    assert response["ok"] is True and response["result"]["value"] == 4
+    assert module.messaging.waiters == {}
+
+
+def test_many_threads_each_get_their_own_answer(module, kernel, addin):
+    count = 16
+    with concurrent.futures.ThreadPoolExecutor(count) as pool:
+        futures = [pool.submit(module.messaging.send_request_sync, {"method": "GET", "name": str(i)})
+                   for i in range(count)]
+        requests = [recv(addin) for _ in range(count)]
+        for request in reversed(requests):
+            answer(addin, request, result={"type": "String", "value": request["name"]})
+        assert [f.result(5)["result"]["value"] for f in futures] == [str(i) for i in range(count)]
+    assert kernel.stats()["requests"] == count
+
+
+def test_del_is_acknowledged_locally_and_its_late_answer_ignored(module, addin):
+    started = time.monotonic()
+    response = module.messaging.send_request_sync({"method": "DEL", "name": "__del__", "caller": 7}, timeout=0)
+    assert response["ok"] is True and response["result"]["type"] == "Null"
+    assert time.monotonic() - started < 1
+    request = recv(addin)
+    assert request["method"] == "DEL" and request["caller"] == 7
+    answer(addin, request, result={"type": "Null", "value": None, "isSpec": False})
+    # The kernel goes on serving: the next request is answered normally.
+    pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
+    answer(addin, recv(addin), result={"type": "Null"})
+    assert pending.result(5)["ok"] is True
+
+
+def test_without_a_connection_del_still_returns_and_other_requests_fail(module, kernel):
+    assert module.messaging.send_request_sync({"method": "DEL", "caller": 9}, timeout=0)["ok"] is True
+    with pytest.raises(NotConnectedError, match="not connected"):
+        module.messaging.send_request_sync({"method": "GET", "name": "x"})
+    assert module.messaging.waiters == {}
+
+
+def test_values_json_cannot_carry_are_refused_before_sending(module, addin):
+    with pytest.raises(UnrepresentableValue, match="key 1 of type int"):
+        module.messaging.send_request_sync(
+            {"method": "SET", "name": "v", "value": {"type": "Dict", "value": {1: {"type": "Null"}}}})
+    pending = in_thread(module.messaging.send_request_sync,
+                        {"method": "SET", "name": "v", "value": {"type": "Float", "value": float("nan")}})
+    request = recv(addin)  # the refused request never reached the wire
+    assert request["value"] == {"type": "Float", "value": "NaN"}
+    answer(addin, request, result={"type": "Null"})
+    pending.result(5)
+
+
+HOSTILE = [
+    "not json at all",
+    "{\"kind\": \"excel_response\", \"requestId\": \"r\", \"ok\": true, \"result\": {\"v\": NaN}}",
+    "[1, 2, 3]",
+    "{\"kind\": \"launch_missiles\"}",
+    "{\"kind\": \"excel_response\", \"requestId\": 12, \"ok\": true}",
+    "{\"kind\": \"callback\", \"callableId\": \"x\"}",
+    "x" * 5000,
+    b"\x00\x01binary",
+]
+
+
+def test_hostile_frames_are_counted_and_dropped_and_serving_goes_on(module, kernel, addin, caplog):
+    for junk in HOSTILE:
+        addin.send(junk)
+    pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
+    answer(addin, recv(addin), result={"type": "Int", "value": 1})
+    assert pending.result(5)["result"]["value"] == 1
+    dropped = kernel.stats()["dropped"]
+    assert dropped == {"malformed_json": 2, "not_an_object": 1, "unknown_kind": 1, "bad_member": 2,
+                       "oversized": 1, "binary": 1}
+    assert "dropped frame from the add-in (oversized #1)" in caplog.text
+    assert kernel.connection_count == 1
+
+
+def test_a_malformed_response_fails_its_caller_at_once(module, addin):
+    pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
+    answer(addin, recv(addin), ok=False, error="boom")
+    with pytest.raises(RuntimeError, match="Malformed response from the Excel add-in: 'error' is str"):
+        pending.result(5)
+    pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
+    answer(addin, recv(addin), ok=True)
+    with pytest.raises(RuntimeError, match="'result' is missing"):
+        pending.result(5)
+
+
+def test_frames_beyond_the_transport_limit_close_the_connection_only(module, kernel, addin):
+    addin.send("y" * 10_000)
+    with pytest.raises(ConnectionClosed):
+        addin.recv(timeout=5)
+    assert addin.close_code == 1009
+    with connect(kernel.url, compression=None) as again:
+        kernel.wait_connected(5, count=2)
+        pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
+        answer(again, recv(again), result={"type": "Null"})
+        assert pending.result(5)["ok"] is True
+    assert kernel.stats()["dropped"]["oversized"] == 1
+
+
+def test_disconnect_cancels_waiting_calls_and_starts_a_new_epoch(module, kernel, addin):
+    old_epoch = module.messaging._guid
+    pending = [in_thread(module.messaging.send_request_sync, {"method": "GET", "name": str(i)}) for i in range(3)]
+    for _ in pending:
+        recv(addin)
+    addin.close()
+    for future in pending:
+        with pytest.raises(concurrent.futures.CancelledError):
+            future.result(5)
+    assert module.messaging.waiters == {} and module.messaging._guid != old_epoch
+    assert not kernel.connected
+
+
+def test_a_new_connection_replaces_the_old_one(module, kernel, addin):
+    pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
+    recv(addin)
+    with connect(kernel.url, compression=None) as second:
+        kernel.wait_connected(5, count=2)
+        with pytest.raises(concurrent.futures.CancelledError):
+            pending.result(5)
+        with pytest.raises(ConnectionClosed):
+            addin.recv(timeout=5)
+        assert addin.close_code == 1012
+        pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "y"})
+        request = recv(second)
+        assert request["name"] == "y"
+        answer(second, request, result={"type": "Null"})
+        assert pending.result(5)["ok"] is True
+
+
+def test_answers_nobody_waits_for_release_their_objects(addin):
+    addin.send(json.dumps({"kind": "excel_response", "requestId": "f" * 32, "ok": True, "result": {
+        "type": "Array", "id": 40, "isSpec": False, "value": [
+            {"type": "Range", "value": 41, "isSpec": True},
+            {"type": "Dict", "id": 42, "value": {"k": {"type": "Worksheet", "value": 43, "isSpec": True}}},
+            {"type": "Int", "value": 44}]}}))
+    released = sorted(recv(addin)["caller"] for _ in range(4))
+    assert released == [40, 41, 42, 43]
+
+
+def callback(ws, callable_id, *args, call_id="call-1"):
+    ws.send(json.dumps({"kind": "callback", "callId": call_id, "callableId": callable_id,
+                        "args": [{"type": "Any", "value": a} for a in args]}))
+    return recv(ws)
+
+
+def test_callbacks_run_on_the_worker_pool_and_answer(module, addin):
+    seen = {}
+
+    def add(a, b):
+        seen["thread"] = threading.current_thread().name
+        return a + b
+
+    callable_id = module.messaging.register_callable(add)
+    reply = callback(addin, callable_id, 2, 3)
+    assert reply == {"kind": "callback_result", "callId": "call-1", "ok": True,
+                     "result": {"type": "Echo", "value": 5, "isSpec": False}}
+    assert seen["thread"].startswith("velmara-callback")
+
+
+@pytest.mark.parametrize("make, text", [
+    (lambda m: "pyfunc_00000000_99", "LookupError: No Python callable is registered under 'pyfunc_00000000_99'"),
+    (lambda m: m.register_callable(lambda: 1 / 0), "ZeroDivisionError: division by zero"),
+    (lambda m: m.register_callable(lambda a, b: None), "TypeError: <lambda>.<locals>.<lambda>() missing 2 required positional"),
+])
+def test_failing_callbacks_answer_with_the_error_text(module, addin, make, text):
+    reply = callback(addin, make(module.messaging))
+    assert reply["ok"] is False and reply["error"]["message"].startswith(text)
+
+
+def test_callback_results_follow_the_json_rule(module, addin):
+    module.Serializer = type("FloatSerializer", (PassThroughSerializer,), {
+        "to_wire": staticmethod(lambda v: {"type": "Float", "value": v, "isSpec": False})})
+    reply = callback(addin, module.messaging.register_callable(lambda: float("-inf")))
+    assert reply["ok"] is True and reply["result"]["value"] == "-Infinity"
+
+
+def test_a_malformed_invocation_is_answered_with_a_failure(addin):
+    addin.send(json.dumps({"kind": "callback", "callId": "c9", "callableId": "pyfunc_x_1", "args": [5]}))
+    reply = recv(addin)
+    assert reply["callId"] == "c9" and reply["ok"] is False
+    assert "Malformed callback invocation: 'args'" in reply["error"]["message"]
+
+
+def test_a_callback_may_make_requests_while_the_listener_serves_them(module, addin):
+    def nested():
+        return module.messaging.send_request_sync({"method": "GET", "name": "inner"})["result"]["value"]
+
+    addin.send(json.dumps({"kind": "callback", "callId": "c1", "callableId": module.messaging.register_callable(nested),
+                           "args": []}))
+    request = recv(addin)
+    assert request["name"] == "inner"
+    answer(addin, request, result={"type": "Int", "value": 11})
+    assert recv(addin)["result"]["value"] == 11
+
+
+def test_the_listener_thread_never_waits_for_a_response(module, kernel, addin):
+    outcome = concurrent.futures.Future()
+
+    def on_listener():
+        try:
+            module.messaging.send_request_sync({"method": "DEL", "caller": 3}, timeout=0)
+            module.messaging.send_request_sync({"method": "GET", "name": "x"})
+        except Exception as exc:
+            outcome.set_result(exc)
+
+    kernel._loop.call_soon_threadsafe(on_listener)
+    error = outcome.result(5)
+    assert isinstance(error, RuntimeError) and "listener thread" in str(error)
+    assert recv(addin)["method"] == "DEL"
+
+
+def test_the_token_guards_the_endpoint(module):
+    with Kernel(module=module, token="s3cret") as k:
+        assert k.url.endswith("/s3cret")
+        with pytest.raises(InvalidStatus):
+            connect(k.url.rsplit("/", 1)[0] + "/wrong")
+        with connect(k.url):
+            k.wait_connected(5)
+
+
+def test_only_loopback_addresses_are_served(module):
+    with pytest.raises(ValueError, match="loopback"):
+        Kernel("0.0.0.0", module=module)
+
+
+def test_close_resets_and_unregisters_the_handler(module):
+    before = set(threading.enumerate())
+    k = Kernel(module=module).start()
+    with connect(k.url) as ws:
+        k.wait_connected(5)
+        ws.send(json.dumps({"kind": "callback", "callId": "c", "callableId": module.messaging.register_callable(int)}))
+        recv(ws)  # the pool has a thread now
+        assert module.messaging._send_handler is not None
+        k.close()
+    assert module.messaging._send_handler is None
+    assert [t.name for t in set(threading.enumerate()) - before if t.is_alive()] == []
