@@ -18,6 +18,9 @@ def _restore_module_state():
     saved_globals = dict(vars(com_like))
     messaging = com_like.messaging
     saved_handler = messaging._send_handler
+    saved_epoch = messaging._guid
+    roots = [com_like.Context, com_like.Excel, com_like.GetSetting]
+    saved_stamps = [vars(root)["_msg_guid"] for root in roots]
     yield
     namespace = vars(com_like)
     for name in list(namespace):
@@ -26,6 +29,11 @@ def _restore_module_state():
     namespace.update(saved_globals)
     messaging._send_handler = saved_handler
     messaging.waiters.clear()
+    # A reset (of any Messaging instance) re-stamps the roots; every test
+    # starts from the same epoch with current roots.
+    messaging._guid = saved_epoch
+    for root, stamp in zip(roots, saved_stamps):
+        vars(root)["_msg_guid"] = stamp
 
 
 @pytest.fixture
