@@ -128,3 +128,47 @@ Ref convert_float_argument(PyObject* arg) noexcept {
 }
 
 }  // namespace com_like
+
+namespace com_like {
+
+bool bind_var_args(const char* qualname, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                   SelfKeyword collision, PyObject*& self, VarArgs& rest) noexcept {
+    static PyObject* self_name = PyUnicode_InternFromString("self");  // kept for the process
+    if (!self_name) {
+        return false;
+    }
+    const std::size_t nargs = PyVectorcall_NARGS(nargsf);
+    rest = VarArgs{};
+    rest.kwnames = kwnames;
+    rest.kwvalues = args + nargs;
+    Py_ssize_t self_keyword = -1;
+    for (Py_ssize_t k = 0; k < rest.nkwnames(); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (key == self_name || PyUnicode_Compare(key, self_name) == 0) {
+            self_keyword = k;
+            break;
+        }
+    }
+    if (nargs == 0) {
+        if (self_keyword < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'self'", qualname);
+            return false;
+        }
+        self = rest.kwvalues[self_keyword];
+        rest.bound_self = self_keyword;
+        return true;
+    }
+    if (self_keyword >= 0) {
+        PyErr_Format(PyExc_TypeError,
+                     collision == SelfKeyword::python_function ? "%s() got multiple values for argument 'self'"
+                                                               : "%s() got multiple values for keyword argument 'self'",
+                     qualname);
+        return false;
+    }
+    self = args[0];
+    rest.positional = args + 1;
+    rest.npositional = nargs - 1;
+    return true;
+}
+
+}  // namespace com_like

@@ -74,3 +74,39 @@ Ref convert_int_argument(PyObject* arg, const char* param) noexcept;
 Ref convert_float_argument(PyObject* arg) noexcept;
 
 }  // namespace com_like
+
+namespace com_like {
+
+// `def f(self, *args, **kwargs)`: self, then the remaining positional and
+// keyword arguments, borrowed from the vectorcall arrays (nothing copied).
+struct VarArgs {
+    PyObject* const* positional = nullptr;
+    std::size_t npositional = 0;
+    PyObject* kwnames = nullptr;
+    PyObject* const* kwvalues = nullptr;
+    Py_ssize_t bound_self = -1;  // index in kwnames that supplied self, if any
+
+    Py_ssize_t nkwnames() const noexcept { return kwnames ? PyTuple_GET_SIZE(kwnames) : 0; }
+    // Calls fn(name, value) for each keyword argument except the one bound to self.
+    template <typename Fn>
+    bool each_keyword(Fn fn) const {
+        for (Py_ssize_t k = 0; k < nkwnames(); ++k) {
+            if (k != bound_self && !fn(PyTuple_GET_ITEM(kwnames, k), kwvalues[k])) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+enum class SelfKeyword {
+    python_function,  // "f() got multiple values for argument 'self'"
+    keyword_argument  // "f() got multiple values for keyword argument 'self'"
+};
+
+// Binds `self` (by position, or by keyword when no positional is given);
+// returns false with TypeError set on a binding error.
+bool bind_var_args(const char* qualname, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                   SelfKeyword collision, PyObject*& self, VarArgs& rest) noexcept;
+
+}  // namespace com_like

@@ -20,3 +20,19 @@
 #define COM_LIKE_DECLARE_NAMES(LIST) LIST(COM_LIKE_NAME_DECLARE_)
 #define COM_LIKE_DEFINE_NAMES(LIST) LIST(COM_LIKE_NAME_DEFINE_)
 #define COM_LIKE_INTERN_NAMES(LIST) LIST(COM_LIKE_NAME_INTERN_)
+
+namespace com_like {
+
+// Text equality of two str objects, cheapest test first (interned names
+// usually match by identity).
+inline bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) {
+        return true;
+    }
+    if (!PyUnicode_Check(a) || !PyUnicode_Check(b) || PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) {
+        return false;
+    }
+    return PyUnicode_Compare(a, b) == 0;
+}
+
+}  // namespace com_like

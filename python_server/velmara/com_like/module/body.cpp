@@ -98,9 +98,6 @@ int run_module_body(PyObject* globals) noexcept {
     if (bind_call(globals, "messaging", "Messaging", nullptr) < 0) {
         return -1;
     }
-    if (!proxy_classes_defined(globals)) {
-        return 0;
-    }
     if (bind_root_proxy(globals, "Context", 0, "RequestContext") < 0 ||
         bind_root_proxy(globals, "Excel", 1, "Excel") < 0 || bind_root_proxy(globals, "GetSetting", 2, "Function") < 0) {
         return -1;

@@ -15,6 +15,4 @@ int define_internal_names(PyObject* globals) noexcept;
 // OfficeJsObject, OfficeJsArray, OfficeJsDict
 int define_proxy_classes(PyObject* globals, PyObject* module_name) noexcept;
 
-bool proxy_classes_defined(PyObject* globals) noexcept;
-
 }  // namespace com_like

@@ -1,0 +1,23 @@
+#include "mapping.hpp"
+
+namespace com_like {
+
+Ref get_member(PyObject* mapping, PyObject* key, PyObject* fallback) noexcept {
+    PyObject* missing = fallback ? fallback : Py_None;
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(mapping, key, &value) < 0) {
+            return {};
+        }
+        return value ? steal(value) : borrow(missing);
+    }
+    static PyObject* get_name = PyUnicode_InternFromString("get");  // kept for the process
+    if (!get_name) {
+        return {};
+    }
+    PyObject* args[] = {mapping, key, missing};
+    return steal(PyObject_VectorcallMethod(get_name, args, (fallback ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
+
+}  // namespace com_like
