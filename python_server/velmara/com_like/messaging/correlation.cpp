@@ -22,7 +22,8 @@ using namespace messaging_names;
 
 namespace {
 
-PyObject* default_timeout = nullptr;  // kept for the process
+PyObject* default_timeout = nullptr;      // kept for the process
+PyObject* invalid_state_error = nullptr;  // concurrent.futures.InvalidStateError, kept for the process
 
 // waiters.pop(request_id, None) under the lock; the popped waiter (or null
 // when none was registered). Returns false with an error set.
@@ -53,32 +54,34 @@ bool pop_waiter(PyObject* waiters, PyObject* lock, PyObject* request_id, Ref& po
     return true;
 }
 
-// The response's "error" text; see on_message for the rules.
+// The response's "error" text; see on_message for the rules. The member is
+// held strongly: looking up its `get` may run code that changes the message.
 Ref error_text(PyObject* message) {
-    PyObject* error = PyDict_GetItemWithError(message, error_key);
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(message, error_key, &found) < 0) {
+        return {};
+    }
+    Ref error = steal(found);
     if (!error) {
-        if (PyErr_Occurred()) {
-            return {};
-        }
         return borrow(remote_error);  // {}.get("message", "Remote error")
     }
-    if (PyDict_CheckExact(error)) {
-        PyObject* text = PyDict_GetItemWithError(error, message_key);
-        if (text) {
-            return borrow(text);
+    if (PyDict_CheckExact(error.get())) {
+        PyObject* text = nullptr;
+        if (PyDict_GetItemRef(error.get(), message_key, &text) < 0) {
+            return {};
         }
-        return PyErr_Occurred() ? Ref() : borrow(remote_error);
+        return text ? steal(text) : borrow(remote_error);
     }
     PyObject* getter = nullptr;
-    if (PyObject_GetOptionalAttr(error, get_name, &getter) < 0) {
+    if (PyObject_GetOptionalAttr(error.get(), get_name, &getter) < 0) {
         return {};
     }
     Ref get_method = steal(getter);
     if (!get_method) {
         // An "error" with no get (None, a string, a list): its text when it
         // is a non-empty string, otherwise the default.
-        if (PyUnicode_CheckExact(error) && PyUnicode_GET_LENGTH(error) > 0) {
-            return borrow(error);
+        if (PyUnicode_CheckExact(error.get()) && PyUnicode_GET_LENGTH(error.get()) > 0) {
+            return error;
         }
         return borrow(remote_error);
     }
@@ -270,28 +273,42 @@ PyObject* on_message(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     if (!waiter) {
         Py_RETURN_NONE;
     }
-    Ref done = call_method0(waiter.get(), done_name);
-    if (!done) {
+    // From here on the waiter is ours alone and must end, whatever the
+    // message holds: a caller left waiting would only see the time-out.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(message, ok_key, &found) < 0) {
         return nullptr;
     }
-    const int finished = PyObject_IsTrue(done.get());
-    if (finished != 0) {
-        return finished < 0 ? nullptr : Py_NewRef(Py_None);
-    }
-
-    PyObject* ok = PyDict_GetItemWithError(message, ok_key);
-    if (!ok && PyErr_Occurred()) {
-        return nullptr;
-    }
-    const int succeeded = ok ? PyObject_IsTrue(ok) : 0;
-    if (succeeded < 0) {
-        return nullptr;
-    }
-    if (succeeded) {
+    Ref ok = steal(found);  // held: its __bool__ may change the message
+    const int succeeded = ok ? PyObject_IsTrue(ok.get()) : 0;
+    ok.reset();
+    if (succeeded > 0) {
+        // set_result refuses a waiter that is already done (someone else
+        // completed or cancelled it) without changing it: that refusal is
+        // the "already done" case, and it spares a done() call per response.
         PyObject* call_args[] = {waiter.get(), message};
         Ref set = steal(PyObject_VectorcallMethod(set_result_name, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                   nullptr));
-        return set ? Py_NewRef(Py_None) : nullptr;
+        if (!set) {
+            if (!PyErr_ExceptionMatches(invalid_state_error)) {
+                return nullptr;
+            }
+            PyErr_Clear();
+        }
+        Py_RETURN_NONE;
+    }
+    // An "ok" whose truth test raised counts as a failed response; the host
+    // gets that exception once the waiter has ended.
+    Raised ok_failure;
+
+    Ref done = call_method0(waiter.get(), done_name);
+    const int finished = done ? PyObject_IsTrue(done.get()) : -1;
+    if (finished != 0) {
+        if (finished < 0 || !ok_failure) {
+            return finished < 0 ? nullptr : Py_NewRef(Py_None);
+        }
+        ok_failure.restore();
+        return nullptr;
     }
 
     // A failure whose text cannot be worked out must still end the wait:
@@ -306,6 +323,10 @@ PyObject* on_message(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     Ref set = steal(
         PyObject_VectorcallMethod(set_exception_name, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!set) {
+        return nullptr;
+    }
+    if (ok_failure) {
+        ok_failure.restore();
         return nullptr;
     }
     if (text_failure) {
@@ -357,16 +378,28 @@ PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* 
             }
         }
     }
+    // The table no longer knows these waiters, so each one must be ended
+    // here: a failure on one (an interrupt in its done() or cancel()) does
+    // not stop the sweep; the first failure is raised once all are cancelled.
+    Ref first_failure;
     for (Ref& waiter : pending) {
         Ref done = call_method0(waiter.get(), done_name);
         const int finished = done ? PyObject_IsTrue(done.get()) : -1;
-        if (finished < 0) {
-            return nullptr;
+        if (finished == 0 && call_method0(waiter.get(), cancel_name)) {
+            waiter.reset();
+            continue;
         }
-        if (!finished && !call_method0(waiter.get(), cancel_name)) {
-            return nullptr;
+        if (PyErr_Occurred()) {
+            Raised failure;
+            if (!first_failure) {
+                first_failure = failure.take();
+            }
         }
         waiter.reset();
+    }
+    if (first_failure) {
+        Raised(std::move(first_failure)).restore();
+        return nullptr;
     }
 
     // 2. A new epoch. 3. The registry starts afresh.
@@ -379,14 +412,29 @@ PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* 
     if (!registry_lock) {
         return nullptr;
     }
+    // The cleared callables are let go only after the lock is released:
+    // their finalizers may run any code, a registration or a request included.
+    Ref released;
     {
-        LockGuard guard;
         Ref one = steal(PyLong_FromLong(1));
-        if (!one || !guard.acquire(registry_lock.get()) || !call_method0(registry.get(), clear_name) ||
-            PyObject_SetAttr(self, next_callable_id, one.get()) < 0) {
+        LockGuard guard;
+        if (!one || !guard.acquire(registry_lock.get())) {
+            return nullptr;
+        }
+        if (PyDict_CheckExact(registry.get())) {
+            released = steal(PyDict_Copy(registry.get()));
+            if (!released) {
+                return nullptr;
+            }
+            PyDict_Clear(registry.get());
+        } else if (!call_method0(registry.get(), clear_name)) {
+            return nullptr;
+        }
+        if (PyObject_SetAttr(self, next_callable_id, one.get()) < 0) {
             return nullptr;
         }
     }
+    released.reset();
 
     // 4, 5. Move the root proxies into the new epoch; any Exception there is
     // swallowed (the globals may not exist at all).
@@ -404,10 +452,18 @@ PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* 
 }
 
 int init_correlation() noexcept {
-    if (!default_timeout) {
-        default_timeout = PyFloat_FromDouble(30.0);
+    if (!default_timeout && !(default_timeout = PyFloat_FromDouble(30.0))) {
+        return -1;
     }
-    return default_timeout ? 0 : -1;
+    if (!invalid_state_error) {
+        Ref futures = steal(PyImport_ImportModule("concurrent.futures"));
+        Ref error = futures ? steal(PyObject_GetAttrString(futures.get(), "InvalidStateError")) : Ref();
+        if (!error) {
+            return -1;
+        }
+        invalid_state_error = error.release();
+    }
+    return 0;
 }
 
 }  // namespace com_like::messaging_methods

@@ -45,7 +45,7 @@ constexpr const char* kGetAnnotations[] = {"callable_id", "str", "return", "Any"
 constexpr const char* kUnregisterAnnotations[] = {"callable_id", "str", "return", "None", nullptr};
 
 const FunctionDef kMethods[] = {
-    {"__init__", "Messaging.__init__(self)", init, "($self)", kNoneAnnotations},
+    {"__init__", "Messaging.__init__(self)", init, "(self)", kNoneAnnotations},
     {"set_send_handler",
      "Messaging.set_send_handler(self, handler)\n"
      "\n"
@@ -53,7 +53,7 @@ const FunctionDef kMethods[] = {
      "\n"
      "The handler takes one dict, the message payload, and sends it\n"
      "appropriately, for example over a WebSocket through the Business Layer.",
-     set_send_handler, "($self, handler)", kHandlerAnnotations},
+     set_send_handler, "(self, handler)", kHandlerAnnotations},
     {"on_message",
      "Messaging.on_message(self, dict message: Dict[str, Any])\n"
      "\n"
@@ -61,7 +61,7 @@ const FunctionDef kMethods[] = {
      "\n"
      "The kernel calls this when it receives an \"excel_response\" message;\n"
      "it resolves the pending future of the corresponding request.",
-     on_message, "($self, message)", kMessageAnnotations},
+     on_message, "(self, message)", kMessageAnnotations},
     {"send_request_sync",
      "Messaging.send_request_sync(self, dict req: Dict[str, Any], float timeout: float = 30.0)\n"
      "\n"
@@ -71,7 +71,7 @@ const FunctionDef kMethods[] = {
      "calling thread until the response arrives or the time-out passes,\n"
      "without holding the interpreter lock, so that the listener thread goes\n"
      "on processing messages.",
-     send_request_sync, "($self, req, timeout=30.0)", kSendAnnotations},
+     send_request_sync, "(self, req, timeout=30.0)", kSendAnnotations},
     {"reset",
      "Messaging.reset(self)\n"
      "\n"
@@ -79,7 +79,7 @@ const FunctionDef kMethods[] = {
      "\n"
      "Cancels all pending futures and generates a new GUID. Meant to be\n"
      "called from the listener thread on disconnect or reconnect.",
-     reset, "($self)", kNoneAnnotations},
+     reset, "(self)", kNoneAnnotations},
     {"register_callable",
      "Messaging.register_callable(self, callable_obj)\n"
      "\n"
@@ -96,7 +96,7 @@ const FunctionDef kMethods[] = {
      "\n"
      "Thread-safe through _callable_lock; may be called from any thread,\n"
      "worker or listener.",
-     register_callable, "($self, callable_obj)", kRegisterAnnotations},
+     register_callable, "(self, callable_obj)", kRegisterAnnotations},
     {"get_callable",
      "Messaging.get_callable(self, str callable_id: str)\n"
      "\n"
@@ -110,7 +110,7 @@ const FunctionDef kMethods[] = {
      "\n"
      "Thread-safe through _callable_lock; may be called from any thread,\n"
      "worker or listener.",
-     get_callable, "($self, callable_id)", kGetAnnotations},
+     get_callable, "(self, callable_id)", kGetAnnotations},
     {"unregister_callable",
      "Messaging.unregister_callable(self, str callable_id: str)\n"
      "\n"
@@ -121,7 +121,7 @@ const FunctionDef kMethods[] = {
      "\n"
      "Thread-safe through _callable_lock; may be called from any thread,\n"
      "worker or listener.",
-     unregister_callable, "($self, callable_id)", kUnregisterAnnotations},
+     unregister_callable, "(self, callable_id)", kUnregisterAnnotations},
 };
 
 }  // namespace

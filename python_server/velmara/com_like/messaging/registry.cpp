@@ -54,6 +54,7 @@ PyObject* register_callable(PyObject*, PyObject* const* args, std::size_t nargsf
     if (!registry_and_lock(self, registry, lock)) {
         return nullptr;
     }
+    Ref replaced;  // a callable stored under a reused id goes after the lock is released
     LockGuard guard;
     if (!guard.acquire(lock.get())) {
         return nullptr;
@@ -66,8 +67,17 @@ PyObject* register_callable(PyObject*, PyObject* const* args, std::size_t nargsf
     }
     Ref one = steal(PyLong_FromLong(1));
     Ref advanced = one ? steal(PyNumber_InPlaceAdd(counter.get(), one.get())) : Ref();
-    if (!advanced || PyObject_SetAttr(self, next_callable_id, advanced.get()) < 0 ||
-        PyObject_SetItem(registry.get(), id.get(), callable_obj) < 0) {
+    if (!advanced || PyObject_SetAttr(self, next_callable_id, advanced.get()) < 0) {
+        return nullptr;
+    }
+    if (PyDict_CheckExact(registry.get())) {
+        PyObject* previous = nullptr;
+        if (PyDict_GetItemRef(registry.get(), id.get(), &previous) < 0) {
+            return nullptr;
+        }
+        replaced = steal(previous);
+    }
+    if (PyObject_SetItem(registry.get(), id.get(), callable_obj) < 0) {
         return nullptr;
     }
     return id.release();
@@ -110,16 +120,21 @@ PyObject* unregister_callable(PyObject*, PyObject* const* args, std::size_t narg
     if (!registry_and_lock(a[0], registry, lock)) {
         return nullptr;
     }
-    LockGuard guard;
-    if (!guard.acquire(lock.get())) {
-        return nullptr;
+    // The removed callable is let go after the lock is released: its
+    // finalizer may run any code, this registry's operations included.
+    Ref popped;
+    {
+        LockGuard guard;
+        if (!guard.acquire(lock.get())) {
+            return nullptr;
+        }
+        PyObject* call_args[] = {registry.get(), a[1], Py_None};
+        popped = steal(PyObject_VectorcallMethod(pop_name, call_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!popped) {
+            return nullptr;
+        }
     }
-    PyObject* call_args[] = {registry.get(), a[1], Py_None};
-    Ref popped = steal(PyObject_VectorcallMethod(pop_name, call_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!popped) {
-        return nullptr;
-    }
-    popped.reset();  // the callable may go away here; the lock is still ours, but no lock of ours is taken by it
+    popped.reset();
     Py_RETURN_NONE;
 }
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 #include <pthread.h>
@@ -58,11 +59,9 @@ Ref new_hex_id() noexcept {
         }
     }
     unsigned char b[16];
-    for (int i = 0; i < 16; ++i) {
-        b[i] = p.bytes[p.used + i];
-        p.bytes[p.used + i] = 0;  // a used byte is never handed out twice
-    }
-    p.used += 16;
+    std::memcpy(b, p.bytes + p.used, sizeof(b));
+    std::memset(p.bytes + p.used, 0, sizeof(b));  // a used byte is never handed out twice
+    p.used += sizeof(b);
     b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);  // version 4
     b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);  // RFC 4122 variant
 
@@ -72,9 +71,9 @@ Ref new_hex_id() noexcept {
     }
     static constexpr char digits[] = "0123456789abcdef";
     Py_UCS1* out = PyUnicode_1BYTE_DATA(text);
-    for (int i = 0; i < 16; ++i) {
-        out[2 * i] = static_cast<Py_UCS1>(digits[b[i] >> 4]);
-        out[2 * i + 1] = static_cast<Py_UCS1>(digits[b[i] & 0x0f]);
+    for (unsigned char byte : b) {
+        *out++ = static_cast<Py_UCS1>(digits[byte >> 4]);
+        *out++ = static_cast<Py_UCS1>(digits[byte & 0x0f]);
     }
     return steal(text);
 }

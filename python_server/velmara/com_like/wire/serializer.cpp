@@ -1,7 +1,72 @@
+// The class Serializer: docstrings, annotations and the two static methods.
 #include "serializer.hpp"
+
+#include "../capi/classes.hpp"
+#include "codec.hpp"
 
 namespace com_like {
 
-int define_serializer(PyObject*, PyObject*) noexcept { return 0; }
+namespace wire_names {
+COM_LIKE_DEFINE_NAMES(WIRE_NAMES)
+int init() noexcept {
+    COM_LIKE_INTERN_NAMES(WIRE_NAMES)
+    return 0;
+}
+}  // namespace wire_names
+
+namespace wire {
+NativeEntries& native_entries() noexcept {
+    static NativeEntries entries;
+    return entries;
+}
+}  // namespace wire
+
+namespace {
+
+constexpr const char kClassDoc[] = "Handles marshaling of data types between Python and JavaScript.";
+
+constexpr const char* kToWireAnnotations[] = {"value", "Any", "return", "Dict[str, Any]", nullptr};
+constexpr const char* kFromWireAnnotations[] = {"wire", "Dict[str, Any]", "return", "Any", nullptr};
+
+const FunctionDef kMethods[] = {
+    {"to_wire",
+     "Serializer.to_wire(value)\n"
+     "\n"
+     "Serialize a Python value to wire format for transmission.\n"
+     "\n"
+     "Supports None, bool, int, float, str, datetime, bytes, list, dict, and\n"
+     "OfficeJsObject wrappers.",
+     wire::to_wire_entry, "(value)", kToWireAnnotations, true},
+    {"from_wire",
+     "Serializer.from_wire(dict wire: Dict[str, Any])\n"
+     "\n"
+     "Deserialize a wire format value back to Python.\n"
+     "\n"
+     "Handles Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, and\n"
+     "special OfficeJs object references.",
+     wire::from_wire_entry, "(wire)", kFromWireAnnotations, true},
+};
+
+}  // namespace
+
+int define_serializer(PyObject* globals, PyObject* module_name) noexcept {
+    if (wire_names::init() < 0) {
+        return -1;
+    }
+    Ref cls = make_class({"Serializer", kClassDoc, kMethods}, nullptr, module_name);
+    if (!cls) {
+        return -1;
+    }
+    // The static methods hand out the function objects they wrap.
+    Ref to_wire = steal(PyObject_GetAttr(cls.get(), wire_names::a_to_wire));
+    Ref from_wire = to_wire ? steal(PyObject_GetAttr(cls.get(), wire_names::a_from_wire)) : Ref();
+    if (!from_wire) {
+        return -1;
+    }
+    // Kept for the process. A failed import may run the body again; the
+    // entries of the earlier class then simply stay alive.
+    wire::native_entries() = {to_wire.release(), from_wire.release()};
+    return PyDict_SetItemString(globals, "Serializer", cls.get());
+}
 
 }  // namespace com_like

@@ -1,0 +1,112 @@
+"""Cost of com_like's request/response correlation, each against its floor.
+
+  (a) own cost: send_request_sync with a send handler that delivers the
+      matching response through on_message during the handler call, against
+      Future() + set_result + result() + one shallow dict copy.
+  (b) cross-thread round trip through an in-process host whose listener
+      thread answers at once, against a bare Future round trip through the
+      same queue and listener.
+
+Run:  .venv/bin/python bench/bench_messaging.py [-o result.json] [--fast]
+The ratios are printed at the end (goals: (a) <= 1.3, (b) <= 1.1).
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import os
+import sys
+import time
+
+import pyperf
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import com_like  # noqa: E402
+from inprocess_host import BareFutureHost, InProcessHost, ok_response  # noqa: E402
+
+BODY = {"method": "GET", "name": "workbook", "caller": 1}
+
+
+def own_cost(loops: int) -> float:
+    m = com_like.Messaging()
+    on_message = m.on_message
+
+    def handler(envelope):
+        on_message({"requestId": envelope["requestId"], "ok": True, "result": None})
+
+    m.set_send_handler(handler)
+    send = m.send_request_sync
+    body = BODY
+    t0 = time.perf_counter()
+    for _ in range(loops):
+        send(body)
+    return time.perf_counter() - t0
+
+
+def own_cost_floor(loops: int) -> float:
+    Future = concurrent.futures.Future
+    body = BODY
+    response = {"requestId": "0" * 32, "ok": True, "result": None}
+    t0 = time.perf_counter()
+    for _ in range(loops):
+        body.copy()
+        f = Future()
+        f.set_result(response)
+        f.result()
+    return time.perf_counter() - t0
+
+
+def round_trip(loops: int) -> float:
+    m = com_like.Messaging()
+    with InProcessHost(m):
+        send = m.send_request_sync
+        body = BODY
+        send(body)  # the listener thread is running
+        t0 = time.perf_counter()
+        for _ in range(loops):
+            send(body)
+        return time.perf_counter() - t0
+
+
+def round_trip_floor(loops: int) -> float:
+    Future = concurrent.futures.Future
+    envelope = dict(BODY, requestId="0" * 32, kind="request")
+    with BareFutureHost(ok_response) as host:
+        put = host.put
+        f = Future()
+        put((f, envelope))
+        f.result()
+        t0 = time.perf_counter()
+        for _ in range(loops):
+            f = Future()
+            put((f, envelope))
+            f.result()
+        return time.perf_counter() - t0
+
+
+CASES = [
+    ("own_cost", own_cost),
+    ("own_cost_floor", own_cost_floor),
+    ("round_trip", round_trip),
+    ("round_trip_floor", round_trip_floor),
+]
+
+
+def main() -> None:
+    runner = pyperf.Runner()
+    results = {}
+    for name, func in CASES:
+        results[name] = runner.bench_time_func(f"messaging_{name}", func)
+    if runner.args.worker or any(r is None for r in results.values()):
+        return
+    mean = {name: bench.mean() for name, bench in results.items()}
+    print()
+    for name, _ in CASES:
+        print(f"{name:>18}: {mean[name] * 1e6:8.3f} us")
+    print(f"(a) own cost / floor   = {mean['own_cost'] / mean['own_cost_floor']:.3f}  (goal <= 1.3)")
+    print(f"(b) round trip / floor = {mean['round_trip'] / mean['round_trip_floor']:.3f}  (goal <= 1.1)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,761 @@
+// Encoding Python values into wire values: Serializer.to_wire.
+//
+// The type tests run in a fixed order and the first that matches decides:
+//   None; bool and numpy.bool_; int; float; str; numpy integers (durations
+//   excepted) and numpy floats; dates (datetime, date, pandas.Timestamp,
+//   numpy.datetime64); bytes-like; list and tuple; dict; missing-value
+//   markers; pandas Series and DataFrame; numpy arrays; proxies of remote
+//   objects; other callables; everything else as its text.
+//
+// The collaborators (np, pd, dt, base64, Serializer, OfficeJsObject,
+// messaging) come from the module namespace. One `Encoder` serves one
+// top-level call: it resolves each collaborator the first time a value
+// needs it and reuses it for the rest of that call, so a rebinding takes
+// effect with the next call. When `Serializer.to_wire` is still our own
+// function, elements are encoded here directly instead of through it.
+#include "../capi/args.hpp"
+#include "../capi/error.hpp"
+#include "../capi/recursion.hpp"
+#include "../capi/sequence.hpp"
+#include "codec.hpp"
+
+#include <vector>
+
+namespace com_like::wire {
+
+using namespace wire_names;
+
+namespace {
+
+constexpr const char kDepth[] = " while encoding a wire value";
+
+Ref attr(PyObject* object, PyObject* name) { return steal(PyObject_GetAttr(object, name)); }
+Ref call_method(PyObject* object, PyObject* name) { return steal(PyObject_CallMethodNoArgs(object, name)); }
+Ref call_method(PyObject* object, PyObject* name, PyObject* arg) {
+    return steal(PyObject_CallMethodOneArg(object, name, arg));
+}
+
+// A class whose instance test is the plain subtype test: isinstance() of an
+// exact built-in value against it needs no call.
+bool plain_type(PyObject* cls) { return PyType_Check(cls) && Py_IS_TYPE(cls, &PyType_Type); }
+
+// Whether isinstance(x, cls) may hold for some x of the exact type `exact`.
+bool may_take(PyObject* cls, PyTypeObject* exact) {
+    return !plain_type(cls) || PyType_IsSubtype(exact, reinterpret_cast<PyTypeObject*>(cls));
+}
+
+// The kind letter of a numpy dtype is one of "biuf": bool, int, uint, float.
+// Returns -1 with an error set.
+int numeric_kind(PyObject* dtype) {
+    Ref kind = attr(dtype, a_kind);
+    if (!kind) {
+        return -1;
+    }
+    if (!PyUnicode_Check(kind.get()) || PyUnicode_GET_LENGTH(kind.get()) != 1) {
+        return 0;
+    }
+    const Py_UCS4 c = PyUnicode_READ_CHAR(kind.get(), 0);
+    return c == 'b' || c == 'i' || c == 'u' || c == 'f';
+}
+
+// Drops a pending exception of the Exception family (returns true) and
+// leaves anything else, such as KeyboardInterrupt, pending (returns false).
+bool discard_exception() {
+    Raised error;
+    if (error.is_exception()) {
+        return true;
+    }
+    error.restore();
+    return false;
+}
+
+PyObject* object_kwnames = nullptr;  // ("dtype", "na_value"), kept for the process
+
+class Encoder {
+public:
+    Ref encode(PyObject* value);
+
+private:
+    bool need_bool();
+    bool need_numbers();
+    bool need_dates();
+    bool need_missing();
+    bool need_to_wire();
+    Ref element(PyObject* item);
+
+    [[gnu::noinline]] Ref encode_general(PyObject* value);
+    [[gnu::noinline]] Ref encode_date(PyObject* value);
+    [[gnu::noinline]] Ref encode_datetime64(PyObject* value);
+    [[gnu::noinline]] Ref encode_bytes(PyObject* value);
+    Ref encode_sequence(PyObject* value);
+    Ref encode_mapping(PyObject* value);
+    [[gnu::noinline]] Ref encode_items(PyObject* value, PyObject* out);
+    [[gnu::noinline]] int is_missing(PyObject* value);
+    [[gnu::noinline]] Ref encode_frame(PyObject* value, bool is_series);
+    [[gnu::noinline]] Ref column_cells(PyObject* series);
+    [[gnu::noinline]] Ref encode_ndarray(PyObject* value);
+    [[gnu::noinline]] Ref encode_proxy(PyObject* value);
+    [[gnu::noinline]] Ref encode_callable(PyObject* value);
+
+    // bool step
+    Ref np_, np_bool_;
+    bool fast_int_ = false, fast_float_ = false, fast_str_ = false;
+    // numpy number step
+    Ref np_integer_, np_floating_, np_timedelta64_;
+    // date step
+    Ref dt_, dt_datetime_, dt_date_, pd_, pd_timestamp_, np_datetime64_;
+    bool fast_containers_ = false;
+    Ref utc_;
+    // missing-value step; each may stay null, the step then skips it
+    bool missing_ready_ = false;
+    Ref pd_na_, pd_nat_, np_isnat_;
+    // the later steps
+    Ref b64encode_, pd_series_, pd_dataframe_, np_ndarray_, np_asarray_, np_dtype_, office_js_object_, messaging_;
+    // the recursion
+    Ref to_wire_;
+    bool native_ = false;
+};
+
+bool Encoder::need_bool() {
+    if (np_bool_) {
+        return true;
+    }
+    np_ = lookup_global(g_np);
+    np_bool_ = np_ ? attr(np_.get(), a_bool_) : Ref();
+    if (!np_bool_) {
+        return false;
+    }
+    fast_int_ = !may_take(np_bool_.get(), &PyLong_Type);
+    fast_float_ = !may_take(np_bool_.get(), &PyFloat_Type);
+    fast_str_ = !may_take(np_bool_.get(), &PyUnicode_Type);
+    return true;
+}
+
+bool Encoder::need_numbers() {
+    if (np_timedelta64_) {
+        return true;
+    }
+    if (!need_bool()) {
+        return false;
+    }
+    np_integer_ = attr(np_.get(), a_integer);
+    np_floating_ = np_integer_ ? attr(np_.get(), a_floating) : Ref();
+    np_timedelta64_ = np_floating_ ? attr(np_.get(), a_timedelta64) : Ref();
+    return bool(np_timedelta64_);
+}
+
+bool Encoder::need_dates() {
+    if (np_datetime64_) {
+        return true;
+    }
+    if (!need_numbers()) {
+        return false;
+    }
+    dt_ = lookup_global(g_dt);
+    dt_datetime_ = dt_ ? attr(dt_.get(), a_datetime) : Ref();
+    dt_date_ = dt_datetime_ ? attr(dt_.get(), a_date) : Ref();
+    pd_ = dt_date_ ? lookup_global(g_pd) : Ref();
+    pd_timestamp_ = pd_ ? attr(pd_.get(), a_timestamp) : Ref();
+    np_datetime64_ = pd_timestamp_ ? attr(np_.get(), a_datetime64) : Ref();
+    if (!np_datetime64_) {
+        return false;
+    }
+    // An exact list, tuple or dict skips the earlier steps only when none
+    // of their classes could claim it.
+    fast_containers_ = true;
+    for (PyObject* cls : {np_bool_.get(), np_integer_.get(), np_floating_.get(), dt_datetime_.get(), dt_date_.get(),
+                          pd_timestamp_.get(), np_datetime64_.get()}) {
+        for (PyTypeObject* exact : {&PyList_Type, &PyTuple_Type, &PyDict_Type}) {
+            fast_containers_ = fast_containers_ && !may_take(cls, exact);
+        }
+    }
+    return true;
+}
+
+// The markers of the missing-value step. A marker that cannot be found is
+// skipped; the step must never stop the encoding.
+bool Encoder::need_missing() {
+    if (missing_ready_) {
+        return true;
+    }
+    missing_ready_ = true;
+    struct Want {
+        Ref* slot;
+        PyObject* owner;
+        PyObject* name;
+    } wants[] = {{&pd_na_, pd_.get(), a_na}, {&pd_nat_, pd_.get(), a_nat}, {&np_isnat_, np_.get(), a_isnat}};
+    for (Want& want : wants) {
+        *want.slot = attr(want.owner, want.name);
+        if (!*want.slot && !discard_exception()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Encoder::need_to_wire() {
+    if (to_wire_) {
+        return true;
+    }
+    to_wire_ = serializer_method(a_to_wire);
+    native_ = to_wire_ && to_wire_.get() == native_entries().to_wire;
+    return bool(to_wire_);
+}
+
+Ref Encoder::element(PyObject* item) {
+    if (!need_to_wire()) {
+        return {};
+    }
+    if (native_) {
+        return encode(item);
+    }
+    return steal(PyObject_CallOneArg(to_wire_.get(), item));
+}
+
+Ref Encoder::encode(PyObject* value) {
+    if (value == Py_None) {
+        return make_wire(tag_null, none(), false);
+    }
+    if (!need_bool()) {
+        return {};
+    }
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyLong_Type && fast_int_) {
+        return make_wire(tag_int, borrow(value), false);
+    }
+    if (type == &PyUnicode_Type && fast_str_) {
+        return make_wire(tag_string, borrow(value), false);
+    }
+    if (type == &PyFloat_Type && fast_float_) {
+        return make_wire(tag_float, borrow(value), false);
+    }
+    if (type == &PyBool_Type) {
+        return make_wire(tag_bool, borrow(value), false);
+    }
+    if (type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type) {
+        if (!need_dates()) {
+            return {};
+        }
+        if (fast_containers_) {
+            return type == &PyDict_Type ? encode_mapping(value) : encode_sequence(value);
+        }
+    }
+    return encode_general(value);
+}
+
+// Every step in order, for values that no exact-type shortcut decided.
+Ref Encoder::encode_general(PyObject* value) {
+    int is = 0;
+    if (Py_IS_TYPE(value, &PyBool_Type) || (is = PyObject_IsInstance(value, np_bool_.get())) > 0) {
+        const int truth = PyObject_IsTrue(value);
+        return truth < 0 ? Ref() : make_wire(tag_bool, boolean(truth), false);
+    }
+    if (is < 0) {
+        return {};
+    }
+    if (PyLong_Check(value)) {
+        return make_wire(tag_int, PyLong_CheckExact(value) ? borrow(value) : steal(PyNumber_Long(value)), false);
+    }
+    if (PyFloat_Check(value)) {
+        return make_wire(tag_float, PyFloat_CheckExact(value) ? borrow(value) : steal(PyNumber_Float(value)), false);
+    }
+    if (PyUnicode_Check(value)) {
+        return make_wire(tag_string, borrow(value), false);
+    }
+
+    // numpy numbers keep their kind; a timedelta64 is a duration, though
+    // numpy derives it from its integers, and travels as text.
+    if (!need_numbers()) {
+        return {};
+    }
+    if ((is = PyObject_IsInstance(value, np_integer_.get())) != 0) {
+        if (is < 0 || (is = PyObject_IsInstance(value, np_timedelta64_.get())) < 0) {
+            return {};
+        }
+        if (!is) {
+            return make_wire(tag_int, steal(PyNumber_Long(value)), false);
+        }
+    }
+    if ((is = PyObject_IsInstance(value, np_floating_.get())) != 0) {
+        return is < 0 ? Ref() : make_wire(tag_float, steal(PyNumber_Float(value)), false);
+    }
+
+    if (!need_dates()) {
+        return {};
+    }
+    for (PyObject* cls : {dt_datetime_.get(), dt_date_.get(), pd_timestamp_.get(), np_datetime64_.get()}) {
+        if ((is = PyObject_IsInstance(value, cls)) != 0) {
+            return is < 0 ? Ref() : encode_date(value);
+        }
+    }
+    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) {
+        return encode_bytes(value);
+    }
+    if (PyList_Check(value) || PyTuple_Check(value)) {
+        return encode_sequence(value);
+    }
+    if (PyDict_Check(value)) {
+        return encode_mapping(value);
+    }
+    if ((is = is_missing(value)) != 0) {
+        return is < 0 ? Ref() : make_wire(tag_null, none(), false);
+    }
+
+    if (!pd_series_) {
+        pd_series_ = attr(pd_.get(), a_series);
+        pd_dataframe_ = pd_series_ ? attr(pd_.get(), a_dataframe) : Ref();
+        if (!pd_dataframe_) {
+            return {};
+        }
+    }
+    if ((is = PyObject_IsInstance(value, pd_series_.get())) != 0) {
+        return is < 0 ? Ref() : encode_frame(value, true);
+    }
+    if ((is = PyObject_IsInstance(value, pd_dataframe_.get())) != 0) {
+        return is < 0 ? Ref() : encode_frame(value, false);
+    }
+
+    if (!np_ndarray_ && !(np_ndarray_ = attr(np_.get(), a_ndarray))) {
+        return {};
+    }
+    if ((is = PyObject_IsInstance(value, np_ndarray_.get())) != 0) {
+        return is < 0 ? Ref() : encode_ndarray(value);
+    }
+
+    if (!office_js_object_ && !(office_js_object_ = lookup_global(g_office_js_object))) {
+        return {};
+    }
+    if ((is = PyObject_IsInstance(value, office_js_object_.get())) != 0) {
+        return is < 0 ? Ref() : encode_proxy(value);
+    }
+    if (PyCallable_Check(value)) {
+        return encode_callable(value);
+    }
+    return make_wire(tag_string, steal(PyObject_Str(value)), false);
+}
+
+// pandas' NaT is a datetime too; it and numpy's NaT carry no instant.
+// Aware datetimes travel in UTC.
+Ref Encoder::encode_date(PyObject* value) {
+    if (!need_missing()) {
+        return {};
+    }
+    if (pd_nat_ && value == pd_nat_.get()) {
+        return make_wire(tag_null, none(), false);
+    }
+    int is = PyObject_IsInstance(value, np_datetime64_.get());
+    if (is != 0) {
+        return is < 0 ? Ref() : encode_datetime64(value);
+    }
+    Ref moment = borrow(value);
+    if ((is = PyObject_IsInstance(value, dt_datetime_.get())) < 0) {
+        return {};
+    }
+    if (is) {
+        Ref tzinfo = attr(value, a_tzinfo);
+        const int aware = tzinfo ? PyObject_IsTrue(tzinfo.get()) : -1;
+        if (aware < 0) {
+            return {};
+        }
+        if (aware) {
+            if (!utc_) {
+                Ref timezone = attr(dt_.get(), a_timezone);
+                utc_ = timezone ? attr(timezone.get(), a_utc) : Ref();
+                if (!utc_) {
+                    return {};
+                }
+            }
+            moment = call_method(value, a_astimezone, utc_.get());
+            if (!moment) {
+                return {};
+            }
+        }
+    }
+    return make_wire(tag_date, call_method(moment.get(), a_isoformat), false);
+}
+
+// numpy.datetime64 as ISO 8601 text of the same instant, to the
+// microsecond: the text a datetime of that instant gives, or numpy's own
+// text for years that datetime cannot hold.
+Ref Encoder::encode_datetime64(PyObject* value) {
+    if (np_isnat_) {
+        Ref nat = steal(PyObject_CallOneArg(np_isnat_.get(), value));
+        const int is_nat = nat ? PyObject_IsTrue(nat.get()) : -1;
+        if (is_nat < 0) {
+            return {};
+        }
+        if (is_nat) {
+            return make_wire(tag_null, none(), false);
+        }
+    }
+    Ref micro = call_method(value, a_astype, s_datetime64_us);
+    Ref item = micro ? call_method(micro.get(), a_item) : Ref();
+    if (!item) {
+        return {};
+    }
+    if (PyLong_Check(item.get())) {
+        Ref as_string = attr(np_.get(), a_datetime_as_string);
+        return make_wire(tag_date, as_string ? steal(PyObject_CallOneArg(as_string.get(), micro.get())) : Ref(),
+                         false);
+    }
+    return make_wire(tag_date, call_method(item.get(), a_isoformat), false);
+}
+
+Ref Encoder::encode_bytes(PyObject* value) {
+    Ref data = PyBytes_CheckExact(value) ? borrow(value) : steal(PyBytes_FromObject(value));
+    if (!data) {
+        return {};
+    }
+    if (!b64encode_) {
+        Ref base64 = lookup_global(g_base64);
+        b64encode_ = base64 ? attr(base64.get(), a_b64encode) : Ref();
+        if (!b64encode_) {
+            return {};
+        }
+    }
+    Ref encoded = steal(PyObject_CallOneArg(b64encode_.get(), data.get()));
+    if (!encoded) {
+        return {};
+    }
+    if (PyBytes_CheckExact(encoded.get())) {
+        return make_wire(tag_bytes,
+                         steal(PyUnicode_DecodeASCII(PyBytes_AS_STRING(encoded.get()),
+                                                     PyBytes_GET_SIZE(encoded.get()), nullptr)),
+                         false);
+    }
+    return make_wire(tag_bytes, call_method(encoded.get(), a_decode, s_ascii), false);
+}
+
+// Exact lists and tuples are walked by index (a list that grows meanwhile
+// is walked to its new end, as its iterator would), subclasses through
+// their iterator.
+Ref Encoder::encode_sequence(PyObject* value) {
+    RecursionGuard depth(kDepth);
+    if (!depth.ok()) {
+        return {};
+    }
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
+        const bool is_list = PyList_CheckExact(value);
+        ListBuilder out(Py_SIZE(value));
+        if (!out.ok()) {
+            return {};
+        }
+        for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
+            Ref item = borrow(is_list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i));
+            if (!out.push(element(item.get()))) {
+                return {};
+            }
+        }
+        return make_wire(tag_array, out.finish(), false);
+    }
+    Ref iterator = steal(PyObject_GetIter(value));
+    if (!iterator) {
+        return {};
+    }
+    ListBuilder out(0);
+    if (!out.ok()) {
+        return {};
+    }
+    while (Ref item = steal(PyIter_Next(iterator.get()))) {
+        if (!out.push(element(item.get()))) {
+            return {};
+        }
+    }
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    return make_wire(tag_array, out.finish(), false);
+}
+
+// Keys are kept as they are; an exact dict is walked directly and must
+// not change size meanwhile, any other through its items().
+Ref Encoder::encode_mapping(PyObject* value) {
+    RecursionGuard depth(kDepth);
+    if (!depth.ok()) {
+        return {};
+    }
+    Ref out = steal(PyDict_New());
+    if (!out) {
+        return {};
+    }
+    if (!PyDict_CheckExact(value)) {
+        return encode_items(value, out.get());
+    }
+    const Py_ssize_t size = PyDict_GET_SIZE(value);
+    Py_ssize_t pos = 0;
+    PyObject* key_ptr;
+    PyObject* item_ptr;
+    while (PyDict_Next(value, &pos, &key_ptr, &item_ptr)) {
+        Ref key = borrow(key_ptr);
+        Ref item = borrow(item_ptr);
+        Ref encoded = element(item.get());
+        if (!encoded || PyDict_SetItem(out.get(), key.get(), encoded.get()) < 0) {
+            return {};
+        }
+        if (PyDict_GET_SIZE(value) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return {};
+        }
+    }
+    return make_wire(tag_dict, std::move(out), false);
+}
+
+Ref Encoder::encode_items(PyObject* value, PyObject* out) {
+    Ref items = call_method(value, a_items);
+    Ref iterator = items ? steal(PyObject_GetIter(items.get())) : Ref();
+    if (!iterator) {
+        return {};
+    }
+    while (Ref pair = steal(PyIter_Next(iterator.get()))) {
+        Ref key, item;
+        if (!unpack_pair(pair.get(), key, item)) {
+            return {};
+        }
+        Ref encoded = element(item.get());
+        if (!encoded || PyDict_SetItem(out, key.get(), encoded.get()) < 0) {
+            return {};
+        }
+    }
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    return make_wire(tag_dict, borrow(out), false);
+}
+
+// pandas.NA, pandas.NaT and numpy's NaT values. The value is only compared
+// and handed to numpy.isnat when it is a numpy date or duration: nothing
+// is read from it, since on a proxy every attribute read is a remote
+// request. Errors mean "not missing". Returns -1 only for exceptions
+// outside the Exception family.
+int Encoder::is_missing(PyObject* value) {
+    if (!need_missing()) {
+        return -1;
+    }
+    if ((pd_na_ && value == pd_na_.get()) || (pd_nat_ && value == pd_nat_.get())) {
+        return 1;
+    }
+    if (!np_isnat_) {
+        return 0;
+    }
+    int is = PyObject_IsInstance(value, np_datetime64_.get());
+    if (is == 0) {
+        is = PyObject_IsInstance(value, np_timedelta64_.get());
+    }
+    Ref nat = is > 0 ? steal(PyObject_CallOneArg(np_isnat_.get(), value)) : Ref();
+    const int truth = nat ? PyObject_IsTrue(nat.get()) : (is == 0 ? 0 : -1);
+    if (truth < 0) {
+        return discard_exception() ? 0 : -1;
+    }
+    return truth;
+}
+
+// A frame travels as its column labels followed by one array per row, the
+// index left out. Cells are taken column by column so that each keeps its
+// kind: numbers as numbers, dates as pandas Timestamps, missing cells of
+// non-numeric columns as None.
+Ref Encoder::encode_frame(PyObject* value, bool is_series) {
+    RecursionGuard depth(kDepth);
+    if (!depth.ok()) {
+        return {};
+    }
+    Ref frame = is_series ? call_method(value, a_to_frame) : borrow(value);
+    Ref columns = frame ? attr(frame.get(), a_columns) : Ref();
+    Ref labels = columns ? call_method(columns.get(), a_tolist) : Ref();
+    if (!labels) {
+        return {};
+    }
+    const Py_ssize_t rows = PyObject_Length(frame.get());
+    if (rows < 0) {
+        return {};
+    }
+    Ref items = call_method(frame.get(), a_items);
+    Ref iterator = items ? steal(PyObject_GetIter(items.get())) : Ref();
+    if (!iterator) {
+        return {};
+    }
+    std::vector<Ref> cells;
+    while (Ref pair = steal(PyIter_Next(iterator.get()))) {
+        Ref label, series;
+        if (!unpack_pair(pair.get(), label, series)) {
+            return {};
+        }
+        Ref column = column_cells(series.get());
+        if (!column) {
+            return {};
+        }
+        if (PyList_GET_SIZE(column.get()) != rows) {
+            PyErr_SetString(PyExc_ValueError, "DataFrame column length differs from the number of rows");
+            return {};
+        }
+        cells.push_back(std::move(column));
+    }
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    const Py_ssize_t width = static_cast<Py_ssize_t>(cells.size());
+    if (!need_to_wire()) {
+        return {};
+    }
+    if (!native_) {
+        // A replaced to_wire gets the table as plain lists, labels first.
+        ListBuilder table(rows + 1);
+        if (!table.ok() || !table.push(std::move(labels))) {
+            return {};
+        }
+        for (Py_ssize_t r = 0; r < rows; ++r) {
+            ListBuilder row(width);
+            if (!row.ok()) {
+                return {};
+            }
+            for (Py_ssize_t c = 0; c < width; ++c) {
+                row.push(borrow(PyList_GET_ITEM(cells[c].get(), r)));  // within the reserve: cannot fail
+            }
+            if (!table.push(row.finish())) {
+                return {};
+            }
+        }
+        return steal(PyObject_CallOneArg(to_wire_.get(), table.finish().get()));
+    }
+    ListBuilder out(rows + 1);
+    if (!out.ok() || !out.push(encode(labels.get()))) {
+        return {};
+    }
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+        ListBuilder row(width);
+        if (!row.ok()) {
+            return {};
+        }
+        for (Py_ssize_t c = 0; c < width; ++c) {
+            Ref cell = borrow(PyList_GET_ITEM(cells[c].get(), r));
+            if (!row.push(encode(cell.get()))) {
+                return {};
+            }
+        }
+        if (!out.push(make_wire(tag_array, row.finish(), false))) {
+            return {};
+        }
+    }
+    return make_wire(tag_array, out.finish(), false);
+}
+
+// The cells of one column as a list of Python values.
+Ref Encoder::column_cells(PyObject* series) {
+    if (!np_dtype_ && !(np_dtype_ = attr(np_.get(), a_dtype))) {
+        return {};
+    }
+    Ref dtype = attr(series, a_dtype);
+    if (!dtype) {
+        return {};
+    }
+    int numeric = PyObject_IsInstance(dtype.get(), np_dtype_.get());
+    if (numeric > 0) {
+        numeric = numeric_kind(dtype.get());
+    }
+    if (numeric < 0) {
+        return {};
+    }
+    Ref cells;
+    if (numeric) {
+        cells = call_method(series, a_tolist);
+    } else {
+        if (!object_kwnames && !(object_kwnames = PyTuple_Pack(2, a_dtype, a_na_value))) {
+            return {};
+        }
+        PyObject* args[] = {series, reinterpret_cast<PyObject*>(&PyBaseObject_Type), Py_None};
+        Ref objects = steal(PyObject_VectorcallMethod(a_to_numpy, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                      object_kwnames));
+        cells = objects ? call_method(objects.get(), a_tolist) : Ref();
+    }
+    if (cells && !PyList_CheckExact(cells.get())) {
+        cells = steal(PySequence_List(cells.get()));
+    }
+    return cells;
+}
+
+// An array travels by its content: a 0-d array as its one item, any other
+// as an array per dimension. Numeric arrays go through tolist(), which
+// yields the Python numbers their items would be encoded as.
+Ref Encoder::encode_ndarray(PyObject* value) {
+    RecursionGuard depth(kDepth);
+    if (!depth.ok()) {
+        return {};
+    }
+    if (!np_asarray_ && !(np_asarray_ = attr(np_.get(), a_asarray))) {
+        return {};
+    }
+    Ref array = steal(PyObject_CallOneArg(np_asarray_.get(), value));
+    Ref ndim_obj = array ? attr(array.get(), a_ndim) : Ref();
+    if (!ndim_obj) {
+        return {};
+    }
+    const Py_ssize_t ndim = PyLong_AsSsize_t(ndim_obj.get());
+    if (ndim < 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ValueError, "array has a negative number of dimensions");
+        }
+        return {};
+    }
+    if (ndim == 0) {
+        Ref no_index = steal(PyTuple_New(0));
+        Ref item = no_index ? steal(PyObject_GetItem(array.get(), no_index.get())) : Ref();
+        return item ? element(item.get()) : Ref();
+    }
+    Ref dtype = attr(array.get(), a_dtype);
+    const int numeric = dtype ? numeric_kind(dtype.get()) : -1;
+    if (numeric < 0) {
+        return {};
+    }
+    if (numeric) {
+        Ref nested = call_method(array.get(), a_tolist);
+        return nested ? element(nested.get()) : Ref();
+    }
+    Ref iterator = steal(PyObject_GetIter(array.get()));
+    if (!iterator) {
+        return {};
+    }
+    ListBuilder out(PyObject_Length(array.get()));
+    if (!out.ok()) {
+        return {};
+    }
+    while (Ref item = steal(PyIter_Next(iterator.get()))) {
+        if (!out.push(element(item.get()))) {
+            return {};
+        }
+    }
+    if (PyErr_Occurred()) {
+        return {};
+    }
+    return make_wire(tag_array, out.finish(), false);
+}
+
+Ref Encoder::encode_proxy(PyObject* value) {
+    Ref type_name = attr(value, a_internal_type_name);
+    Ref object_id = type_name ? attr(value, a_internal_id) : Ref();
+    return type_name ? make_wire(type_name.get(), std::move(object_id), true) : Ref();
+}
+
+Ref Encoder::encode_callable(PyObject* value) {
+    if (!messaging_ && !(messaging_ = lookup_global(g_messaging))) {
+        return {};
+    }
+    return make_wire(tag_python_function, call_method(messaging_.get(), a_register_callable, value), true);
+}
+
+}  // namespace
+
+Ref encode(PyObject* value) noexcept {
+    Encoder encoder;
+    return encoder.encode(value);
+}
+
+PyObject* to_wire_entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    static constexpr const char* names[] = {"value"};
+    static const Signature sig("Serializer.to_wire", names, 1);
+    Bound<1> a(sig, args, nargsf, kwnames);
+    if (!a.ok()) {
+        return nullptr;
+    }
+    return encode(a[0]).release();
+}
+
+}  // namespace com_like::wire
