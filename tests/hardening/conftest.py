@@ -176,7 +176,7 @@ class AddIn:
         self.last = envelope
         response = self.respond(envelope)
         if response is not None:
-            response["requestId"] = envelope["requestId"]
+            response.setdefault("requestId", envelope["requestId"])
             self.messaging.on_message(response)
 
 
