@@ -8,6 +8,7 @@ intact, and the next call works.
 from __future__ import annotations
 
 import binascii
+import gc
 
 import pytest
 
@@ -199,3 +200,82 @@ def test_hostile_call_arguments(addin, state_intact, args):
         assert sent[0]["value"]["value"] == args[0] == sent[1]["value"]["value"]
     state_intact()
     assert function() is None
+
+
+def _shrinking_list():
+    items = []
+
+    class Shrink:
+        def __str__(self):
+            items.clear()  # the encoder is in the middle of walking this list
+            gc.collect()
+            return "shrunk"
+
+    items[:] = [Shrink(), "x", [1, 2]]
+    return items
+
+
+def _refilled_dict():
+    entries = {}
+
+    class Refill:
+        def __str__(self):
+            entries.clear()
+            entries.update({i: object() for i in range(50)})
+            gc.collect()
+            return "refilled"
+
+    entries.update(a=Refill(), b="x", c="y")
+    return entries
+
+
+def _shrinking_wire_list():
+    items = [w("Int", 1)]
+
+    class IntLike:
+        def __int__(self):
+            items.clear()
+            gc.collect()
+            return 5
+
+    items += [w("Int", IntLike()), w("Int", 3)]
+    return w("Array", items, id=1)
+
+
+def _refilled_wire_dict():
+    entries = {}
+
+    class IntLike:
+        def __int__(self):
+            entries.clear()
+            entries.update({str(i): w("Null", None) for i in range(40)})
+            gc.collect()
+            return 5
+
+    entries.update(a=w("Int", IntLike()), b=w("Int", 3))
+    return w("Dict", entries, id=1)
+
+
+@pytest.mark.parametrize(
+    "direction, make",
+    [
+        ("to_wire", _shrinking_list),
+        ("to_wire", _refilled_dict),
+        ("from_wire", _shrinking_wire_list),
+        ("from_wire", _refilled_wire_dict),
+    ],
+    ids=["list_shrinks_while_encoded", "dict_refilled_while_encoded", "list_shrinks_while_decoded",
+         "dict_refilled_while_decoded"],
+)
+def test_container_changed_by_its_own_elements(addin, state_intact, direction, make):
+    # Foreign code run for one element changes the container being walked:
+    # what the walk then gives is open, a crash or a stale element is not.
+    value = make()
+    codec = getattr(com_like.Serializer, direction)
+    try:
+        result = codec(value)
+    except RuntimeError as exc:
+        assert "changed size during iteration" in str(exc)
+    else:
+        assert isinstance(result, (dict, list))
+    state_intact()
