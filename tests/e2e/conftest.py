@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -53,6 +54,20 @@ class Bridge:
         for _ in range(3):
             gc.collect()
         return self.kernel.diagnostics()["objects"]
+
+    def objects_settled(self, expected, timeout=5.0):
+        """The table size once it reaches `expected`, or the last size seen.
+
+        Callbacks run on the kernel's worker pool and hold the proxies of
+        their arguments until they return, so the table settles a moment
+        after the workload itself.
+        """
+        deadline = time.monotonic() + timeout
+        while True:
+            seen = self.objects()
+            if seen == expected or time.monotonic() > deadline:
+                return seen
+            time.sleep(0.02)
 
     def close(self):
         self.kernel.close()

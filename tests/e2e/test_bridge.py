@@ -200,7 +200,7 @@ def test_the_object_table_returns_to_its_baseline(bridge, sheet):
         rng.getOffsetRange(1, 1).clear()
 
     workload()
-    assert bridge.objects() == baseline
+    assert bridge.objects_settled(baseline) == baseline
     assert bridge.kernel.diagnostics()["staleDels"] == 0
 
 

@@ -390,6 +390,7 @@ def test_garbage_collection_during_reset_may_send(m, in_thread):
         assert type(box[0]) is concurrent.futures.CancelledError
 
 
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_fork_child_draws_other_ids_than_its_parent():
     r, w = os.pipe()
     com_like.Messaging()  # the pool of this thread is filled

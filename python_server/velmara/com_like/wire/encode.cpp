@@ -88,6 +88,7 @@ private:
     [[gnu::noinline]] Ref encode_datetime64(PyObject* value);
     [[gnu::noinline]] Ref encode_bytes(PyObject* value);
     Ref encode_sequence(PyObject* value);
+    Ref encode_iterable(PyObject* iterable, Py_ssize_t size_hint);
     Ref encode_mapping(PyObject* value);
     [[gnu::noinline]] Ref encode_items(PyObject* value, PyObject* out);
     [[gnu::noinline]] int is_missing(PyObject* value);
@@ -448,11 +449,16 @@ Ref Encoder::encode_sequence(PyObject* value) {
         }
         return make_wire(tag_array, out.finish(), false);
     }
-    Ref iterator = steal(PyObject_GetIter(value));
+    return encode_iterable(value, 0);
+}
+
+// "Array" of what an iterator yields, in order; `size_hint` presizes.
+Ref Encoder::encode_iterable(PyObject* iterable, Py_ssize_t size_hint) {
+    Ref iterator = steal(PyObject_GetIter(iterable));
     if (!iterator) {
         return {};
     }
-    ListBuilder out(0);
+    ListBuilder out(size_hint);
     if (!out.ok()) {
         return {};
     }
@@ -709,23 +715,11 @@ Ref Encoder::encode_ndarray(PyObject* value) {
         Ref nested = call_method(array.get(), a_tolist);
         return nested ? element(nested.get()) : Ref();
     }
-    Ref iterator = steal(PyObject_GetIter(array.get()));
-    if (!iterator) {
+    const Py_ssize_t length = PyObject_Length(array.get());
+    if (length < 0) {
         return {};
     }
-    ListBuilder out(PyObject_Length(array.get()));
-    if (!out.ok()) {
-        return {};
-    }
-    while (Ref item = steal(PyIter_Next(iterator.get()))) {
-        if (!out.push(element(item.get()))) {
-            return {};
-        }
-    }
-    if (PyErr_Occurred()) {
-        return {};
-    }
-    return make_wire(tag_array, out.finish(), false);
+    return encode_iterable(array.get(), length);
 }
 
 Ref Encoder::encode_proxy(PyObject* value) {
