@@ -331,3 +331,44 @@ def test_close_resets_and_unregisters_the_handler(module):
     for t in left:
         t.join(timeout=5)
     assert [t.name for t in left if t.is_alive()] == []
+
+
+def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel, addin):
+    # The garbage collector can finalize a proxy whenever Python code runs;
+    # model it by sending a DEL at every Python call site (once per site, or
+    # the DELs' own traffic would feed this forever) on the kernel's threads
+    # and on a worker. Python code run under a lock that the DEL path also
+    # takes (a Counter's __missing__, say) deadlocks that thread for good.
+    local = threading.local()
+    ours = ("velmara-", "finalizing-worker")
+    sites = set()
+
+    def finalize_here(frame, event, arg):
+        if event != "call" or getattr(local, "busy", False) or not threading.current_thread().name.startswith(ours):
+            return
+        site = (frame.f_back and frame.f_back.f_code, frame.f_code)
+        if site not in sites:
+            sites.add(site)
+            local.busy = True
+            try:
+                module.messaging.send_request_sync({"method": "DEL", "name": "__del__", "caller": 99}, timeout=0)
+            finally:
+                local.busy = False
+
+    pending = concurrent.futures.Future()
+    worker = threading.Thread(name="finalizing-worker", daemon=True, target=lambda: pending.set_result(
+        module.messaging.send_request_sync({"method": "GET", "name": "x"})))
+    threading.settrace_all_threads(finalize_here)
+    try:
+        addin.send(b"\x00binary")  # a drop reason counted for the first time
+        addin.send(json.dumps({"kind": "callback", "callId": "c1", "callableId": "pyfunc_x_1", "args": []}))
+        worker.start()
+        requests = iter(lambda: recv(addin), None)
+        request = next(r for r in requests if r.get("method") == "GET")
+        answer(addin, request, result={"type": "Int", "value": 5})
+        assert pending.result(5)["result"]["value"] == 5
+    finally:
+        threading.settrace_all_threads(None)
+    stats = kernel.stats()
+    assert stats["dropped"]["binary"] == 1 and stats["requests"] == 1 and stats["callbacks"] == 1
+    assert stats["dels"] > 0

@@ -51,6 +51,10 @@ _LIBRARY_LIMIT_FACTOR = 2
 # After this many log lines of one drop reason, only every 1000th is logged.
 _LOUD_DROPS = 20
 
+# Every counter exists from the start (see Kernel._bump).
+_COUNTERS = ("requests", "dels", "callbacks", "orphans_released")
+_DROP_REASONS = (*frames.REJECT_REASONS, "internal_error")
+
 
 def _peer(ws: ServerConnection) -> str:
     address = ws.remote_address
@@ -71,7 +75,15 @@ class NotConnectedError(ConnectionError):
 
 
 class _Connection:
-    """One accepted add-in connection and its outbox."""
+    """One accepted add-in connection and its outbox.
+
+    A proxy's finalizer pushes its DEL from whatever thread the garbage
+    collector runs on, possibly while that thread is inside `push` or the
+    writer's swap already. So nothing under `_lock` may allocate a tracked
+    object or call Python code (a collection could start there and the
+    finalizer would wait for the lock forever): the critical sections only
+    move references and flags.
+    """
 
     __slots__ = ("ws", "loop", "number", "closed", "_lock", "_out", "_armed", "_wake")
 
@@ -87,34 +99,41 @@ class _Connection:
 
     def push(self, text: str) -> None:
         """Queue one frame; safe from any thread, never waits on the network."""
+        wake = False
         with self._lock:
-            if self.closed:
-                raise NotConnectedError("The Excel add-in connection is closed")
-            self._out.append(text)
-            if self._armed:
-                return
-            self._armed = True
-        self.loop.call_soon_threadsafe(self._wake.set)
+            queued = not self.closed
+            if queued:
+                self._out.append(text)
+                wake = not self._armed
+                self._armed = True
+        if not queued:
+            raise NotConnectedError("The Excel add-in connection is closed")
+        if wake:
+            self.loop.call_soon_threadsafe(self._wake.set)
 
     def close_outbox(self) -> None:
         with self._lock:
             self.closed = True
-            self._out = []
+            dropped = self._out
+        dropped.clear()
 
     async def write_forever(self) -> None:
         send = self.ws.send
+        spare: list[str] = []
         while True:
             await self._wake.wait()
             self._wake.clear()
             while True:
                 with self._lock:
                     batch = self._out
-                    if not batch:
+                    if not batch or self.closed:
                         self._armed = False
                         break
-                    self._out = []
+                    self._out = spare
                 for text in batch:
                     await send(text)
+                batch.clear()
+                spare = batch
 
 
 _current: "Kernel | None" = None
@@ -175,8 +194,8 @@ class Kernel:
         self._stop: asyncio.Event | None = None
 
         self._counts_lock = threading.Lock()
-        self._counts: collections.Counter[str] = collections.Counter()
-        self._drops: collections.Counter[str] = collections.Counter()
+        self._counts = dict.fromkeys(_COUNTERS, 0)
+        self._drops = dict.fromkeys(_DROP_REASONS, 0)
         self._refusals = dict.fromkeys(REFUSE_REASONS, 0)
         self._sent_at: dict[str, float] = {}
         self._latencies: collections.deque[float] = collections.deque(maxlen=100_000)
@@ -349,9 +368,7 @@ class Kernel:
         if refusal is None:
             return None
         reason, detail = refusal
-        with self._counts_lock:
-            self._refusals[reason] += 1
-            seen = self._refusals[reason]
+        seen = self._bump(self._refusals, reason)
         if seen <= _LOUD_DROPS or seen % 1000 == 0:
             log.warning("refused a connection from %s (%s #%d): %s",
                         _peer(connection), reason, seen, detail)
@@ -403,10 +420,17 @@ class Kernel:
     # ------------------------------------------------------------------
     # incoming frames (listener thread)
 
-    def _count_drop(self, reason: str, detail: str) -> None:
+    def _bump(self, table: dict[str, int], key: str, n: int = 1) -> int:
+        # The DEL path counts too, from whatever thread a finalizer runs on.
+        # Every key exists from the start and values are ints, so nothing
+        # under the lock runs Python code or allocates a tracked object: no
+        # collection, and so no finalizer, can start while it is held.
         with self._counts_lock:
-            self._drops[reason] += 1
-            seen = self._drops[reason]
+            table[key] += n
+            return table[key]
+
+    def _count_drop(self, reason: str, detail: str) -> None:
+        seen = self._bump(self._drops, reason)
         if seen <= _LOUD_DROPS or seen % 1000 == 0:
             log.warning("dropped frame from the add-in (%s #%d): %s", reason, seen, detail)
 
@@ -457,8 +481,7 @@ class Kernel:
             except NotConnectedError:
                 return
         if ids:
-            with self._counts_lock:
-                self._counts["orphans_released"] += len(ids)
+            self._bump(self._counts, "orphans_released", len(ids))
 
     def _on_diag_result(self, message: dict[str, Any]) -> None:
         waiter = self._diag_waiters.pop(message["diagId"], None)
@@ -467,8 +490,7 @@ class Kernel:
 
     def _on_callback(self, conn: _Connection, frame: Frame) -> None:
         assert self._pool is not None
-        with self._counts_lock:
-            self._counts["callbacks"] += 1
+        self._bump(self._counts, "callbacks")
         try:
             self._pool.submit(self._run_callback, conn, frame)
         except RuntimeError:  # pool shut down: the kernel is closing
@@ -522,8 +544,7 @@ class Kernel:
         if self._track_latency:
             self._sent_at[envelope["requestId"]] = time.perf_counter()
         conn.push(text)
-        with self._counts_lock:
-            self._counts["requests"] += 1
+        self._bump(self._counts, "requests")
 
     def _send_del(self, envelope: dict[str, Any]) -> None:
         # A finalizer may run on any thread, the listener and interpreter
@@ -532,8 +553,7 @@ class Kernel:
             conn = self._conn
             if conn is not None:
                 conn.push(dumps(envelope))
-                with self._counts_lock:
-                    self._counts["dels"] += 1
+                self._bump(self._counts, "dels")
         except Exception:
             pass
         self._module.messaging.on_message(
@@ -564,10 +584,10 @@ class Kernel:
 
     def stats(self) -> dict[str, Any]:
         """Counters: requests, dels, callbacks, drops by reason, latencies."""
-        with self._counts_lock:
-            out: dict[str, Any] = dict(self._counts)
-            out["dropped"] = dict(self._drops)
-            out["refused"] = {reason: n for reason, n in self._refusals.items() if n}
+        # Copying a dict of ints is one step for the interpreter: no lock.
+        out: dict[str, Any] = dict(self._counts)
+        out["dropped"] = {reason: n for reason, n in self._drops.copy().items() if n}
+        out["refused"] = {reason: n for reason, n in self._refusals.copy().items() if n}
         out["connections"] = self._connections
         latencies = sorted(self._latencies)
         if latencies:
