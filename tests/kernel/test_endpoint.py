@@ -234,6 +234,8 @@ def test_callbacks_run_on_the_worker_pool_and_answer(module, addin):
     (lambda m: "pyfunc_00000000_99", "LookupError: No Python callable is registered under 'pyfunc_00000000_99'"),
     (lambda m: m.register_callable(lambda: 1 / 0), "ZeroDivisionError: division by zero"),
     (lambda m: m.register_callable(lambda a, b: None), "TypeError: <lambda>.<locals>.<lambda>() missing 2 required positional"),
+    (lambda m: m.register_callable(lambda: "x\udcff"), "UnrepresentableValue: cannot send to the Excel add-in: text holding"),
+    (lambda m: m.register_callable(lambda: (_ for _ in ()).throw(ValueError("x\udcff"))), "ValueError: x\\udcff"),
 ])
 def test_failing_callbacks_answer_with_the_error_text(module, addin, make, text):
     reply = callback(addin, make(module.messaging))

@@ -520,8 +520,11 @@ class Kernel:
             text = dumps(reply)
         except Exception as exc:
             log.warning("callback %s failed: %s: %s", call_id, type(exc).__name__, exc)
+            # The error text may hold what the result could not (a lone
+            # surrogate): escape it rather than leave the add-in unanswered.
+            error = f"{type(exc).__name__}: {exc}".encode("utf-8", "backslashreplace").decode()
             text = dumps({"kind": "callback_result", "callId": call_id, "ok": False,
-                          "error": {"message": f"{type(exc).__name__}: {exc}"}})
+                          "error": {"message": error}})
         try:
             conn.push(text)
         except NotConnectedError:
