@@ -5,6 +5,7 @@ import json
 import logging
 import threading
 import time
+import uuid
 from types import SimpleNamespace
 
 import pytest
@@ -12,7 +13,7 @@ from websockets.exceptions import ConnectionClosed, InvalidStatus
 from websockets.sync.client import connect
 
 import com_like
-from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue
+from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue, endpoint
 
 
 class PassThroughSerializer:
@@ -208,6 +209,44 @@ def test_answers_nobody_waits_for_release_their_objects(addin):
             {"type": "Int", "value": 44}]}}))
     released = sorted(recv(addin)["caller"] for _ in range(4))
     assert released == [40, 41, 42, 43]
+
+
+def orphan_answer(first_id, count):
+    refs = [{"type": "Range", "value": first_id + i, "isSpec": True} for i in range(count)]
+    return json.dumps({"kind": "excel_response", "requestId": uuid.uuid4().hex, "ok": True,
+                       "result": {"type": "Array", "value": refs, "isSpec": False}})
+
+
+def wait_for(condition, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "condition not reached in time"
+        time.sleep(0.01)
+
+
+def test_orphan_releases_per_answer_are_capped(monkeypatch, kernel, addin):
+    monkeypatch.setattr(endpoint, "MAX_ORPHANS_PER_FRAME", 3)
+    addin.send(orphan_answer(100, 5))
+    assert [recv(addin)["caller"] for _ in range(3)] == [100, 101, 102]
+    wait_for(lambda: kernel.stats()["orphans_released"] == 3)
+    assert kernel.stats()["orphans_kept"] == 2
+
+
+def test_an_addin_that_stops_reading_is_dropped_before_the_outbox_grows_without_bound(module):
+    with Kernel(module=module, max_outbox_chars=2**20) as k, \
+            connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5) as silent:
+        k.wait_connected(5)
+        pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
+        # Each answer nobody waits for queues 5000 orphan DELs (about 0.5 MB),
+        # more than loopback buffers hold once the add-in stops reading.
+        for batch in range(200):
+            if k.stats()["outbox_overflows"]:
+                break
+            silent.send(orphan_answer(1000 + 5000 * batch, 5000))
+        wait_for(lambda: not k.connected)
+        assert k.stats()["outbox_overflows"] == 1
+        with pytest.raises(concurrent.futures.CancelledError):
+            pending.result(5)
 
 
 def callback(ws, callable_id, *args, call_id="call-1"):

@@ -44,15 +44,33 @@ log = logging.getLogger("velmara.kernel")
 # look at it, and the add-in's own answer arrives later as an unknown id.
 _NULL_WIRE = {"type": "Null", "value": None, "isSpec": False}
 
+# Incoming frame limit. Excel on the web caps a payload at 5 MB, and our
+# wire format spends about 45 characters on a cell, so 8 Mi characters
+# carry a read of some 180k cells: far beyond what a workbook needs in one
+# call, while a worst-case frame (nothing but empty arrays) peaks at about
+# 220 MiB while parsed, not the gigabytes of a looser limit.
+DEFAULT_MAX_FRAME_CHARS = 8 * 2**20
+
 # Frames that pass the kernel's limit but not the library's close the
 # connection (code 1009); between the two they are dropped one by one.
 _LIBRARY_LIMIT_FACTOR = 2
+
+# Characters waiting in a connection's outbox beyond which the add-in is
+# taken to have stopped reading. Requests wait for their answers, so a
+# live add-in never lets more than a few frames pile up.
+DEFAULT_MAX_OUTBOX_CHARS = 32 * 2**20
+
+# An answer nobody waits for may name objects that only the kernel can
+# release; a hostile one names as many as fit. Release at most this many
+# per frame: the add-in keeps the rest (counted as orphans_kept).
+MAX_ORPHANS_PER_FRAME = 10_000
 
 # After this many log lines of one drop reason, only every 1000th is logged.
 _LOUD_DROPS = 20
 
 # Every counter exists from the start (see Kernel._bump).
-_COUNTERS = ("requests", "dels", "callbacks", "orphans_released")
+_COUNTERS = ("requests", "dels", "callbacks", "orphans_released", "orphans_kept", "capped_answers",
+             "outbox_overflows")
 _DROP_REASONS = (*frames.REJECT_REASONS, "internal_error")
 
 
@@ -85,9 +103,11 @@ class _Connection:
     move references and flags.
     """
 
-    __slots__ = ("ws", "loop", "number", "closed", "_lock", "_out", "_armed", "_wake")
+    __slots__ = ("ws", "loop", "number", "closed", "_lock", "_out", "_armed", "_wake",
+                 "_queued", "_limit", "_on_overflow")
 
-    def __init__(self, ws: ServerConnection, loop: asyncio.AbstractEventLoop, number: int) -> None:
+    def __init__(self, ws: ServerConnection, loop: asyncio.AbstractEventLoop, number: int,
+                 limit: int, on_overflow: Callable[["_Connection", int], None]) -> None:
         self.ws = ws
         self.loop = loop
         self.number = number
@@ -96,18 +116,34 @@ class _Connection:
         self._out: list[str] = []
         self._armed = False
         self._wake = asyncio.Event()
+        self._queued = 0  # characters in the outbox, the batch being written included
+        self._limit = limit
+        self._on_overflow = on_overflow
 
     def push(self, text: str) -> None:
-        """Queue one frame; safe from any thread, never waits on the network."""
-        wake = False
+        """Queue one frame; safe from any thread, never waits on the network.
+
+        When the outbox already holds more than its limit, the add-in has
+        stopped reading: the frame is refused, the outbox closed and the
+        kernel told to drop the connection.
+        """
+        wake = overflow = False
+        queued = 0
         with self._lock:
-            queued = not self.closed
-            if queued:
+            accepted = not self.closed and self._queued <= self._limit
+            if accepted:
                 self._out.append(text)
+                self._queued += len(text)
                 wake = not self._armed
                 self._armed = True
-        if not queued:
-            raise NotConnectedError("The Excel add-in connection is closed")
+            elif not self.closed:
+                self.closed = overflow = True
+                queued = self._queued
+        if overflow:
+            self._on_overflow(self, queued)
+        if not accepted:
+            raise NotConnectedError("The Excel add-in connection is closed" if not overflow else
+                                    "The Excel add-in stopped reading; its connection is dropped")
         if wake:
             self.loop.call_soon_threadsafe(self._wake.set)
 
@@ -130,10 +166,14 @@ class _Connection:
                         self._armed = False
                         break
                     self._out = spare
+                sent = 0
                 for text in batch:
                     await send(text)
+                    sent += len(text)
                 batch.clear()
                 spare = batch
+                with self._lock:
+                    self._queued -= sent
 
 
 _current: "Kernel | None" = None
@@ -163,7 +203,8 @@ class Kernel:
         port: int = 0,
         *,
         workers: int = 4,
-        max_frame_chars: int = 16 * 2**20,
+        max_frame_chars: int = DEFAULT_MAX_FRAME_CHARS,
+        max_outbox_chars: int = DEFAULT_MAX_OUTBOX_CHARS,
         token: str | None = None,
         allowed_origins: Iterable[str] = (),
         track_latency: bool = False,
@@ -179,6 +220,7 @@ class Kernel:
         self._token = new_token() if token is None else checked_token(token)
         self._gate = Gate(self._token, allowed_origins)
         self._max_frame_chars = max_frame_chars
+        self._max_outbox_chars = max_outbox_chars
         self._workers = workers
         self._track_latency = track_latency
 
@@ -385,7 +427,7 @@ class Kernel:
             asyncio.ensure_future(old.ws.close(1012, "replaced by a new connection"))
         with self._state:
             self._connections += 1
-            conn = _Connection(ws, self._loop, self._connections)
+            conn = _Connection(ws, self._loop, self._connections, self._max_outbox_chars, self._outbox_overflow)
             self._conn = conn
             self._state.notify_all()
         log.info("add-in connected from %s (connection %d)", ws.remote_address, conn.number)
@@ -402,6 +444,21 @@ class Kernel:
                 self._count_drop("oversized", "frame beyond the transport limit; the connection was closed")
             if self._conn is conn:
                 self._detach(conn, f"connection closed (code {ws.close_code})")
+
+    def _outbox_overflow(self, conn: _Connection, queued: int) -> None:
+        # Any thread: the frame that overflowed is refused by push itself.
+        self._bump(self._counts, "outbox_overflows")
+        why = f"the add-in stopped reading ({queued} characters waiting to be sent)"
+
+        def drop() -> None:
+            if self._conn is conn:
+                self._detach(conn, why)
+            asyncio.ensure_future(conn.ws.close(1008, "outbox full"))
+
+        try:
+            conn.loop.call_soon_threadsafe(drop)
+        except RuntimeError:  # the loop is gone: the kernel is closing anyway
+            pass
 
     def _detach(self, conn: _Connection, why: str) -> None:
         """Forget a connection and end every wait that depended on it."""
@@ -473,6 +530,14 @@ class Kernel:
     def _release_orphans(self, conn: _Connection, wire: Any) -> None:
         ids: list[int] = []
         _collect_object_ids(wire, ids)
+        if len(ids) > MAX_ORPHANS_PER_FRAME:
+            kept = len(ids) - MAX_ORPHANS_PER_FRAME
+            self._bump(self._counts, "orphans_kept", kept)
+            seen = self._bump(self._counts, "capped_answers")
+            if seen <= _LOUD_DROPS or seen % 1000 == 0:
+                log.warning("an answer nobody waits for names %d objects (#%d); releasing %d, the add-in keeps %d",
+                            len(ids), seen, MAX_ORPHANS_PER_FRAME, kept)
+            del ids[MAX_ORPHANS_PER_FRAME:]
         for object_id in ids:
             envelope = {"method": "DEL", "name": "__del__", "caller": object_id,
                         "requestId": "orphan-" + uuid.uuid4().hex, "kind": "request"}
@@ -480,6 +545,8 @@ class Kernel:
                 conn.push(dumps(envelope))
             except NotConnectedError:
                 return
+            except ValueError:  # an id JSON cannot carry: nothing to release
+                continue
         if ids:
             self._bump(self._counts, "orphans_released", len(ids))
 
