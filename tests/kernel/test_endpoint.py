@@ -158,6 +158,16 @@ def test_a_malformed_response_fails_its_caller_at_once(module, addin):
         pending.result(5)
 
 
+def test_an_answer_beyond_the_default_frame_limit_fails_its_caller_at_once(module):
+    with Kernel(module=module) as k, connect(k.url, compression=None) as ws:
+        k.wait_connected(5)
+        pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "values"})
+        answer(ws, recv(ws), result={"type": "String", "value": "x" * 8 * 2**20, "isSpec": False})
+        with pytest.raises(RuntimeError, match=r"answer is too large for the kernel \(\d+ characters, the limit is 8388608\)"):
+            pending.result(5)
+        assert k.stats()["dropped"] == {"oversized": 1}
+
+
 def test_frames_beyond_the_transport_limit_close_the_connection_only(module, kernel, addin):
     addin.send("y" * 10_000)
     with pytest.raises(ConnectionClosed):

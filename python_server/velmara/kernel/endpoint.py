@@ -496,6 +496,11 @@ class Kernel:
             frame = read_frame(data, self._max_frame_chars)
         except FrameRejected as exc:
             self._count_drop(exc.reason, exc.detail)
+            if exc.request_id is not None:
+                # Its caller learns now instead of waiting out the time-out.
+                self._module.messaging.on_message({"requestId": exc.request_id, "ok": False, "error": {
+                    "message": f"The Excel add-in's answer is too large for the kernel ({len(data)} "
+                               f"characters, the limit is {self._max_frame_chars}): read less at a time"}})
             return
         try:
             if frame.kind == frames.KIND_RESPONSE:
