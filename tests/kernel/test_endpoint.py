@@ -259,6 +259,17 @@ def test_an_addin_that_stops_reading_is_dropped_before_the_outbox_grows_without_
             pending.result(5)
 
 
+def test_close_is_prompt_and_leaves_no_thread_while_dels_are_in_flight(module):
+    k = Kernel(module=module).start()
+    with connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5) as silent:
+        k.wait_connected(5)
+        for batch in range(20):  # about 10 MB of orphan DELs that nobody reads
+            silent.send(orphan_answer(1000 + 5000 * batch, 5000))
+        wait_for(lambda: k.stats()["orphans_released"] >= 20_000)
+        k.close()
+        assert [t.name for t in threading.enumerate() if t.name.startswith("velmara-")] == []
+
+
 def callback(ws, callable_id, *args, call_id="call-1"):
     ws.send(json.dumps({"kind": "callback", "callId": call_id, "callableId": callable_id,
                         "args": [{"type": "Any", "value": a} for a in args]}))
