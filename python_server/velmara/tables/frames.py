@@ -36,7 +36,8 @@ def read_frame(source: OfficeJsObject, header: bool = True, *,
                dates: Iterable[Hashable] = ()) -> Any:
     """read_frame(source, header=True, *, dates=()) -> pandas.DataFrame
 
-    Reads `source` (a Range) with one GET of its `values`. With `header`,
+    Reads `source` (a Range) with one GET of its `values`; a Worksheet
+    stands for its used range (two requests more). With `header`,
     the first row gives the column labels (an empty label becomes
     "Unnamed: N", as pandas names them). Each column's type is inferred
     from its cells as pandas infers it for Python objects: ints, floats,
@@ -44,6 +45,8 @@ def read_frame(source: OfficeJsObject, header: bool = True, *,
     the column's type). `dates` names columns that hold Excel serial day
     numbers (what real Excel reports for date cells) to turn into datetimes.
     """
+    if source._internal_typeName == "Worksheet":
+        source = source.getUsedRange()
     rows = to_plain(source.values)
     if not isinstance(rows, list) or not all(isinstance(row, list) for row in rows):
         raise TypeError(f"expected a 2-D array of cell values, got {type(rows).__name__}")
