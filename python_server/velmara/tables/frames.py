@@ -6,6 +6,7 @@ What Excel hands back shapes the reading side:
 - the simulated add-in keeps a written date as a date and returns it as a
   `datetime`; real Excel stores dates as serial day numbers and returns
   those, which `read_frame(..., dates=[...])` turns back into datetimes;
+  datetimes with a time zone travel in UTC and come back in UTC;
 - JSON has a single number type, so a whole float such as 2.0 may come back
   as the int 2; a column with any fraction or any missing cell is float.
 
