@@ -181,7 +181,7 @@ def test_frames_beyond_the_transport_limit_close_the_connection_only(module, ker
     assert kernel.stats()["dropped"]["oversized"] == 1
 
 
-def test_disconnect_cancels_waiting_calls_and_starts_a_new_epoch(module, kernel, addin):
+def test_disconnect_cancels_waiting_calls_and_starts_a_new_epoch(module, kernel, addin, caplog):
     old_epoch = module.messaging._guid
     pending = [in_thread(module.messaging.send_request_sync, {"method": "GET", "name": str(i)}) for i in range(3)]
     for _ in pending:
@@ -192,6 +192,8 @@ def test_disconnect_cancels_waiting_calls_and_starts_a_new_epoch(module, kernel,
             future.result(5)
     assert module.messaging.waiters == {} and module.messaging._guid != old_epoch
     assert not kernel.connected
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert warnings == ["add-in connection 1 ended: connection closed (code 1000); 3 waiting calls cancelled"]
 
 
 def test_a_new_connection_replaces_the_old_one(module, kernel, addin):
@@ -304,6 +306,15 @@ def test_failing_callbacks_answer_with_the_error_text(module, addin, make, text)
     assert reply["ok"] is False and reply["error"]["message"].startswith(text)
 
 
+def test_a_failing_callback_is_logged_with_its_traceback(module, addin, caplog):
+    def broken():
+        return {}["missing"]
+
+    assert callback(addin, module.messaging.register_callable(broken))["ok"] is False
+    [record] = [r for r in caplog.records if "callback call-1 failed" in r.getMessage()]
+    assert record.exc_info[0] is KeyError and "in broken" in caplog.text
+
+
 def test_callback_results_follow_the_json_rule(module, addin):
     module.Serializer = type("FloatSerializer", (PassThroughSerializer,), {
         "to_wire": staticmethod(lambda v: {"type": "Float", "value": v, "isSpec": False})})
@@ -397,7 +408,7 @@ def test_close_resets_and_unregisters_the_handler(module):
     assert [t.name for t in left if t.is_alive()] == []
 
 
-def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel, addin):
+def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel):
     # The garbage collector can finalize a proxy whenever Python code runs;
     # model it by sending a DEL at every Python call site (once per site, or
     # the DELs' own traffic would feed this forever) on the kernel's threads
@@ -422,17 +433,19 @@ def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel, 
     pending = concurrent.futures.Future()
     worker = threading.Thread(name="finalizing-worker", daemon=True, target=lambda: pending.set_result(
         module.messaging.send_request_sync({"method": "GET", "name": "x"})))
-    threading.settrace_all_threads(finalize_here)
-    try:
-        addin.send(b"\x00binary")  # a drop reason counted for the first time
-        addin.send(json.dumps({"kind": "callback", "callId": "c1", "callableId": "pyfunc_x_1", "args": []}))
-        worker.start()
-        requests = iter(lambda: recv(addin), None)
-        request = next(r for r in requests if r.get("method") == "GET")
-        answer(addin, request, result={"type": "Int", "value": 5})
-        assert pending.result(5)["result"]["value"] == 5
-    finally:
-        threading.settrace_all_threads(None)
+    with connect(kernel.url, compression=None, max_queue=None) as addin:  # reads every DEL sent
+        kernel.wait_connected(5)
+        threading.settrace_all_threads(finalize_here)
+        try:
+            addin.send(b"\x00binary")  # a drop reason counted for the first time
+            addin.send(json.dumps({"kind": "callback", "callId": "c1", "callableId": "pyfunc_x_1", "args": []}))
+            worker.start()
+            requests = iter(lambda: recv(addin), None)
+            request = next(r for r in requests if r.get("method") == "GET")
+            answer(addin, request, result={"type": "Int", "value": 5})
+            assert pending.result(5)["result"]["value"] == 5
+        finally:
+            threading.settrace_all_threads(None)
     stats = kernel.stats()
     assert stats["dropped"]["binary"] == 1 and stats["requests"] == 1 and stats["callbacks"] == 1
     assert stats["dels"] > 0

@@ -486,13 +486,20 @@ class Kernel:
             if self._conn is conn:
                 self._conn = None
         conn.close_outbox()
-        self._module.messaging.reset()
+        messaging = self._module.messaging
+        waiting = len(messaging.waiters)
+        if waiting:
+            # The callers see a bare CancelledError; this says why.
+            log.warning("add-in connection %d ended: %s; %d waiting call%s cancelled",
+                        conn.number, why, waiting, "" if waiting == 1 else "s")
+        else:
+            log.info("add-in connection %d ended: %s; messaging reset", conn.number, why)
+        messaging.reset()
         self._sent_at.clear()
         for diag_id in list(self._diag_waiters):
             waiter = self._diag_waiters.pop(diag_id, None)
             if waiter is not None and not waiter.done():
                 waiter.cancel()
-        log.info("add-in connection %d ended: %s; messaging reset", conn.number, why)
 
     # ------------------------------------------------------------------
     # incoming frames (listener thread)
@@ -595,6 +602,7 @@ class Kernel:
         message = frame.message
         call_id = message["callId"]
         module = self._module
+        func = None
         try:
             if frame.problem is not None:
                 raise ValueError(f"Malformed callback invocation: {frame.problem}")
@@ -611,7 +619,9 @@ class Kernel:
             del result
             text = dumps(reply)
         except Exception as exc:
-            log.warning("callback %s failed: %s: %s", call_id, type(exc).__name__, exc)
+            # Once the callable is found the failure is the user's code:
+            # its traceback is what they need to mend it.
+            log.warning("callback %s failed: %s: %s", call_id, type(exc).__name__, exc, exc_info=func is not None)
             # The error text may hold what the result could not (a lone
             # surrogate): escape it rather than leave the add-in unanswered.
             error = f"{type(exc).__name__}: {exc}".encode("utf-8", "backslashreplace").decode()
