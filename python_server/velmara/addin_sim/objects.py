@@ -4,12 +4,13 @@ Every remote object the add-in names in an answer is an entry of the
 table with a reference count. The bridge turns each arrival of a
 reference into its own proxy, and each proxy sends its own DEL when it is
 finalized, so the count goes up once per reference sent and down once
-per DEL; at zero the entry goes. Arrays and dictionaries are snapshots
-that get a fresh id every time they are sent. Ids 0, 1 and 2 (`Context`,
-`Excel`, `GetSetting`) are pinned.
+per release; at zero the entry goes. Arrays and dictionaries are plain
+data: they carry the reserved id -1 and are never stored, so nothing needs
+to release them. Ids 0, 1 and 2 (`Context`, `Excel`, `GetSetting`) are
+pinned.
 
 Ids are never reused within the simulator process, across connections
-included: the bridge sends DEL for proxies made before a reconnect too.
+included: the kernel releases proxies made before a reconnect too.
 
 A method call on the bridge is two requests: a GET of the method's name,
 answered with a "Function" object bound to its target, then a CALL of that
@@ -26,6 +27,7 @@ import itertools
 import random
 from typing import Any, Callable
 
+from ..protocol import LOCAL_IDS, SNAPSHOT_ID
 from .addresses import AddressError, Area, MAX_COLUMNS, MAX_ROWS, format_address, parse_area, split_sheet
 from .workbook import SimError, Workbook, Worksheet
 
@@ -33,7 +35,6 @@ Wire = dict[str, Any]
 
 NULL: Wire = {"type": "Null", "value": None, "isSpec": False}
 SCALAR_TAGS = ("Null", "Bool", "Int", "Float", "String", "Date", "Bytes")
-VALUE_TAGS = frozenset(SCALAR_TAGS + ("Array", "Dict"))
 
 ROOT_CONTEXT, ROOT_EXCEL, ROOT_GET_SETTING = 0, 1, 2
 
@@ -146,21 +147,16 @@ class ObjectTable:
         self._counts[object_id] += 1
         return object_id
 
-    def snapshot(self, obj: Any) -> int:
-        """A new id for an array or dictionary snapshot, counted once."""
-        object_id = next(self._ids)
-        self._objects[object_id] = obj
-        self._counts[object_id] = 1
-        return object_id
-
     def get(self, object_id: Any) -> Any:
+        if object_id == SNAPSHOT_ID and type(object_id) is int:
+            raise SimError("Plain data (id -1) is not a remote object and has no members")
         if type(object_id) is not int or object_id not in self._objects:
             raise SimError(f"Unknown object id {object_id!r} (released, or never sent)")
         return self._objects[object_id]
 
     def release(self, object_id: Any) -> None:
         if type(object_id) is not int or object_id not in self._counts:
-            if object_id not in (ROOT_CONTEXT, ROOT_EXCEL, ROOT_GET_SETTING):
+            if type(object_id) is not int or object_id not in LOCAL_IDS:
                 self.stale_dels += 1
             return
         left = self._counts[object_id] - 1
@@ -481,22 +477,6 @@ class RangeFacade(Remote):
         return NULL
 
 
-class Snapshot(Remote):
-    """An array or dictionary as it was sent; indexing reads the copy."""
-
-    def __init__(self, type_name: str, items: Any) -> None:
-        self.type_name = type_name
-        self.items = items
-
-    def get_length(self, s: "Session") -> Wire:
-        return s.plain(len(self.items))
-
-    def getitem(self, s: "Session", index: str) -> Wire:
-        if self.type_name != "Array":
-            raise SimError("Dict cannot be indexed by position")
-        return s.index_into([lambda item=item: s.resend(item) for item in self.items], index)
-
-
 # ----------------------------------------------------------------------
 # one connection's view
 
@@ -530,13 +510,13 @@ class Session:
     def reference(self, obj: Remote) -> Wire:
         return {"type": obj.type_name, "value": self.table.ref(obj), "isSpec": True}
 
-    def array(self, items: list[Wire]) -> Wire:
-        return {"type": "Array", "value": items, "isSpec": False,
-                "id": self.table.snapshot(Snapshot("Array", items))}
+    @staticmethod
+    def array(items: list[Wire]) -> Wire:
+        return {"type": "Array", "value": items, "isSpec": False, "id": SNAPSHOT_ID}
 
-    def dictionary(self, items: dict[str, Wire]) -> Wire:
-        return {"type": "Dict", "value": items, "isSpec": False,
-                "id": self.table.snapshot(Snapshot("Dict", items))}
+    @staticmethod
+    def dictionary(items: dict[str, Wire]) -> Wire:
+        return {"type": "Dict", "value": items, "isSpec": False, "id": SNAPSHOT_ID}
 
     def plain(self, value: Any) -> Wire:
         if value is None:
@@ -548,17 +528,6 @@ class Session:
         if type(value) is float:
             return {"type": "Float", "value": value, "isSpec": False}
         return {"type": "String", "value": str(value), "isSpec": False}
-
-    def resend(self, wire: Wire) -> Wire:
-        """A wire value sent again: references and snapshots count anew."""
-        tag = wire.get("type")
-        if tag == "Array":
-            return self.array([self.resend(item) for item in wire["value"]])
-        if tag == "Dict":
-            return self.dictionary({k: self.resend(v) for k, v in wire["value"].items()})
-        if wire.get("isSpec") and tag not in VALUE_TAGS:
-            return self.reference(self.table.get(wire["value"]))
-        return wire
 
     def index_into(self, makers: list[Callable[[], Wire]], index: str) -> Wire:
         if type(index) is not str:
@@ -594,7 +563,7 @@ class Session:
         caller = request.get("caller")
         name = request.get("name")
         self.requests[str(method)] = self.requests.get(str(method), 0) + 1
-        if method == "DEL":
+        if method == "DEL":  # from a kernel that sends no release frames
             self.table.release(caller)
             return NULL
         target = self.table.get(caller)
