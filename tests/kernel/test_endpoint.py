@@ -87,15 +87,23 @@ def test_many_threads_each_get_their_own_answer(module, kernel, addin):
     assert kernel.stats()["requests"] == count
 
 
-def test_del_is_acknowledged_locally_and_its_late_answer_ignored(module, addin):
+def test_dels_are_acknowledged_locally_and_released_in_one_frame_before_a_diag(module, kernel, addin):
     started = time.monotonic()
-    response = module.messaging.send_request_sync({"method": "DEL", "name": "__del__", "caller": 7}, timeout=0)
-    assert response["ok"] is True and response["result"]["type"] == "Null"
+    for caller in (7, 7, 0, 1, 2, -1, 8, "x", None):
+        response = module.messaging.send_request_sync({"method": "DEL", "name": "__del__", "caller": caller}, timeout=0)
+        assert response["ok"] is True and response["result"]["type"] == "Null"
     assert time.monotonic() - started < 1
-    request = recv(addin)
-    assert request["method"] == "DEL" and request["caller"] == 7
-    answer(addin, request, result={"type": "Null", "value": None, "isSpec": False})
-    # The kernel goes on serving: the next request is answered normally.
+    diag = in_thread(kernel.diagnostics)
+    assert recv(addin) == {"kind": "release", "ids": [7, 7, 8]}  # roots, snapshots and junk stay home
+    query = recv(addin)
+    assert query["kind"] == "diag"
+    addin.send(json.dumps({"kind": "diag_result", "diagId": query["diagId"], "objects": 3}))
+    assert diag.result(5)["objects"] == 3
+    # Without a diag, the ids still go out after a short while, unasked.
+    module.messaging.send_request_sync({"method": "DEL", "name": "__del__", "caller": 9}, timeout=0)
+    assert recv(addin) == {"kind": "release", "ids": [9]}
+    # The add-in's answer to a DEL from an older kernel's era is ignored.
+    answer(addin, {"requestId": "f" * 32}, result={"type": "Null"})
     pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
     answer(addin, recv(addin), result={"type": "Null"})
     assert pending.result(5)["ok"] is True
@@ -204,9 +212,8 @@ def test_answers_nobody_waits_for_release_their_objects(addin):
         "type": "Array", "id": 40, "isSpec": False, "value": [
             {"type": "Range", "value": 41, "isSpec": True},
             {"type": "Dict", "id": 42, "value": {"k": {"type": "Worksheet", "value": 43, "isSpec": True}}},
-            {"type": "Int", "value": 44}]}}))
-    released = sorted(recv(addin)["caller"] for _ in range(4))
-    assert released == [40, 41, 42, 43]
+            {"type": "Int", "value": 44}, {"type": "Array", "id": -1, "isSpec": False, "value": []}]}}))
+    assert recv(addin) == {"kind": "release", "ids": [40, 41, 42, 43]}
 
 
 def callback(ws, callable_id, *args, call_id="call-1"):
@@ -278,7 +285,7 @@ def test_the_listener_thread_never_waits_for_a_response(module, kernel, addin):
     kernel._loop.call_soon_threadsafe(on_listener)
     error = outcome.result(5)
     assert isinstance(error, RuntimeError) and "listener thread" in str(error)
-    assert recv(addin)["method"] == "DEL"
+    assert recv(addin) == {"kind": "release", "ids": [3]}
 
 
 def test_the_token_guards_the_endpoint(module):

@@ -34,13 +34,15 @@ import websockets
 from websockets.asyncio.server import ServerConnection, serve
 
 from . import frames
+from ..protocol import KIND_DIAG, KIND_RELEASE
 from .frames import Frame, FrameRejected, read_frame
+from .release import ReleaseBatcher
 from .wire_json import dumps
 
 log = logging.getLogger("velmara.kernel")
 
-# Every DEL is answered on the spot with this result: the bridge does not
-# look at it, and the add-in's own answer arrives later as an unknown id.
+# Every DEL is answered on the spot with this result (the bridge does not
+# look at it); its id goes to the add-in later, in a release frame.
 _NULL_WIRE = {"type": "Null", "value": None, "isSpec": False}
 
 # Frames that pass the kernel's limit but not the library's close the
@@ -170,6 +172,7 @@ class Kernel:
         self._sent_at: dict[str, float] = {}
         self._latencies: collections.deque[float] = collections.deque(maxlen=100_000)
         self._diag_waiters: dict[str, concurrent.futures.Future[dict[str, Any]]] = {}
+        self._releases = ReleaseBatcher(self._send_release)
         # One bound method, so that close() can tell whether it is still ours.
         self._handler: Callable[[dict[str, Any]], None] = self._send
 
@@ -259,6 +262,7 @@ class Kernel:
         if self._closed:
             return
         self._closed = True
+        self._releases.close()
         messaging = self._module.messaging
         if getattr(messaging, "_send_handler", None) is self._handler:
             messaging.set_send_handler(None)
@@ -360,6 +364,7 @@ class Kernel:
             if self._conn is conn:
                 self._conn = None
         conn.close_outbox()
+        self._releases.discard()
         self._module.messaging.reset()
         self._sent_at.clear()
         for diag_id in list(self._diag_waiters):
@@ -418,12 +423,7 @@ class Kernel:
         ids: list[int] = []
         _collect_object_ids(wire, ids)
         for object_id in ids:
-            envelope = {"method": "DEL", "name": "__del__", "caller": object_id,
-                        "requestId": "orphan-" + uuid.uuid4().hex, "kind": "request"}
-            try:
-                conn.push(dumps(envelope))
-            except NotConnectedError:
-                return
+            self._releases.add(object_id)
         if ids:
             with self._counts_lock:
                 self._counts["orphans_released"] += len(ids)
@@ -495,11 +495,11 @@ class Kernel:
 
     def _send_del(self, envelope: dict[str, Any]) -> None:
         # A finalizer may run on any thread, the listener and interpreter
-        # exit included: transmit if we can, then answer it here and now.
+        # exit included: note the id for the next release frame, then
+        # answer it here and now.
         try:
-            conn = self._conn
-            if conn is not None:
-                conn.push(dumps(envelope))
+            if self._conn is not None:
+                self._releases.add(envelope.get("caller"))
                 with self._counts_lock:
                     self._counts["dels"] += 1
         except Exception:
@@ -507,14 +507,21 @@ class Kernel:
         self._module.messaging.on_message(
             {"requestId": envelope["requestId"], "ok": True, "result": _NULL_WIRE})
 
+    def _send_release(self, ids: list[int]) -> None:
+        conn = self._conn
+        if conn is None:
+            raise NotConnectedError("The Excel add-in is not connected")
+        conn.push(dumps({"kind": KIND_RELEASE, "ids": ids}))
+
     # ------------------------------------------------------------------
     # diagnostics
 
     def diagnostics(self, timeout: float = 5.0) -> dict[str, Any]:
         """Ask the add-in for its diagnostic counters (object table size...).
 
-        The query travels behind every frame sent before it, so DELs sent
-        earlier have been applied when the add-in answers.
+        The query travels behind every frame sent before it, and pending
+        releases go out first, so every proxy dropped earlier has been
+        released when the add-in answers.
         """
         conn = self._conn
         if conn is None:
@@ -525,7 +532,8 @@ class Kernel:
         waiter: concurrent.futures.Future[dict[str, Any]] = concurrent.futures.Future()
         self._diag_waiters[diag_id] = waiter
         try:
-            conn.push(dumps({"kind": "diag", "diagId": diag_id}))
+            self._releases.flush()
+            conn.push(dumps({"kind": KIND_DIAG, "diagId": diag_id}))
             return waiter.result(timeout)
         finally:
             self._diag_waiters.pop(diag_id, None)
@@ -535,6 +543,8 @@ class Kernel:
         with self._counts_lock:
             out: dict[str, Any] = dict(self._counts)
             out["dropped"] = dict(self._drops)
+        out["release_frames"] = self._releases.frames
+        out["released_ids"] = self._releases.ids
         out["connections"] = self._connections
         latencies = sorted(self._latencies)
         if latencies:
