@@ -1,15 +1,20 @@
 """The kernel's end of the add-in connection.
 
-One asyncio loop on its own thread ("velmara-kernel-listener") serves the
-WebSocket endpoint. That thread is the bridge's listener: it parses every
-incoming frame and calls `messaging.on_message` for responses itself, so a
-response reaches its waiting worker with a single thread hop. It never
-waits for a response, so it never calls `send_request_sync`.
+The transport is threaded, with no event loop between the bridge and the
+socket, because every hop between threads costs a round trip dearly:
 
-Requests go the other way without waiting on the loop: the send handler
-runs on the worker that makes the request, turns the envelope into JSON
-text there, appends it to the connection's outbox and wakes the writer
-only when the outbox was idle. Under load many frames go out per wake-up.
+- A request is written by the worker that makes it: the send handler turns
+  the envelope into JSON text and writes the frame to the socket itself.
+- Frames from the add-in are parsed by the connection's reader thread,
+  which is the bridge's listener: it calls `messaging.on_message` for a
+  response right there, so the answer reaches its waiting worker with the
+  one hop that cannot be avoided. The listener never waits for a response,
+  so it never calls `send_request_sync`.
+- DELs are answered at once on the finalizing thread; their ids go to the
+  add-in in coalesced "release" frames (see `release.py`).
+
+A far end that stops reading cannot hold a writer for ever: a write that
+makes no progress for `send_timeout` seconds ends the connection.
 
 Callbacks that the add-in invokes run on a small worker pool, never on the
 listener, because a callback may use proxies and so wait for responses
@@ -18,7 +23,6 @@ that only the listener can deliver.
 
 from __future__ import annotations
 
-import asyncio
 import collections
 import concurrent.futures
 import ipaddress
@@ -30,14 +34,15 @@ from http import HTTPStatus
 from types import ModuleType
 from typing import Any, Callable
 
-import websockets
-from websockets.asyncio.server import ServerConnection, serve
+from websockets.exceptions import ConnectionClosed
+from websockets.frames import Opcode
+from websockets.sync.server import ServerConnection, serve
 
 from . import frames
 from ..protocol import KIND_DIAG, KIND_RELEASE
 from .frames import Frame, FrameRejected, read_frame
 from .release import ReleaseBatcher
-from .wire_json import dumps
+from .wire_json import dumps, dumps_bytes
 
 log = logging.getLogger("velmara.kernel")
 
@@ -51,6 +56,28 @@ _LIBRARY_LIMIT_FACTOR = 2
 
 # After this many log lines of one drop reason, only every 1000th is logged.
 _LOUD_DROPS = 20
+
+# Threads that serve the add-in's frames: a proxy used there would wait for
+# an answer that only that thread can deliver.
+_listener = threading.local()
+
+
+class _AddinConnection(ServerConnection):
+    """A server connection whose reader thread hands complete text frames on at once.
+
+    The library queues every message for a `recv()` on another thread; a
+    text frame that is a whole message goes to `on_text` on the reader
+    thread instead. Fragmented and binary messages take the library's road.
+    """
+
+    on_text: Callable[[Any], None] | None = None
+
+    def process_event(self, event: Any) -> None:
+        on_text = self.on_text
+        if on_text is not None and self.request is not None and event.opcode is Opcode.TEXT and event.fin:
+            on_text(event.data)
+        else:
+            super().process_event(event)
 
 
 def _is_loopback(host: str) -> bool:
@@ -67,50 +94,26 @@ class NotConnectedError(ConnectionError):
 
 
 class _Connection:
-    """One accepted add-in connection and its outbox."""
+    """One accepted add-in connection: frames go straight to its socket."""
 
-    __slots__ = ("ws", "loop", "number", "closed", "_lock", "_out", "_armed", "_wake")
+    __slots__ = ("ws", "number", "closed")
 
-    def __init__(self, ws: ServerConnection, loop: asyncio.AbstractEventLoop, number: int) -> None:
+    def __init__(self, ws: ServerConnection, number: int) -> None:
         self.ws = ws
-        self.loop = loop
         self.number = number
         self.closed = False
-        self._lock = threading.Lock()
-        self._out: list[str] = []
-        self._armed = False
-        self._wake = asyncio.Event()
 
-    def push(self, text: str) -> None:
-        """Queue one frame; safe from any thread, never waits on the network."""
-        with self._lock:
-            if self.closed:
-                raise NotConnectedError("The Excel add-in connection is closed")
-            self._out.append(text)
-            if self._armed:
-                return
-            self._armed = True
-        self.loop.call_soon_threadsafe(self._wake.set)
+    def push(self, data: bytes | str) -> None:
+        """Write one text frame from the calling thread."""
+        if self.closed:
+            raise NotConnectedError("The Excel add-in connection is closed")
+        try:
+            self.ws.send(data, text=True)
+        except (ConnectionClosed, OSError, RuntimeError) as exc:
+            raise NotConnectedError(f"The Excel add-in connection is closed ({exc})") from None
 
     def close_outbox(self) -> None:
-        with self._lock:
-            self.closed = True
-            self._out = []
-
-    async def write_forever(self) -> None:
-        send = self.ws.send
-        while True:
-            await self._wake.wait()
-            self._wake.clear()
-            while True:
-                with self._lock:
-                    batch = self._out
-                    if not batch:
-                        self._armed = False
-                        break
-                    self._out = []
-                for text in batch:
-                    await send(text)
+        self.closed = True
 
 
 _current: "Kernel | None" = None
@@ -139,6 +142,7 @@ class Kernel:
         *,
         workers: int = 4,
         max_frame_chars: int = 16 * 2**20,
+        send_timeout: float = 30.0,
         token: str | None = None,
         track_latency: bool = False,
         module: ModuleType | None = None,
@@ -152,19 +156,17 @@ class Kernel:
         self._port = port
         self._token = token
         self._max_frame_chars = max_frame_chars
+        self._send_timeout = send_timeout
         self._workers = workers
         self._track_latency = track_latency
 
-        self._loop: asyncio.AbstractEventLoop | None = None
         self._thread: threading.Thread | None = None
-        self._listener_ident: int | None = None
         self._server: Any = None
         self._pool: concurrent.futures.ThreadPoolExecutor | None = None
         self._conn: _Connection | None = None
         self._connections = 0
         self._state = threading.Condition()
         self._closed = False
-        self._stop: asyncio.Event | None = None
 
         self._counts_lock = threading.Lock()
         self._counts: collections.Counter[str] = collections.Counter()
@@ -184,11 +186,21 @@ class Kernel:
             raise RuntimeError("the kernel is already started")
         self._pool = concurrent.futures.ThreadPoolExecutor(
             max_workers=self._workers, thread_name_prefix="velmara-callback")
-        ready: concurrent.futures.Future[None] = concurrent.futures.Future()
+        library_limit = self._max_frame_chars * _LIBRARY_LIMIT_FACTOR + 1024
+        self._server = serve(
+            self._handle,
+            self._host,
+            self._port,
+            compression=None,
+            max_size=library_limit,
+            close_timeout=2,
+            process_request=self._check_path if self._token else None,
+            create_connection=_AddinConnection,
+        )
+        self._port = self._server.socket.getsockname()[1]
         self._thread = threading.Thread(
-            target=self._run_loop, args=(ready,), name="velmara-kernel-listener", daemon=True)
+            target=self._server.serve_forever, name="velmara-kernel-listener", daemon=True)
         self._thread.start()
-        ready.result(timeout=10)
         self._module.messaging.set_send_handler(self._handler)
         global _current
         _current = self
@@ -247,15 +259,10 @@ class Kernel:
         background, so an unresponsive add-in cannot hold this up.
         """
         conn = self._conn
-        if conn is None or self._loop is None:
+        if conn is None:
             return
-
-        async def drop() -> None:
-            if self._conn is conn:
-                self._detach(conn, "disconnected by the kernel")
-            asyncio.ensure_future(conn.ws.close(1012, "kernel disconnected"))
-
-        asyncio.run_coroutine_threadsafe(drop(), self._loop).result(timeout)
+        self._detach(conn, "disconnected by the kernel")
+        _close_in_background(conn.ws, 1012, "kernel disconnected")
 
     def close(self) -> None:
         """Stop serving: close the connection, reset the bridge, end threads."""
@@ -266,62 +273,22 @@ class Kernel:
         messaging = self._module.messaging
         if getattr(messaging, "_send_handler", None) is self._handler:
             messaging.set_send_handler(None)
-        loop, thread = self._loop, self._thread
-        if loop is not None and thread is not None and thread.is_alive():
-            if threading.get_ident() == self._listener_ident:
-                loop.call_soon(self._stop_event_set)
-            else:
-                try:
-                    loop.call_soon_threadsafe(self._stop_event_set)
-                except RuntimeError:
-                    pass
-                thread.join(timeout=5)
         if self._conn is not None:
             self._detach(self._conn, "kernel closed")
+        server = self._server
+        if server is not None:
+            # The server waits for its connections' closing handshakes; an
+            # unresponsive add-in must not hold the kernel's close up.
+            stopper = threading.Thread(target=server.shutdown, name="velmara-kernel-close", daemon=True)
+            stopper.start()
+            stopper.join(timeout=5)
+            if self._thread is not None and self._thread is not threading.current_thread():
+                self._thread.join(timeout=5)
         with self._state:
             self._state.notify_all()
         if self._pool is not None:
             on_pool = threading.current_thread().name.startswith("velmara-callback")
             self._pool.shutdown(wait=not on_pool, cancel_futures=True)
-
-    def _stop_event_set(self) -> None:
-        if self._stop is not None:
-            self._stop.set()
-
-    def _run_loop(self, ready: concurrent.futures.Future[None]) -> None:
-        loop = asyncio.new_event_loop()
-        self._loop = loop
-        self._listener_ident = threading.get_ident()
-        try:
-            loop.run_until_complete(self._serve(ready))
-        except BaseException as exc:  # start() reports it
-            if not ready.done():
-                ready.set_exception(exc)
-            else:
-                log.exception("kernel listener stopped by an error")
-        finally:
-            try:
-                loop.run_until_complete(loop.shutdown_asyncgens())
-            finally:
-                loop.close()
-
-    async def _serve(self, ready: concurrent.futures.Future[None]) -> None:
-        self._stop = asyncio.Event()
-        library_limit = self._max_frame_chars * _LIBRARY_LIMIT_FACTOR + 1024
-        async with serve(
-            self._handle,
-            self._host,
-            self._port,
-            compression=None,
-            max_size=library_limit,
-            process_request=self._check_path if self._token else None,
-        ) as server:
-            self._server = server
-            self._port = server.sockets[0].getsockname()[1]
-            ready.set_result(None)
-            await self._stop.wait()
-            server.close(close_connections=True)
-            await server.wait_closed()
 
     def _check_path(self, connection: ServerConnection, request: Any) -> Any:
         if request.path != "/" + self._token:  # type: ignore[operator]
@@ -332,26 +299,33 @@ class Kernel:
     # ------------------------------------------------------------------
     # connections (listener thread)
 
-    async def _handle(self, ws: ServerConnection) -> None:
-        assert self._loop is not None
+    def _handle(self, ws: _AddinConnection) -> None:
+        """Serve one add-in connection (its own thread, until it closes)."""
+        _listener.active = True
         old = self._conn
         if old is not None:
             self._detach(old, "replaced by a new connection")
-            asyncio.ensure_future(old.ws.close(1012, "replaced by a new connection"))
+            _close_in_background(old.ws, 1012, "replaced by a new connection")
+        try:
+            # A peer that stops reading must not hold a writer for ever.
+            ws.socket.settimeout(self._send_timeout)
+        except OSError:
+            return
         with self._state:
             self._connections += 1
-            conn = _Connection(ws, self._loop, self._connections)
+            conn = _Connection(ws, self._connections)
+            ws.on_text = lambda data: self._on_frame(conn, data, False)
             self._conn = conn
             self._state.notify_all()
         log.info("add-in connected from %s (connection %d)", ws.remote_address, conn.number)
-        writer = asyncio.ensure_future(conn.write_forever())
         try:
-            async for data in ws:
-                self._on_frame(conn, data)
-        except websockets.ConnectionClosed:
+            # Only what the reader thread does not hand on arrives here:
+            # fragmented text and binary messages.
+            for data in ws:
+                self._on_frame(conn, data, type(data) is not str)
+        except ConnectionClosed:
             pass
         finally:
-            writer.cancel()
             sent = ws.protocol.close_sent
             if sent is not None and sent.code == 1009:  # the library refused a frame
                 self._count_drop("oversized", "frame beyond the transport limit; the connection was closed")
@@ -383,9 +357,10 @@ class Kernel:
         if seen <= _LOUD_DROPS or seen % 1000 == 0:
             log.warning("dropped frame from the add-in (%s #%d): %s", reason, seen, detail)
 
-    def _on_frame(self, conn: _Connection, data: Any) -> None:
+    def _on_frame(self, conn: _Connection, data: Any, binary: bool) -> None:
+        _listener.active = True
         try:
-            frame = read_frame(data, self._max_frame_chars)
+            frame = read_frame(data, self._max_frame_chars, binary=binary)
         except FrameRejected as exc:
             self._count_drop(exc.reason, exc.detail)
             return
@@ -483,10 +458,10 @@ class Kernel:
         conn = self._conn
         if conn is None:
             raise NotConnectedError("The Excel add-in is not connected")
-        if threading.get_ident() == self._listener_ident:
+        if getattr(_listener, "active", False):
             raise RuntimeError("a proxy was used on the kernel's listener thread; "
                                "it would wait for a response that only that thread can deliver")
-        text = dumps(envelope)
+        text = dumps_bytes(envelope)
         if self._track_latency:
             self._sent_at[envelope["requestId"]] = time.perf_counter()
         conn.push(text)
@@ -526,7 +501,7 @@ class Kernel:
         conn = self._conn
         if conn is None:
             raise NotConnectedError("The Excel add-in is not connected")
-        if threading.get_ident() == self._listener_ident:
+        if getattr(_listener, "active", False):
             raise RuntimeError("diagnostics() cannot wait on the listener thread")
         diag_id = uuid.uuid4().hex
         waiter: concurrent.futures.Future[dict[str, Any]] = concurrent.futures.Future()
@@ -552,6 +527,11 @@ class Kernel:
             out["median_round_trip_s"] = latencies[len(latencies) // 2]
             out["p99_round_trip_s"] = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
         return out
+
+
+def _close_in_background(ws: ServerConnection, code: int, reason: str) -> None:
+    """Start the closing handshake without waiting for an add-in that may never answer."""
+    threading.Thread(target=ws.close, args=(code, reason), name="velmara-kernel-close", daemon=True).start()
 
 
 _TAGS = frozenset(("Null", "Bool", "Int", "Float", "String", "Date", "Bytes", "Array", "Dict"))

@@ -73,6 +73,9 @@ class ReleaseBatcher:
             self._closed = True
             self._stopped.set()
             self._wake.notify_all()
+            thread = self._thread
+        if thread is not None and thread is not threading.current_thread():
+            thread.join(timeout=5)
 
     def _send_pending(self) -> None:
         ids = self._pending
