@@ -2,8 +2,10 @@
 
 import concurrent.futures
 import json
+import logging
 import threading
 import time
+import uuid
 from types import SimpleNamespace
 
 import pytest
@@ -11,7 +13,7 @@ from websockets.exceptions import ConnectionClosed, InvalidStatus
 from websockets.sync.client import connect
 
 import com_like
-from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue
+from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue, endpoint
 
 
 class PassThroughSerializer:
@@ -216,6 +218,46 @@ def test_answers_nobody_waits_for_release_their_objects(addin):
     assert recv(addin) == {"kind": "release", "ids": [40, 41, 42, 43]}
 
 
+def orphan_answer(first_id, count):
+    refs = [{"type": "Range", "value": first_id + i, "isSpec": True} for i in range(count)]
+    return json.dumps({"kind": "excel_response", "requestId": uuid.uuid4().hex, "ok": True,
+                       "result": {"type": "Array", "value": refs, "isSpec": False}})
+
+
+def wait_for(condition, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "condition not reached in time"
+        time.sleep(0.01)
+
+
+def test_orphan_releases_per_answer_are_capped(monkeypatch, kernel, addin):
+    monkeypatch.setattr(endpoint, "MAX_ORPHANS_PER_FRAME", 3)
+    addin.send(orphan_answer(100, 5))
+    assert recv(addin) == {"kind": "release", "ids": [100, 101, 102]}
+    wait_for(lambda: kernel.stats()["orphans_released"] == 3)
+    assert kernel.stats()["orphans_kept"] == 2
+
+
+def test_an_addin_that_stops_reading_is_dropped_once_writes_stall(module):
+    with Kernel(module=module, send_timeout=0.5) as k, \
+            connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5) as silent:
+        k.wait_connected(5)
+        pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
+        # Each answer nobody waits for makes the kernel release 5000 orphans
+        # (about 60 kB), more than loopback buffers hold once the add-in
+        # stops reading.
+        for batch in range(400):
+            try:
+                silent.send(orphan_answer(1000 + 5000 * batch, 5000))
+            except ConnectionClosed:  # the kernel gave up on us
+                break
+        wait_for(lambda: not k.connected)
+        assert k.stats()["write_timeouts"] == 1
+        with pytest.raises(concurrent.futures.CancelledError):
+            pending.result(5)
+
+
 def callback(ws, callable_id, *args, call_id="call-1"):
     ws.send(json.dumps({"kind": "callback", "callId": call_id, "callableId": callable_id,
                         "args": [{"type": "Any", "value": a} for a in args]}))
@@ -240,6 +282,8 @@ def test_callbacks_run_on_the_worker_pool_and_answer(module, addin):
     (lambda m: "pyfunc_00000000_99", "LookupError: No Python callable is registered under 'pyfunc_00000000_99'"),
     (lambda m: m.register_callable(lambda: 1 / 0), "ZeroDivisionError: division by zero"),
     (lambda m: m.register_callable(lambda a, b: None), "TypeError: <lambda>.<locals>.<lambda>() missing 2 required positional"),
+    (lambda m: m.register_callable(lambda: "x\udcff"), "UnrepresentableValue: cannot send to the Excel add-in: text holding"),
+    (lambda m: m.register_callable(lambda: (_ for _ in ()).throw(ValueError("x\udcff"))), "ValueError: x\\udcff"),
 ])
 def test_failing_callbacks_answer_with_the_error_text(module, addin, make, text):
     reply = callback(addin, make(module.messaging))
@@ -290,13 +334,33 @@ def test_the_listener_thread_never_waits_for_a_response(module, kernel, addin):
     assert recv(addin) == {"kind": "release", "ids": [3]}
 
 
-def test_the_token_guards_the_endpoint(module):
-    with Kernel(module=module, token="s3cret") as k:
-        assert k.url.endswith("/s3cret")
-        with pytest.raises(InvalidStatus):
-            connect(k.url.rsplit("/", 1)[0] + "/wrong")
-        with connect(k.url):
+def test_handshakes_need_the_token_and_no_foreign_origin(module, caplog):
+    caplog.set_level(logging.DEBUG)  # the transport library logs request lines at DEBUG
+    page = "https://127.0.0.1:3000"
+    with Kernel(module=module, allowed_origins=[page]) as k:
+        assert len(k.token) >= 32 and k.url == f"{k.address}/{k.token}"
+        refused = [(k.address, None), (k.address + "/" + k.token[:-1], None), (k.url + "/", None),
+                   (k.url, "https://evil.example"), (k.url, "null")]
+        for url, origin in refused:
+            with pytest.raises(InvalidStatus) as info:
+                connect(url, origin=origin)
+            assert info.value.response.status_code == 403
+        assert k.connection_count == 0
+        with connect(k.url, origin=page):
             k.wait_connected(5)
+        with connect(k.url):
+            k.wait_connected(5, count=2)
+        assert k.stats()["refused"] == {"wrong_token": 3, "foreign_origin": 2}
+    server_side = [r.getMessage() for r in caplog.records if r.name != "websockets.client"]
+    assert any("refused a connection" in line and "wrong_token #3" in line for line in server_side)
+    assert any("GET /<token>" in line for line in server_side)
+    assert not [line for line in server_side if k.token in line]
+
+
+@pytest.mark.parametrize("token", ["", "has space", "a/b", "ünï"])
+def test_a_token_must_fit_in_a_url_path(module, token):
+    with pytest.raises(ValueError, match="kernel token"):
+        Kernel(module=module, token=token)
 
 
 def test_only_loopback_addresses_are_served(module):
@@ -319,3 +383,44 @@ def test_close_resets_and_unregisters_the_handler(module):
     for t in left:
         t.join(timeout=5)
     assert [t.name for t in left if t.is_alive()] == []
+
+
+def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel, addin):
+    # The garbage collector can finalize a proxy whenever Python code runs;
+    # model it by sending a DEL at every Python call site (once per site, or
+    # the DELs' own traffic would feed this forever) on the kernel's threads
+    # and on a worker. Python code run under a lock that the DEL path also
+    # takes (a Counter's __missing__, say) deadlocks that thread for good.
+    local = threading.local()
+    ours = ("velmara-", "finalizing-worker")
+    sites = set()
+
+    def finalize_here(frame, event, arg):
+        if event != "call" or getattr(local, "busy", False) or not threading.current_thread().name.startswith(ours):
+            return
+        site = (frame.f_back and frame.f_back.f_code, frame.f_code)
+        if site not in sites:
+            sites.add(site)
+            local.busy = True
+            try:
+                module.messaging.send_request_sync({"method": "DEL", "name": "__del__", "caller": 99}, timeout=0)
+            finally:
+                local.busy = False
+
+    pending = concurrent.futures.Future()
+    worker = threading.Thread(name="finalizing-worker", daemon=True, target=lambda: pending.set_result(
+        module.messaging.send_request_sync({"method": "GET", "name": "x"})))
+    threading.settrace_all_threads(finalize_here)
+    try:
+        addin.send(b"\x00binary")  # a drop reason counted for the first time
+        addin.send(json.dumps({"kind": "callback", "callId": "c1", "callableId": "pyfunc_x_1", "args": []}))
+        worker.start()
+        requests = iter(lambda: recv(addin), None)
+        request = next(r for r in requests if r.get("method") == "GET")
+        answer(addin, request, result={"type": "Int", "value": 5})
+        assert pending.result(5)["result"]["value"] == 5
+    finally:
+        threading.settrace_all_threads(None)
+    stats = kernel.stats()
+    assert stats["dropped"]["binary"] == 1 and stats["requests"] == 1 and stats["callbacks"] == 1
+    assert stats["dels"] > 0

@@ -40,7 +40,7 @@ def test_mapped_values_come_out_as_the_walk_writes_them(inner):
     ({"type": "Int", "value": [math.inf]}, "non-finite number inf"),
     (wire("Dict", {1: wire("Null", None)}), "key 1 of type int"),
     (wire("String", "a\ud800b"), "lone surrogate"),
-    (wire("Dict", {"\udfff": wire("Null", None)}), "lone surrogate"),
+    (wire("Dict", {"k": wire("Dict", {"\udfff": wire("Null", None)})}), "key text holding the lone surrogate U+DFFF"),
     ({"type": "Bool", "value": True, "extra": 2**60}, "beyond 2**53 outside"),
 ])
 def test_what_no_rule_maps_is_refused_on_the_fast_path_too(inner, problem):

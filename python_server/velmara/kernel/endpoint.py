@@ -32,7 +32,7 @@ import time
 import uuid
 from http import HTTPStatus
 from types import ModuleType
-from typing import Any, Callable
+from typing import Any, Callable, Iterable
 
 from websockets.exceptions import ConnectionClosed
 from websockets.frames import Opcode
@@ -41,6 +41,7 @@ from websockets.sync.server import ServerConnection, serve
 from . import frames
 from ..protocol import KIND_DIAG, KIND_RELEASE
 from .frames import Frame, FrameRejected, read_frame
+from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, new_token
 from .release import ReleaseBatcher
 from .wire_json import dumps, dumps_bytes
 
@@ -56,6 +57,33 @@ _LIBRARY_LIMIT_FACTOR = 2
 
 # After this many log lines of one drop reason, only every 1000th is logged.
 _LOUD_DROPS = 20
+
+# Incoming frame limit. Excel on the web caps a payload at 5 MB, and our
+# wire format spends about 45 characters on a cell, so 8 Mi characters
+# carry a read of some 180k cells: far beyond what a workbook needs in one
+# call, while a worst-case frame (nothing but empty arrays) peaks at about
+# 220 MiB while parsed, not the gigabytes of a looser limit.
+DEFAULT_MAX_FRAME_CHARS = 8 * 2**20
+
+# Seconds a write may make no progress before the add-in is taken to have
+# stopped reading and its connection is dropped. Requests wait for their
+# answers, so a live add-in never lets the socket's buffers fill for long.
+DEFAULT_SEND_TIMEOUT = 30.0
+
+# An answer nobody waits for may name objects that only the kernel can
+# release; a hostile one names as many as fit. Release at most this many
+# per frame: the add-in keeps the rest (counted as orphans_kept).
+MAX_ORPHANS_PER_FRAME = 10_000
+
+# Every counter exists from the start (see Kernel._bump).
+_COUNTERS = ("requests", "dels", "callbacks", "orphans_released", "orphans_kept", "capped_answers",
+             "write_timeouts")
+_DROP_REASONS = (*frames.REJECT_REASONS, "internal_error")
+
+
+def _peer(ws: ServerConnection) -> str:
+    address = ws.remote_address
+    return f"{address[0]}:{address[1]}" if address else "an unknown address"
 
 # Threads that serve the add-in's frames: a proxy used there would wait for
 # an answer that only that thread can deliver.
@@ -96,12 +124,13 @@ class NotConnectedError(ConnectionError):
 class _Connection:
     """One accepted add-in connection: frames go straight to its socket."""
 
-    __slots__ = ("ws", "number", "closed")
+    __slots__ = ("ws", "number", "closed", "_on_stall")
 
-    def __init__(self, ws: ServerConnection, number: int) -> None:
+    def __init__(self, ws: ServerConnection, number: int, on_stall: Callable[["_Connection"], None]) -> None:
         self.ws = ws
         self.number = number
         self.closed = False
+        self._on_stall = on_stall
 
     def push(self, data: bytes | str) -> None:
         """Write one text frame from the calling thread."""
@@ -109,8 +138,13 @@ class _Connection:
             raise NotConnectedError("The Excel add-in connection is closed")
         try:
             self.ws.send(data, text=True)
-        except (ConnectionClosed, OSError, RuntimeError) as exc:
-            raise NotConnectedError(f"The Excel add-in connection is closed ({exc})") from None
+        except ConnectionClosed as exc:
+            if isinstance(exc.__cause__, TimeoutError) or isinstance(exc.__context__, TimeoutError):
+                self._on_stall(self)
+                raise NotConnectedError("The Excel add-in stopped reading; its connection is dropped") from None
+            raise NotConnectedError("The Excel add-in connection is closed") from None
+        except (OSError, RuntimeError):
+            raise NotConnectedError("The Excel add-in connection is closed") from None
 
     def close_outbox(self) -> None:
         self.closed = True
@@ -129,10 +163,12 @@ class Kernel:
 
     `Kernel(...).start()` binds a loopback port (``port=0`` picks a free
     one, see `url`) and registers the send handler with the bridge's
-    `messaging`. One add-in connection is served at a time; a new one
-    replaces the old. Every close or replacement resets `messaging`, so
-    waiting calls end with `CancelledError` at once and `Context`/`Excel`
-    work again on the next connection.
+    `messaging`. Only a handshake that presents the kernel's token (the
+    URL path), no foreign `Origin` and a loopback `Host` is admitted. One
+    add-in connection is served at a time; an admitted new one replaces
+    the old. Every close or replacement resets `messaging`, so waiting
+    calls end with `CancelledError` at once and `Context`/`Excel` work
+    again on the next connection.
     """
 
     def __init__(
@@ -141,9 +177,10 @@ class Kernel:
         port: int = 0,
         *,
         workers: int = 4,
-        max_frame_chars: int = 16 * 2**20,
-        send_timeout: float = 30.0,
+        max_frame_chars: int = DEFAULT_MAX_FRAME_CHARS,
+        send_timeout: float = DEFAULT_SEND_TIMEOUT,
         token: str | None = None,
+        allowed_origins: Iterable[str] = (),
         track_latency: bool = False,
         module: ModuleType | None = None,
     ) -> None:
@@ -154,7 +191,8 @@ class Kernel:
         self._module = module
         self._host = host
         self._port = port
-        self._token = token
+        self._token = new_token() if token is None else checked_token(token)
+        self._gate = Gate(self._token, allowed_origins)
         self._max_frame_chars = max_frame_chars
         self._send_timeout = send_timeout
         self._workers = workers
@@ -169,8 +207,9 @@ class Kernel:
         self._closed = False
 
         self._counts_lock = threading.Lock()
-        self._counts: collections.Counter[str] = collections.Counter()
-        self._drops: collections.Counter[str] = collections.Counter()
+        self._counts = dict.fromkeys(_COUNTERS, 0)
+        self._drops = dict.fromkeys(_DROP_REASONS, 0)
+        self._refusals = dict.fromkeys(REFUSE_REASONS, 0)
         self._sent_at: dict[str, float] = {}
         self._latencies: collections.deque[float] = collections.deque(maxlen=100_000)
         self._diag_waiters: dict[str, concurrent.futures.Future[dict[str, Any]]] = {}
@@ -194,10 +233,14 @@ class Kernel:
             compression=None,
             max_size=library_limit,
             close_timeout=2,
-            process_request=self._check_path if self._token else None,
+            process_request=self._check_handshake,
+            logger=RedactingLogger(logging.getLogger("websockets.server"), self._token),
             create_connection=_AddinConnection,
         )
-        self._port = self._server.socket.getsockname()[1]
+        address = self._server.socket.getsockname()
+        self._port = address[1]
+        self._gate.bind([address[0]], self._port)
+        self._releases.start()
         self._thread = threading.Thread(
             target=self._server.serve_forever, name="velmara-kernel-listener", daemon=True)
         self._thread.start()
@@ -229,9 +272,19 @@ class Kernel:
         return self._port
 
     @property
+    def address(self) -> str:
+        """The endpoint without the token: safe to show and to log."""
+        host = f"[{self._host}]" if ":" in self._host else self._host
+        return f"ws://{host}:{self._port}"
+
+    @property
+    def token(self) -> str:
+        return self._token
+
+    @property
     def url(self) -> str:
-        path = "/" + self._token if self._token else ""
-        return f"ws://{self._host}:{self._port}{path}"
+        """The URL the add-in connects to, token included: a secret."""
+        return f"{self.address}/{self._token}"
 
     @property
     def connected(self) -> bool:
@@ -249,7 +302,7 @@ class Kernel:
             while self._conn is None or self._connections < count:
                 left = deadline - time.monotonic()
                 if left <= 0 or self._closed:
-                    raise TimeoutError(f"no add-in connected to {self.url} within {timeout} s")
+                    raise TimeoutError(f"no add-in connected to {self.address} within {timeout} s")
                 self._state.wait(left)
 
     def disconnect(self, timeout: float = 5.0) -> None:
@@ -290,11 +343,18 @@ class Kernel:
             on_pool = threading.current_thread().name.startswith("velmara-callback")
             self._pool.shutdown(wait=not on_pool, cancel_futures=True)
 
-    def _check_path(self, connection: ServerConnection, request: Any) -> Any:
-        if request.path != "/" + self._token:  # type: ignore[operator]
-            self._count_drop("bad_member", f"connection to {request.path!r} refused (wrong token)")
-            return connection.respond(HTTPStatus.FORBIDDEN, "wrong kernel token\n")
-        return None
+    def _check_handshake(self, connection: ServerConnection, request: Any) -> Any:
+        # Runs before the connection counts for anything: a refusal leaves
+        # the attached add-in, its waiting calls and its callbacks alone.
+        refusal = self._gate.refusal(request)
+        if refusal is None:
+            return None
+        reason, detail = refusal
+        seen = self._bump(self._refusals, reason)
+        if seen <= _LOUD_DROPS or seen % 1000 == 0:
+            log.warning("refused a connection from %s (%s #%d): %s",
+                        _peer(connection), reason, seen, detail)
+        return connection.respond(HTTPStatus.FORBIDDEN, "connection refused by the Velmara kernel\n")
 
     # ------------------------------------------------------------------
     # connections (listener thread)
@@ -302,9 +362,11 @@ class Kernel:
     def _handle(self, ws: _AddinConnection) -> None:
         """Serve one add-in connection (its own thread, until it closes)."""
         _listener.active = True
+        threading.current_thread().name = "velmara-kernel-connection"
+        ws.recv_events_thread.name = "velmara-kernel-reader"
         old = self._conn
         if old is not None:
-            self._detach(old, "replaced by a new connection")
+            self._detach(old, f"replaced by a new connection from {_peer(ws)} that presented the token")
             _close_in_background(old.ws, 1012, "replaced by a new connection")
         try:
             # A peer that stops reading must not hold a writer for ever.
@@ -313,7 +375,7 @@ class Kernel:
             return
         with self._state:
             self._connections += 1
-            conn = _Connection(ws, self._connections)
+            conn = _Connection(ws, self._connections, self._write_stalled)
             ws.on_text = lambda data: self._on_frame(conn, data, False)
             self._conn = conn
             self._state.notify_all()
@@ -331,6 +393,12 @@ class Kernel:
                 self._count_drop("oversized", "frame beyond the transport limit; the connection was closed")
             if self._conn is conn:
                 self._detach(conn, f"connection closed (code {ws.close_code})")
+
+    def _write_stalled(self, conn: _Connection) -> None:
+        # Any thread: the write that timed out has closed the socket already.
+        self._bump(self._counts, "write_timeouts")
+        if self._conn is conn:
+            self._detach(conn, f"the add-in stopped reading (no write progress for {self._send_timeout} s)")
 
     def _detach(self, conn: _Connection, why: str) -> None:
         """Forget a connection and end every wait that depended on it."""
@@ -350,10 +418,17 @@ class Kernel:
     # ------------------------------------------------------------------
     # incoming frames (listener thread)
 
-    def _count_drop(self, reason: str, detail: str) -> None:
+    def _bump(self, table: dict[str, int], key: str, n: int = 1) -> int:
+        # The DEL path counts too, from whatever thread a finalizer runs on.
+        # Every key exists from the start and values are ints, so nothing
+        # under the lock runs Python code or allocates a tracked object: no
+        # collection, and so no finalizer, can start while it is held.
         with self._counts_lock:
-            self._drops[reason] += 1
-            seen = self._drops[reason]
+            table[key] += n
+            return table[key]
+
+    def _count_drop(self, reason: str, detail: str) -> None:
+        seen = self._bump(self._drops, reason)
         if seen <= _LOUD_DROPS or seen % 1000 == 0:
             log.warning("dropped frame from the add-in (%s #%d): %s", reason, seen, detail)
 
@@ -397,11 +472,18 @@ class Kernel:
     def _release_orphans(self, conn: _Connection, wire: Any) -> None:
         ids: list[int] = []
         _collect_object_ids(wire, ids)
+        if len(ids) > MAX_ORPHANS_PER_FRAME:
+            kept = len(ids) - MAX_ORPHANS_PER_FRAME
+            self._bump(self._counts, "orphans_kept", kept)
+            seen = self._bump(self._counts, "capped_answers")
+            if seen <= _LOUD_DROPS or seen % 1000 == 0:
+                log.warning("an answer nobody waits for names %d objects (#%d); releasing %d, the add-in keeps %d",
+                            len(ids), seen, MAX_ORPHANS_PER_FRAME, kept)
+            del ids[MAX_ORPHANS_PER_FRAME:]
         for object_id in ids:
             self._releases.add(object_id)
         if ids:
-            with self._counts_lock:
-                self._counts["orphans_released"] += len(ids)
+            self._bump(self._counts, "orphans_released", len(ids))
 
     def _on_diag_result(self, message: dict[str, Any]) -> None:
         waiter = self._diag_waiters.pop(message["diagId"], None)
@@ -410,8 +492,7 @@ class Kernel:
 
     def _on_callback(self, conn: _Connection, frame: Frame) -> None:
         assert self._pool is not None
-        with self._counts_lock:
-            self._counts["callbacks"] += 1
+        self._bump(self._counts, "callbacks")
         try:
             self._pool.submit(self._run_callback, conn, frame)
         except RuntimeError:  # pool shut down: the kernel is closing
@@ -441,8 +522,11 @@ class Kernel:
             text = dumps(reply)
         except Exception as exc:
             log.warning("callback %s failed: %s: %s", call_id, type(exc).__name__, exc)
+            # The error text may hold what the result could not (a lone
+            # surrogate): escape it rather than leave the add-in unanswered.
+            error = f"{type(exc).__name__}: {exc}".encode("utf-8", "backslashreplace").decode()
             text = dumps({"kind": "callback_result", "callId": call_id, "ok": False,
-                          "error": {"message": f"{type(exc).__name__}: {exc}"}})
+                          "error": {"message": error}})
         try:
             conn.push(text)
         except NotConnectedError:
@@ -465,8 +549,7 @@ class Kernel:
         if self._track_latency:
             self._sent_at[envelope["requestId"]] = time.perf_counter()
         conn.push(text)
-        with self._counts_lock:
-            self._counts["requests"] += 1
+        self._bump(self._counts, "requests")
 
     def _send_del(self, envelope: dict[str, Any]) -> None:
         # A finalizer may run on any thread, the listener and interpreter
@@ -475,8 +558,7 @@ class Kernel:
         try:
             if self._conn is not None:
                 self._releases.add(envelope.get("caller"))
-                with self._counts_lock:
-                    self._counts["dels"] += 1
+                self._bump(self._counts, "dels")
         except Exception:
             pass
         self._module.messaging.on_message(
@@ -515,9 +597,10 @@ class Kernel:
 
     def stats(self) -> dict[str, Any]:
         """Counters: requests, dels, callbacks, drops by reason, latencies."""
-        with self._counts_lock:
-            out: dict[str, Any] = dict(self._counts)
-            out["dropped"] = dict(self._drops)
+        # Copying a dict of ints is one step for the interpreter: no lock.
+        out: dict[str, Any] = dict(self._counts)
+        out["dropped"] = {reason: n for reason, n in self._drops.copy().items() if n}
+        out["refused"] = {reason: n for reason, n in self._refusals.copy().items() if n}
         out["release_frames"] = self._releases.frames
         out["released_ids"] = self._releases.ids
         out["connections"] = self._connections

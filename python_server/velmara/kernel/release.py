@@ -1,19 +1,27 @@
 """Coalescing released object ids into "release" frames.
 
-Every proxy sends its own DEL when it is finalized, on whatever thread
-that happens. The kernel answers each DEL at once and only notes the id;
-the ids go to the add-in together, one "release" frame per `limit` ids or
-per `interval` seconds, whichever comes first, and always before a frame
-that must see every earlier release (a diagnostic query). Ids the add-in
-never stores (the pinned roots and the snapshot id) are not noted at all.
+Every proxy sends its own DEL when it is finalized, on whatever thread the
+garbage collector happens to run: a worker in the middle of writing a
+frame, the reader thread, this module's own thread. The kernel answers
+each DEL at once and only notes the id here, so noting one takes no lock
+and never touches the network: a deque append and, when the batch starts
+or fills, a token in a SimpleQueue (whose put is safe even from inside a
+finalizer). The ids go to the add-in together, one "release" frame per
+`limit` ids or per `interval` seconds, whichever comes first, and always
+before a frame that must see every earlier release (a diagnostic query).
+Ids the add-in never stores (the pinned roots and the snapshot id) are not
+noted at all, nor are ids that no JSON number carries exactly.
 """
 
 from __future__ import annotations
 
+import collections
+import queue
 import threading
+import time
 from typing import Any, Callable
 
-from ..protocol import LOCAL_IDS
+from ..protocol import LOCAL_IDS, MAX_EXACT_INT
 
 # Enough for a large read's worth of references in one frame (about 20
 # characters an id), small enough that a frame stays far below any limit.
@@ -24,11 +32,12 @@ DEFAULT_INTERVAL = 0.02
 
 
 class ReleaseBatcher:
-    """Pending released ids and the thread that sends them when they wait too long.
+    """Pending released ids and the thread that sends them.
 
-    `send(ids)` transmits one release frame; it is called with the batcher's
-    lock held, so frames leave in the order their ids were noted and
-    `flush()` returns only after everything noted before it was handed on.
+    `send(ids)` transmits one release frame. Frames go out under a lock
+    that noting an id never takes, so they leave in the order their ids
+    were noted, and `flush()` returns only once everything noted before it
+    was handed on.
     """
 
     def __init__(self, send: Callable[[list[int]], None], *,
@@ -36,83 +45,87 @@ class ReleaseBatcher:
         self._send = send
         self._limit = limit
         self._interval = interval
-        self._lock = threading.Lock()
-        self._wake = threading.Condition(threading.Lock())
-        self._pending: list[int] = []
-        self._closed = False
+        self._pending: collections.deque[int] = collections.deque()
+        self._tokens: queue.SimpleQueue[bool] = queue.SimpleQueue()
         self._armed = False
-        self._stopped = threading.Event()
+        self._send_lock = threading.Lock()
+        self._closed = False
         self._thread: threading.Thread | None = None
+        self._start_lock = threading.Lock()
         self.frames = 0
         self.ids = 0
 
     def add(self, object_id: Any) -> None:
-        """Note one released reference (any thread, never waits on the network for long)."""
-        if type(object_id) is not int or object_id in LOCAL_IDS:
+        """Note one released reference: any thread, finalizers included; no lock, no I/O."""
+        if type(object_id) is not int or object_id in LOCAL_IDS or not -MAX_EXACT_INT <= object_id <= MAX_EXACT_INT:
             return
-        with self._lock:
-            self._pending.append(object_id)
-            full = len(self._pending) >= self._limit
-            if full:
-                self._send_pending()
-        if not full:
-            self._start_timer()
+        pending = self._pending
+        pending.append(object_id)
+        if not self._armed or len(pending) == self._limit:
+            self._armed = True
+            self._tokens.put(True)
+
+    def start(self) -> None:
+        with self._start_lock:
+            if self._thread is None and not self._closed:
+                self._thread = threading.Thread(target=self._run, name="velmara-kernel-release", daemon=True)
+                self._thread.start()
 
     def flush(self) -> None:
-        """Hand every noted id on now."""
-        with self._lock:
+        """Hand every noted id on now (not from a finalizer)."""
+        with self._send_lock:
             self._send_pending()
 
     def discard(self) -> None:
         """Forget noted ids (their connection is gone; the add-in forgot them too)."""
-        with self._lock:
-            self._pending = []
+        with self._send_lock:
+            self._take()
 
     def close(self) -> None:
-        with self._wake:
-            self._closed = True
-            self._stopped.set()
-            self._wake.notify_all()
-            thread = self._thread
+        self._closed = True
+        self._tokens.put(False)
+        thread = self._thread
         if thread is not None and thread is not threading.current_thread():
             thread.join(timeout=5)
 
-    def _send_pending(self) -> None:
-        ids = self._pending
-        if not ids:
-            return
-        self._pending = []
-        self.frames += 1
-        self.ids += len(ids)
+    def _take(self) -> list[int]:
+        pending, ids = self._pending, []
+        popleft = pending.popleft
         try:
-            self._send(ids)
-        except Exception:  # no connection: the add-in forgot those objects anyway
-            pass
+            while True:
+                ids.append(popleft())
+        except IndexError:
+            return ids
 
-    def _start_timer(self) -> None:
-        with self._wake:
-            if self._closed or self._armed:
+    def _send_pending(self) -> None:
+        while True:
+            ids = self._take()
+            if not ids:
                 return
-            self._armed = True
-            if self._thread is None:
-                thread = threading.Thread(target=self._run, name="velmara-kernel-release", daemon=True)
+            for start in range(0, len(ids), self._limit):
+                chunk = ids[start:start + self._limit]
+                self.frames += 1
+                self.ids += len(chunk)
                 try:
-                    thread.start()
-                except RuntimeError:  # interpreter shutting down: nobody is left to tell
+                    self._send(chunk)
+                except Exception:  # no connection: the add-in forgot those objects anyway
                     return
-                self._thread = thread
-            self._wake.notify()
 
     def _run(self) -> None:
-        while True:
-            with self._wake:
-                while not self._closed and not self._armed:
-                    self._wake.wait()
-                if self._closed:
-                    return
-            # Let more ids gather; adds meanwhile do not cut the wait short.
-            if self._stopped.wait(self._interval):
+        tokens = self._tokens
+        while not self._closed:
+            tokens.get()
+            # A batch has started: let more ids gather, unless it fills.
+            deadline = time.monotonic() + self._interval
+            while not self._closed and len(self._pending) < self._limit:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                try:
+                    tokens.get(timeout=left)
+                except queue.Empty:
+                    break
+            if self._closed:
                 return
-            with self._wake:
-                self._armed = False
+            self._armed = False
             self.flush()

@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import json
 import math
+import re
 from typing import Any
 
 import orjson
@@ -40,6 +41,8 @@ import orjson
 MAX_EXACT_INT = 2**53
 
 _FLOAT_TEXT = {math.inf: "Infinity", -math.inf: "-Infinity"}
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
 
 # Datetimes and dataclasses have no JSON form in the protocol: hand them to
 # `default` (which has none) so that they are refused as json would.
@@ -131,12 +134,14 @@ def json_safe(obj: Any) -> Any:
 def _safe_text(text: str) -> str:
     if text.isascii():
         return text
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError as exc:
-        raise UnrepresentableValue(
-            f"text with a lone surrogate {text[exc.start]!r} at index {exc.start} (it has no UTF-8 form)") from None
-    return text
+    found = _SURROGATE.search(text)
+    if found is None:
+        return text
+    # The message names the code point: the surrogate itself could not
+    # travel in an error report either.
+    raise UnrepresentableValue(
+        f"text holding the lone surrogate U+{ord(found.group()):04X} at index {found.start()} "
+        f"(UTF-8 cannot carry it)")
 
 
 def _plain_number(value: Any) -> Any:
@@ -164,8 +169,12 @@ def _safe_dict(obj: dict[Any, Any]) -> dict[Any, Any]:
                 f"key {key!r} of type {type(key).__name__} (JSON object keys must be str)")
         try:
             _safe_text(key)
-            if out is not None and key == "value" and (tag == "Int" or tag == "Float"):
-                continue
+        except UnrepresentableValue as exc:
+            exc.problem = "key " + exc.problem
+            raise
+        if out is not None and key == "value" and (tag == "Int" or tag == "Float"):
+            continue
+        try:
             safe = json_safe(value)
         except UnrepresentableValue as exc:
             exc.path.append(f"[{key!r}]")
