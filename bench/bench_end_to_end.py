@@ -200,7 +200,9 @@ def round_trips(count: int):
 
 
 def main() -> None:
-    runner = pyperf.Runner()
+    # Each worker process starts a kernel, an add-in and an echo server:
+    # few processes, few values (one value is many round trips anyway).
+    runner = pyperf.Runner(processes=2, values=3, warmups=1)
     runner.metadata["description"] = "kernel + loopback WebSocket + simulated add-in, against bare round trips"
     runner.bench_time_func("end_to_end.dataframe", dataframe, metadata={
         "goal": 2.0, "note": f"write, read back and drop {ROWS:,} x {COLS} mixed cells"})
