@@ -77,9 +77,12 @@ class ReleaseBatcher:
             self._send_pending()
 
     def discard(self) -> None:
-        """Forget noted ids (their connection is gone; the add-in forgot them too)."""
-        with self._send_lock:
-            self._take()
+        """Forget noted ids (their connection is gone; the add-in forgot them too).
+
+        Takes no lock: a write that fails inside `flush` ends its connection,
+        and that ends here.
+        """
+        self._take()
 
     def close(self) -> None:
         self._closed = True
