@@ -166,6 +166,16 @@ def test_a_malformed_response_fails_its_caller_at_once(module, addin):
         pending.result(5)
 
 
+def test_an_answer_beyond_the_default_frame_limit_fails_its_caller_at_once(module):
+    with Kernel(module=module) as k, connect(k.url, compression=None) as ws:
+        k.wait_connected(5)
+        pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "values"})
+        answer(ws, recv(ws), result={"type": "String", "value": "x" * 8 * 2**20, "isSpec": False})
+        with pytest.raises(RuntimeError, match=r"answer is too large for the kernel \(\d+ characters, the limit is 8388608\)"):
+            pending.result(5)
+        assert k.stats()["dropped"] == {"oversized": 1}
+
+
 def test_frames_beyond_the_transport_limit_close_the_connection_only(module, kernel, addin):
     addin.send("y" * 10_000)
     with pytest.raises(ConnectionClosed):
@@ -179,7 +189,7 @@ def test_frames_beyond_the_transport_limit_close_the_connection_only(module, ker
     assert kernel.stats()["dropped"]["oversized"] == 1
 
 
-def test_disconnect_cancels_waiting_calls_and_starts_a_new_epoch(module, kernel, addin):
+def test_disconnect_cancels_waiting_calls_and_starts_a_new_epoch(module, kernel, addin, caplog):
     old_epoch = module.messaging._guid
     pending = [in_thread(module.messaging.send_request_sync, {"method": "GET", "name": str(i)}) for i in range(3)]
     for _ in pending:
@@ -190,6 +200,8 @@ def test_disconnect_cancels_waiting_calls_and_starts_a_new_epoch(module, kernel,
             future.result(5)
     assert module.messaging.waiters == {} and module.messaging._guid != old_epoch
     assert not kernel.connected
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert warnings == ["add-in connection 1 ended: connection closed (code 1000); 3 waiting calls cancelled"]
 
 
 def test_a_new_connection_replaces_the_old_one(module, kernel, addin):
@@ -258,6 +270,17 @@ def test_an_addin_that_stops_reading_is_dropped_once_writes_stall(module):
             pending.result(5)
 
 
+def test_close_is_prompt_and_leaves_no_thread_while_dels_are_in_flight(module):
+    k = Kernel(module=module).start()
+    with connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5) as silent:
+        k.wait_connected(5)
+        for batch in range(20):  # about 10 MB of orphan DELs that nobody reads
+            silent.send(orphan_answer(1000 + 5000 * batch, 5000))
+        wait_for(lambda: k.stats()["orphans_released"] >= 20_000)
+        k.close()
+        assert [t.name for t in threading.enumerate() if t.name.startswith("velmara-")] == []
+
+
 def callback(ws, callable_id, *args, call_id="call-1"):
     ws.send(json.dumps({"kind": "callback", "callId": call_id, "callableId": callable_id,
                         "args": [{"type": "Any", "value": a} for a in args]}))
@@ -288,6 +311,15 @@ def test_callbacks_run_on_the_worker_pool_and_answer(module, addin):
 def test_failing_callbacks_answer_with_the_error_text(module, addin, make, text):
     reply = callback(addin, make(module.messaging))
     assert reply["ok"] is False and reply["error"]["message"].startswith(text)
+
+
+def test_a_failing_callback_is_logged_with_its_traceback(module, addin, caplog):
+    def broken():
+        return {}["missing"]
+
+    assert callback(addin, module.messaging.register_callable(broken))["ok"] is False
+    [record] = [r for r in caplog.records if "callback call-1 failed" in r.getMessage()]
+    assert record.exc_info[0] is KeyError and "in broken" in caplog.text
 
 
 def test_callback_results_follow_the_json_rule(module, addin):
@@ -385,7 +417,7 @@ def test_close_resets_and_unregisters_the_handler(module):
     assert [t.name for t in left if t.is_alive()] == []
 
 
-def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel, addin):
+def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel):
     # The garbage collector can finalize a proxy whenever Python code runs;
     # model it by sending a DEL at every Python call site (once per site, or
     # the DELs' own traffic would feed this forever) on the kernel's threads
@@ -410,17 +442,19 @@ def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel, 
     pending = concurrent.futures.Future()
     worker = threading.Thread(name="finalizing-worker", daemon=True, target=lambda: pending.set_result(
         module.messaging.send_request_sync({"method": "GET", "name": "x"})))
-    threading.settrace_all_threads(finalize_here)
-    try:
-        addin.send(b"\x00binary")  # a drop reason counted for the first time
-        addin.send(json.dumps({"kind": "callback", "callId": "c1", "callableId": "pyfunc_x_1", "args": []}))
-        worker.start()
-        requests = iter(lambda: recv(addin), None)
-        request = next(r for r in requests if r.get("method") == "GET")
-        answer(addin, request, result={"type": "Int", "value": 5})
-        assert pending.result(5)["result"]["value"] == 5
-    finally:
-        threading.settrace_all_threads(None)
+    with connect(kernel.url, compression=None, max_queue=None) as addin:  # reads every DEL sent
+        kernel.wait_connected(5)
+        threading.settrace_all_threads(finalize_here)
+        try:
+            addin.send(b"\x00binary")  # a drop reason counted for the first time
+            addin.send(json.dumps({"kind": "callback", "callId": "c1", "callableId": "pyfunc_x_1", "args": []}))
+            worker.start()
+            requests = iter(lambda: recv(addin), None)
+            request = next(r for r in requests if r.get("method") == "GET")
+            answer(addin, request, result={"type": "Int", "value": 5})
+            assert pending.result(5)["result"]["value"] == 5
+        finally:
+            threading.settrace_all_threads(None)
     stats = kernel.stats()
     assert stats["dropped"]["binary"] == 1 and stats["requests"] == 1 and stats["callbacks"] == 1
     assert stats["dels"] > 0

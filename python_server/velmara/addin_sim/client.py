@@ -11,7 +11,15 @@ from typing import Any
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
-from ..protocol import KIND_CALLBACK_RESULT, KIND_DIAG, KIND_RELEASE, KIND_REQUEST, dumps_bytes as dumps, loads
+from ..protocol import (
+    KIND_CALLBACK_RESULT,
+    KIND_DIAG,
+    KIND_RELEASE,
+    KIND_REQUEST,
+    MAX_FRAME_CHARS,
+    dumps_bytes as dumps,
+    loads,
+)
 from ..protocol.redact import RedactingLogger
 from .objects import ObjectTable, Session
 from .workbook import SimError, Workbook
@@ -31,11 +39,14 @@ DEFAULT_SETTINGS: dict[str, Any] = {
 class Simulator:
     """The workbook, settings and object ids that outlive a connection."""
 
-    def __init__(self, settings: dict[str, Any] | None = None, first_id: int | None = None) -> None:
+    def __init__(self, settings: dict[str, Any] | None = None, first_id: int | None = None,
+                 max_frame_chars: int = MAX_FRAME_CHARS) -> None:
         self.book = Workbook()
         self.settings = dict(DEFAULT_SETTINGS if settings is None else settings)
         self.table = ObjectTable(first_id)
         self.sessions = 0
+        # The kernel's incoming frame limit: an answer beyond it is refused here.
+        self.max_frame_chars = max_frame_chars
 
     def new_session(self) -> "FrameHandler":
         self.sessions += 1
@@ -108,7 +119,17 @@ class FrameHandler:
             log.exception("request %s failed inside the simulator", request_id)
             reply = {"kind": "excel_response", "requestId": request_id, "ok": False,
                      "error": {"message": f"Internal error in the simulated add-in: {type(exc).__name__}: {exc}"}}
-        out = [dumps(reply)]
+        text = dumps(reply)
+        # Bytes are at least as many as characters: count these only when it matters.
+        if len(text) > self.sim.max_frame_chars and reply["ok"] and \
+                (chars := len(text.decode())) > self.sim.max_frame_chars:
+            # The kernel would drop it unread, and nobody would ever release
+            # the objects it names: refuse the read instead.
+            self._forget(reply["result"])
+            text = dumps({"kind": "excel_response", "requestId": request_id, "ok": False, "error": {
+                "message": f"The answer is too large for one message ({chars} characters, the limit "
+                           f"is {self.sim.max_frame_chars}); read a smaller range at a time"}})
+        out = [text]
         # Events fire after the change is answered, as Office.js does.
         for callable_id, args in session.events:
             self.callbacks["sent"] += 1
@@ -116,6 +137,22 @@ class FrameHandler:
                               "callableId": callable_id, "args": [args]}))
         session.events.clear()
         return out
+
+    def _forget(self, wire: Any) -> None:
+        """Release every object an answer that is not sent names."""
+        if type(wire) is not dict:
+            return
+        value = wire.get("value")
+        if "id" in wire:
+            self.session.table.release(wire["id"])
+        if type(value) is list:
+            for item in value:
+                self._forget(item)
+        elif type(value) is dict:
+            for item in value.values():
+                self._forget(item)
+        elif wire.get("isSpec") and type(value) is int:
+            self.session.table.release(value)
 
     def _callback_result(self, message: dict[str, Any]) -> None:
         ok = message.get("ok") is True

@@ -85,6 +85,45 @@ def scalar(wire: Any, where: str) -> tuple[str, object] | None:
     raise SimError(f"{where}: cells hold plain values ({', '.join(SCALAR_TAGS)}), not {tag!r}")
 
 
+def cells_of(rows: list[Wire], what: str) -> list[list[tuple[str, object] | None]]:
+    """The rows of a 2-D array as cells; `scalar` rules, with the common cells checked inline.
+
+    A large write holds some 100k cells: the usual ones (text, whole and
+    fractional numbers, nulls) take no function call and build no error
+    text unless one is needed.
+    """
+    fromisoformat = dt.datetime.fromisoformat
+    grid = []
+    for r, row in enumerate(rows):
+        out = []
+        append = out.append
+        for c, item in enumerate(row["value"]):
+            if type(item) is dict:
+                tag = item.get("type")
+                value = item.get("value")
+                kind = type(value)
+                if tag == "String" and kind is str or tag == "Int" and kind is int:
+                    append((tag, value))
+                    continue
+                if tag == "Float" and kind is float:
+                    append((tag, value))
+                    continue
+                if tag == "Null":
+                    append(None)
+                    continue
+                if tag == "Date" and kind is str:
+                    try:
+                        fromisoformat(value)
+                    except ValueError:
+                        pass
+                    else:
+                        append((tag, value))
+                        continue
+            append(scalar(item, f"{what}[{r}][{c}]"))
+        grid.append(out)
+    return grid
+
+
 def text_arg(wire: Any, what: str) -> str:
     if type(wire) is not dict or wire.get("type") != "String" or type(wire.get("value")) is not str:
         raise SimError(f"{what} must be a string")
@@ -370,7 +409,9 @@ class RangeFacade(Remote):
 
     def _grid(self, s: "Session", what: str) -> Wire:
         rows = self.sheet.data.read(self.area, what)
-        return s.array([s.array([to_wire(item) for item in row]) for row in rows])
+        array = s.array
+        return array([array([NULL if item is None else {"type": item[0], "value": item[1], "isSpec": False}
+                             for item in row]) for row in rows])
 
     def _write(self, s: "Session", what: str, value: Wire) -> None:
         area = self.area
@@ -386,8 +427,7 @@ class RangeFacade(Remote):
                     f"The number of rows or columns in the input array ({len(rows)} x "
                     f"{'/'.join(map(str, sorted(set(shape)))) or 0}) doesn't match the size of the range "
                     f"{self.address()} ({area.row_count} x {area.column_count})")
-            grid = [[scalar(item, f"{what}[{r}][{c}]") for c, item in enumerate(row["value"])]
-                    for r, row in enumerate(rows)]
+            grid = cells_of(rows, what)
         else:
             item = scalar(value, what)
             if area.cell_count > 2_000_000:

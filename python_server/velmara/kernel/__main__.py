@@ -2,6 +2,9 @@
 
     python -m velmara_master.python_server.velmara.kernel SCRIPT [--addin-sim] [--port N] [--token T]
 
+A script that does not compile is reported before anything starts; Ctrl-C
+ends the run with status 130 and stops the simulated add-in.
+
 The script runs in this process, so `from com_like import Context` in it
 talks to whatever add-in connects to the kernel. The add-in's connect URL,
 token included, is printed for the user (never logged). A summary of the
@@ -17,6 +20,7 @@ import subprocess
 import sys
 import threading
 import time
+import traceback
 
 from .endpoint import Kernel
 
@@ -25,6 +29,31 @@ SIM_MODULE = "velmara_master.python_server.velmara.addin_sim"
 
 def _progress(text: str) -> None:
     print(f"[kernel] {text}", flush=True)
+
+
+def _compiles(path: str) -> int | None:
+    """None when the script can run; else the exit status, the error printed."""
+    try:
+        with open(path, "rb") as file:
+            compile(file.read(), path, "exec")
+    except OSError as exc:
+        print(f"kernel: cannot read {path}: {exc.strerror}", file=sys.stderr)
+        return 2
+    except (SyntaxError, ValueError) as exc:  # ValueError: a NUL byte
+        traceback.print_exception(exc, limit=0)
+        return 1
+    return None
+
+
+def _stop(addin: subprocess.Popen[bytes] | None) -> None:
+    if addin is None or addin.poll() is not None:
+        return
+    addin.terminate()
+    try:
+        addin.wait(5)
+    except (subprocess.TimeoutExpired, KeyboardInterrupt):
+        addin.kill()
+        addin.wait()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -36,50 +65,55 @@ def main(argv: list[str] | None = None) -> int:
                         help="the token the add-in must present (default: a fresh random one)")
     parser.add_argument("--connect-timeout", type=float, default=30.0)
     args = parser.parse_args(argv)
+    # A script that cannot run is reported before anything is started.
+    failed = _compiles(args.script)
+    if failed is not None:
+        return failed
     logging.basicConfig(level=logging.WARNING, format="[kernel] %(levelname)s %(message)s")
 
     try:
         kernel = Kernel(port=args.port, token=args.token, track_latency=True).start()
     except ValueError as exc:
         parser.error(str(exc))
-    _progress(f"listening on {kernel.address}")
-    # The one place the token is shown: the user hands it to the add-in.
-    _progress(f"add-in connect URL: {kernel.url}")
     addin = None
-    if args.addin_sim:
-        addin = subprocess.Popen([sys.executable, "-m", SIM_MODULE, "--url", kernel.address,
-                                  "--token", kernel.token, "--reconnect"])
-    _progress("waiting for the add-in to connect ...")
-    started = time.monotonic()
-    try:
-        kernel.wait_connected(args.connect_timeout)
-    except TimeoutError as exc:
-        print(f"[kernel] {exc}", file=sys.stderr)
-        kernel.close()
-        if addin is not None:
-            addin.terminate()
-        return 2
-    _progress(f"add-in connected after {time.monotonic() - started:.2f} s; running {args.script}")
-    print(flush=True)
-
     status = 0
     began = time.monotonic()
     try:
-        runpy.run_path(args.script, run_name="__main__")
-    except SystemExit as exc:
-        status = exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
-    except BaseException:
-        import traceback
+        _progress(f"listening on {kernel.address}")
+        # The one place the token is shown: the user hands it to the add-in.
+        _progress(f"add-in connect URL: {kernel.url}")
+        if args.addin_sim:
+            addin = subprocess.Popen([sys.executable, "-m", SIM_MODULE, "--url", kernel.address,
+                                      "--token", kernel.token, "--reconnect"])
+            _progress(f"started the simulated add-in (pid {addin.pid})")
+        _progress("waiting for the add-in to connect ...")
+        started = time.monotonic()
+        try:
+            kernel.wait_connected(args.connect_timeout)
+        except TimeoutError as exc:
+            print(f"[kernel] {exc}", file=sys.stderr)
+            return 2
+        _progress(f"add-in connected after {time.monotonic() - started:.2f} s; running {args.script}")
+        print(flush=True)
 
+        began = time.monotonic()
+        try:
+            runpy.run_path(args.script, run_name="__main__")
+        except SystemExit as exc:
+            status = exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
+        except KeyboardInterrupt:
+            raise
+        except BaseException:
+            traceback.print_exc()
+            status = 1
+    except KeyboardInterrupt:
         traceback.print_exc()
-        status = 1
-    elapsed = time.monotonic() - began
-
-    stats = kernel.stats()
-    kernel.close()
-    if addin is not None:
-        addin.terminate()
-        addin.wait(5)
+        status = 130
+    finally:
+        elapsed = time.monotonic() - began
+        stats = kernel.stats()
+        kernel.close()
+        _stop(addin)
     print()
     print("-" * 60)
     summary = (f"{stats.get('requests', 0)} requests ({stats.get('dels', 0)} DELs acknowledged locally), "
@@ -90,6 +124,8 @@ def main(argv: list[str] | None = None) -> int:
                   f"p99 {stats['p99_round_trip_s'] * 1e3:.3f} ms over {stats['round_trips']} requests")
     if stats["dropped"]:
         _progress(f"dropped frames: {stats['dropped']}")
+    if stats["refused"]:
+        _progress(f"refused connections: {stats['refused']}")
     leftover = [t.name for t in threading.enumerate() if t is not threading.main_thread() and not t.daemon]
     if leftover:
         _progress(f"threads still running: {leftover}")

@@ -39,7 +39,7 @@ from websockets.frames import Opcode
 from websockets.sync.server import ServerConnection, serve
 
 from . import frames
-from ..protocol import KIND_DIAG, KIND_RELEASE
+from ..protocol import KIND_DIAG, KIND_RELEASE, MAX_FRAME_CHARS
 from .frames import Frame, FrameRejected, read_frame
 from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, new_token
 from .release import ReleaseBatcher
@@ -63,12 +63,17 @@ _LOUD_DROPS = 20
 # carry a read of some 180k cells: far beyond what a workbook needs in one
 # call, while a worst-case frame (nothing but empty arrays) peaks at about
 # 220 MiB while parsed, not the gigabytes of a looser limit.
-DEFAULT_MAX_FRAME_CHARS = 8 * 2**20
+DEFAULT_MAX_FRAME_CHARS = MAX_FRAME_CHARS
 
 # Seconds a write may make no progress before the add-in is taken to have
 # stopped reading and its connection is dropped. Requests wait for their
 # answers, so a live add-in never lets the socket's buffers fill for long.
 DEFAULT_SEND_TIMEOUT = 30.0
+
+# How long the kernel waits for the add-in to answer its close frame before
+# cutting the connection. The close frame itself goes out at once, so the
+# add-in learns either way; a live one answers within milliseconds.
+_CLOSE_TIMEOUT = 0.25
 
 # An answer nobody waits for may name objects that only the kernel can
 # release; a hostile one names as many as fit. Release at most this many
@@ -232,7 +237,7 @@ class Kernel:
             self._port,
             compression=None,
             max_size=library_limit,
-            close_timeout=2,
+            close_timeout=_CLOSE_TIMEOUT,
             process_request=self._check_handshake,
             logger=RedactingLogger(logging.getLogger("websockets.server"), self._token),
             create_connection=_AddinConnection,
@@ -322,14 +327,21 @@ class Kernel:
         if self._closed:
             return
         self._closed = True
-        self._releases.close()
         messaging = self._module.messaging
         if getattr(messaging, "_send_handler", None) is self._handler:
             messaging.set_send_handler(None)
-        if self._conn is not None:
-            self._detach(self._conn, "kernel closed")
+        # Waiting calls end now, whatever the network does next.
+        conn = self._conn
+        if conn is not None:
+            self._detach(conn, "kernel closed")
         server = self._server
         if server is not None:
+            for ws in server.connections:
+                if ws.protocol_mutex.locked():
+                    # A writer is (or may be) stuck behind data the add-in
+                    # is not reading, and a close frame would queue behind
+                    # it: cut the connection instead of waiting.
+                    ws.close_socket()
             # The server waits for its connections' closing handshakes; an
             # unresponsive add-in must not hold the kernel's close up.
             stopper = threading.Thread(target=server.shutdown, name="velmara-kernel-close", daemon=True)
@@ -337,6 +349,7 @@ class Kernel:
             stopper.join(timeout=5)
             if self._thread is not None and self._thread is not threading.current_thread():
                 self._thread.join(timeout=5)
+        self._releases.close()
         with self._state:
             self._state.notify_all()
         if self._pool is not None:
@@ -392,7 +405,7 @@ class Kernel:
             if sent is not None and sent.code == 1009:  # the library refused a frame
                 self._count_drop("oversized", "frame beyond the transport limit; the connection was closed")
             if self._conn is conn:
-                self._detach(conn, f"connection closed (code {ws.close_code})")
+                self._detach(conn, "kernel closed" if self._closed else f"connection closed (code {ws.close_code})")
 
     def _write_stalled(self, conn: _Connection) -> None:
         # Any thread: the write that timed out has closed the socket already.
@@ -407,13 +420,20 @@ class Kernel:
                 self._conn = None
         conn.close_outbox()
         self._releases.discard()
-        self._module.messaging.reset()
+        messaging = self._module.messaging
+        waiting = len(messaging.waiters)
+        if waiting:
+            # The callers see a bare CancelledError; this says why.
+            log.warning("add-in connection %d ended: %s; %d waiting call%s cancelled",
+                        conn.number, why, waiting, "" if waiting == 1 else "s")
+        else:
+            log.info("add-in connection %d ended: %s; messaging reset", conn.number, why)
+        messaging.reset()
         self._sent_at.clear()
         for diag_id in list(self._diag_waiters):
             waiter = self._diag_waiters.pop(diag_id, None)
             if waiter is not None and not waiter.done():
                 waiter.cancel()
-        log.info("add-in connection %d ended: %s; messaging reset", conn.number, why)
 
     # ------------------------------------------------------------------
     # incoming frames (listener thread)
@@ -434,10 +454,17 @@ class Kernel:
 
     def _on_frame(self, conn: _Connection, data: Any, binary: bool) -> None:
         _listener.active = True
+        if conn.closed:  # frames still arriving on a connection given up
+            return
         try:
             frame = read_frame(data, self._max_frame_chars, binary=binary)
         except FrameRejected as exc:
             self._count_drop(exc.reason, exc.detail)
+            if exc.request_id is not None:
+                # Its caller learns now instead of waiting out the time-out.
+                self._module.messaging.on_message({"requestId": exc.request_id, "ok": False, "error": {
+                    "message": f"The Excel add-in's answer is too large for the kernel ({len(data)} "
+                               f"characters, the limit is {self._max_frame_chars}): read less at a time"}})
             return
         try:
             if frame.kind == frames.KIND_RESPONSE:
@@ -505,6 +532,7 @@ class Kernel:
         message = frame.message
         call_id = message["callId"]
         module = self._module
+        func = None
         try:
             if frame.problem is not None:
                 raise ValueError(f"Malformed callback invocation: {frame.problem}")
@@ -521,7 +549,9 @@ class Kernel:
             del result
             text = dumps(reply)
         except Exception as exc:
-            log.warning("callback %s failed: %s: %s", call_id, type(exc).__name__, exc)
+            # Once the callable is found the failure is the user's code:
+            # its traceback is what they need to mend it.
+            log.warning("callback %s failed: %s: %s", call_id, type(exc).__name__, exc, exc_info=func is not None)
             # The error text may hold what the result could not (a lone
             # surrogate): escape it rather than leave the add-in unanswered.
             error = f"{type(exc).__name__}: {exc}".encode("utf-8", "backslashreplace").decode()

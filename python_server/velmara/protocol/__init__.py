@@ -24,6 +24,12 @@ KIND_RESPONSE = "excel_response"
 KIND_CALLBACK = "callback"
 KIND_DIAG_RESULT = "diag_result"
 
+# The kernel's default limit on an incoming frame, in characters. Excel on
+# the web caps a payload at 5 MB, and a cell costs about 45 characters, so
+# this carries a read of some 180k cells; an add-in refuses a read whose
+# answer would not fit rather than send it.
+MAX_FRAME_CHARS = 8 * 2**20
+
 # Context, Excel and GetSetting: pinned by the add-in, never released.
 ROOT_IDS = frozenset((0, 1, 2))
 # The id of every array and dict that the add-in sends as plain data: it
@@ -40,6 +46,7 @@ __all__ = [
     "float_text",
     "json_safe",
     "loads",
+    "MAX_FRAME_CHARS",
     "KIND_REQUEST",
     "KIND_RELEASE",
     "KIND_CALLBACK_RESULT",
