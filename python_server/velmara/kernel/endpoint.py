@@ -144,7 +144,9 @@ class _Connection:
         try:
             self.ws.send(data, text=True)
         except ConnectionClosed as exc:
-            if isinstance(exc.__cause__, TimeoutError) or isinstance(exc.__context__, TimeoutError):
+            # A timeout while the kernel itself closes the connection is the
+            # closing handshake's, not a stalled write.
+            if not self.closed and isinstance(exc.__cause__, TimeoutError):
                 self._on_stall(self)
                 raise NotConnectedError("The Excel add-in stopped reading; its connection is dropped") from None
             raise NotConnectedError("The Excel add-in connection is closed") from None
@@ -579,7 +581,15 @@ class Kernel:
         text = dumps_bytes(envelope)
         if self._track_latency:
             self._sent_at[envelope["requestId"]] = time.perf_counter()
-        conn.push(text)
+        try:
+            conn.push(text)
+        except NotConnectedError:
+            if envelope["requestId"] not in self._module.messaging.waiters:
+                # The connection went while this frame was being written and
+                # the reset has cancelled the call already: it ends as every
+                # other waiting call does.
+                return
+            raise
         self._bump(self._counts, "requests")
 
     def _send_del(self, envelope: dict[str, Any]) -> None:
