@@ -144,9 +144,9 @@ class _Connection:
         try:
             self.ws.send(data, text=True)
         except ConnectionClosed as exc:
-            # A timeout while the kernel itself closes the connection is the
-            # closing handshake's, not a stalled write.
-            if not self.closed and isinstance(exc.__cause__, TimeoutError):
+            # A timeout after the kernel sent its close frame is the closing
+            # handshake's, not a stalled write.
+            if isinstance(exc.__cause__, TimeoutError) and self.ws.protocol.close_sent is None:
                 self._on_stall(self)
                 raise NotConnectedError("The Excel add-in stopped reading; its connection is dropped") from None
             raise NotConnectedError("The Excel add-in connection is closed") from None
