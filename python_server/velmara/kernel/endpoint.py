@@ -28,13 +28,14 @@ import time
 import uuid
 from http import HTTPStatus
 from types import ModuleType
-from typing import Any, Callable
+from typing import Any, Callable, Iterable
 
 import websockets
 from websockets.asyncio.server import ServerConnection, serve
 
 from . import frames
 from .frames import Frame, FrameRejected, read_frame
+from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, new_token
 from .wire_json import dumps
 
 log = logging.getLogger("velmara.kernel")
@@ -49,6 +50,11 @@ _LIBRARY_LIMIT_FACTOR = 2
 
 # After this many log lines of one drop reason, only every 1000th is logged.
 _LOUD_DROPS = 20
+
+
+def _peer(ws: ServerConnection) -> str:
+    address = ws.remote_address
+    return f"{address[0]}:{address[1]}" if address else "an unknown address"
 
 
 def _is_loopback(host: str) -> bool:
@@ -124,10 +130,12 @@ class Kernel:
 
     `Kernel(...).start()` binds a loopback port (``port=0`` picks a free
     one, see `url`) and registers the send handler with the bridge's
-    `messaging`. One add-in connection is served at a time; a new one
-    replaces the old. Every close or replacement resets `messaging`, so
-    waiting calls end with `CancelledError` at once and `Context`/`Excel`
-    work again on the next connection.
+    `messaging`. Only a handshake that presents the kernel's token (the
+    URL path), no foreign `Origin` and a loopback `Host` is admitted. One
+    add-in connection is served at a time; an admitted new one replaces
+    the old. Every close or replacement resets `messaging`, so waiting
+    calls end with `CancelledError` at once and `Context`/`Excel` work
+    again on the next connection.
     """
 
     def __init__(
@@ -138,6 +146,7 @@ class Kernel:
         workers: int = 4,
         max_frame_chars: int = 16 * 2**20,
         token: str | None = None,
+        allowed_origins: Iterable[str] = (),
         track_latency: bool = False,
         module: ModuleType | None = None,
     ) -> None:
@@ -148,7 +157,8 @@ class Kernel:
         self._module = module
         self._host = host
         self._port = port
-        self._token = token
+        self._token = new_token() if token is None else checked_token(token)
+        self._gate = Gate(self._token, allowed_origins)
         self._max_frame_chars = max_frame_chars
         self._workers = workers
         self._track_latency = track_latency
@@ -167,6 +177,7 @@ class Kernel:
         self._counts_lock = threading.Lock()
         self._counts: collections.Counter[str] = collections.Counter()
         self._drops: collections.Counter[str] = collections.Counter()
+        self._refusals = dict.fromkeys(REFUSE_REASONS, 0)
         self._sent_at: dict[str, float] = {}
         self._latencies: collections.deque[float] = collections.deque(maxlen=100_000)
         self._diag_waiters: dict[str, concurrent.futures.Future[dict[str, Any]]] = {}
@@ -214,9 +225,19 @@ class Kernel:
         return self._port
 
     @property
+    def address(self) -> str:
+        """The endpoint without the token: safe to show and to log."""
+        host = f"[{self._host}]" if ":" in self._host else self._host
+        return f"ws://{host}:{self._port}"
+
+    @property
+    def token(self) -> str:
+        return self._token
+
+    @property
     def url(self) -> str:
-        path = "/" + self._token if self._token else ""
-        return f"ws://{self._host}:{self._port}{path}"
+        """The URL the add-in connects to, token included: a secret."""
+        return f"{self.address}/{self._token}"
 
     @property
     def connected(self) -> bool:
@@ -234,7 +255,7 @@ class Kernel:
             while self._conn is None or self._connections < count:
                 left = deadline - time.monotonic()
                 if left <= 0 or self._closed:
-                    raise TimeoutError(f"no add-in connected to {self.url} within {timeout} s")
+                    raise TimeoutError(f"no add-in connected to {self.address} within {timeout} s")
                 self._state.wait(left)
 
     def disconnect(self, timeout: float = 5.0) -> None:
@@ -310,20 +331,31 @@ class Kernel:
             self._port,
             compression=None,
             max_size=library_limit,
-            process_request=self._check_path if self._token else None,
+            process_request=self._check_handshake,
+            logger=RedactingLogger(logging.getLogger("websockets.server"), self._token),
         ) as server:
             self._server = server
             self._port = server.sockets[0].getsockname()[1]
+            self._gate.bind((sock.getsockname()[0] for sock in server.sockets), self._port)
             ready.set_result(None)
             await self._stop.wait()
             server.close(close_connections=True)
             await server.wait_closed()
 
-    def _check_path(self, connection: ServerConnection, request: Any) -> Any:
-        if request.path != "/" + self._token:  # type: ignore[operator]
-            self._count_drop("bad_member", f"connection to {request.path!r} refused (wrong token)")
-            return connection.respond(HTTPStatus.FORBIDDEN, "wrong kernel token\n")
-        return None
+    def _check_handshake(self, connection: ServerConnection, request: Any) -> Any:
+        # Runs before the connection counts for anything: a refusal leaves
+        # the attached add-in, its waiting calls and its callbacks alone.
+        refusal = self._gate.refusal(request)
+        if refusal is None:
+            return None
+        reason, detail = refusal
+        with self._counts_lock:
+            self._refusals[reason] += 1
+            seen = self._refusals[reason]
+        if seen <= _LOUD_DROPS or seen % 1000 == 0:
+            log.warning("refused a connection from %s (%s #%d): %s",
+                        _peer(connection), reason, seen, detail)
+        return connection.respond(HTTPStatus.FORBIDDEN, "connection refused by the Velmara kernel\n")
 
     # ------------------------------------------------------------------
     # connections (listener thread)
@@ -332,7 +364,7 @@ class Kernel:
         assert self._loop is not None
         old = self._conn
         if old is not None:
-            self._detach(old, "replaced by a new connection")
+            self._detach(old, f"replaced by a new connection from {_peer(ws)} that presented the token")
             asyncio.ensure_future(old.ws.close(1012, "replaced by a new connection"))
         with self._state:
             self._connections += 1
@@ -535,6 +567,7 @@ class Kernel:
         with self._counts_lock:
             out: dict[str, Any] = dict(self._counts)
             out["dropped"] = dict(self._drops)
+            out["refused"] = {reason: n for reason, n in self._refusals.items() if n}
         out["connections"] = self._connections
         latencies = sorted(self._latencies)
         if latencies:
