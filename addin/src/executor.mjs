@@ -228,118 +228,172 @@ export class Executor {
   async runRound(work) {
     const ctx = this.context;
     const prefix = `velmara:${++this.batchSeq}:`;
-    const { track, untrack } = this.table.takeTrackWork();
-    for (const obj of track) ctx.trackedObjects.add(obj);
-
-    const planned = [];
     let waiting = [];
-    // A request that must run on its own (see the payload rule below) goes
-    // first, alone; the rest wait for the next round.
+    // A request that must run on its own (see the payload rule) goes first,
+    // alone; the rest wait for the next round.
     const soloAt = work.findIndex((r) => r.alone);
     if (soloAt >= 0) {
       waiting = work.filter((_, i) => i !== soloAt);
       work = [work[soloAt]];
     }
-    let seq = 0;
+    // sections: one per request that queued actions, in queue order.
+    const sections = [];
     for (const req of work) {
-      const marker = prefix + seq++;
+      const marker = prefix + sections.length;
       let plan;
+      let marked = false;
       try {
-        plan = this.plan(req, () => ctx.trace(marker));
+        plan = this.plan(req, () => {
+          ctx.trace(marker);
+          marked = true;
+        });
       } catch (exc) {
+        if (marked) sections.push({ marker, req: null });
         this.fail(req, exc);
         continue;
       }
       if (plan.sync) {
-        planned.push({ req, plan, marker });
+        sections.push({ marker, req, plan });
       } else {
+        if (marked) sections.push({ marker, req: null });
         this.succeed(req, plan.finish());
       }
     }
+    const planned = sections.filter((s) => s.req !== null);
     if (planned.length === 0) {
-      this.table.restoreUntracks(untrack);
+      this.flushTracks(); // rides on whichever sync comes next
       return waiting;
     }
 
     this.recordBatch(planned.length);
+    sections.push({ marker: prefix + "track", req: null });
+    ctx.trace(prefix + "track");
+    this.flushTracks();
     ctx.trace(prefix + "end");
-    for (const obj of untrack) ctx.trackedObjects.remove(obj);
+    const untrack = this.table.takeUntracks();
+    for (const obj of untrack) {
+      try {
+        ctx.trackedObjects.remove(obj);
+      } catch {
+        // An object Office.js no longer accepts is gone anyway.
+      }
+    }
     try {
       this.stats.syncs += 1;
       await this.syncWithWatchdog(ctx);
     } catch (exc) {
-      return this.afterFailedSync(exc, planned, untrack, prefix).concat(waiting);
+      const again = this.afterFailedSync(exc, sections, untrack, prefix);
+      this.flushTracks();
+      return again.concat(waiting);
     }
     for (const { req, plan } of planned) this.finish(req, plan);
+    this.flushTracks();
     return waiting;
   }
 
-  afterFailedSync(exc, planned, untrack, prefix) {
+  /** Track what was handed out since the last call; queued for the next sync. */
+  flushTracks() {
+    for (const obj of this.table.takeTracks()) {
+      try {
+        this.context.trackedObjects.add(obj);
+      } catch {
+        // Not trackable any more (an expired path): its next use fails on
+        // the request that uses it, with Office.js's own error.
+      }
+    }
+  }
+
+  afterFailedSync(exc, sections, untrack, prefix) {
+    const planned = sections.filter((s) => s.req !== null);
     if (exc instanceof HangError) {
       this.stats.hangs += 1;
-      for (const { req, plan } of planned) {
-        this.dropTracked(plan);
-        this.fail(req, exc);
-      }
+      this.failAll(planned, exc);
       // The context may never answer again: start over with a new one and
       // let the transport reconnect (the kernel's proxies become stale).
       this.newContext();
       this.onHang();
       return [];
     }
-    const ran = new Set(Array.isArray(exc?.traceMessages) ? exc.traceMessages : []);
+    if (!(exc instanceof this.OfficeExtension.Error)) {
+      // Not Excel's own failure, so the markers cannot be trusted to say
+      // what ran: fail every request rather than risk running one twice.
+      this.table.restoreUntracks(untrack);
+      this.failAll(planned, exc);
+      return [];
+    }
+    if (PAYLOAD_CODES.has(exc.code)) return this.afterPayloadLimit(exc, planned, untrack);
+    const ran = new Set(Array.isArray(exc.traceMessages) ? exc.traceMessages : []);
     if (ran.has(prefix + "end")) {
       // Only the untracking failed; every request's actions ran.
       for (const { req, plan } of planned) this.finish(req, plan);
       return [];
     }
     this.table.restoreUntracks(untrack);
-    if (!(exc instanceof this.OfficeExtension.Error)) {
-      // Not Excel's own failure, so the markers cannot be trusted to say
-      // what ran: fail every request rather than risk running one twice.
-      for (const { req, plan } of planned) {
-        this.dropTracked(plan);
-        this.fail(req, exc);
-      }
-      return [];
-    }
     let failing = -1;
-    planned.forEach(({ marker }, i) => {
+    sections.forEach(({ marker }, i) => {
       if (ran.has(marker)) failing = i;
     });
     if (failing < 0) {
-      // Failed before the first request's actions (tracking): nothing of
-      // the requests ran; plan them all again, once.
+      // Nothing of the requests ran: the failure came before their actions
+      // (tracking left from an earlier round). Plan them again, once.
       if (planned.some(({ req }) => req.retriedPrologue)) {
-        for (const { req, plan } of planned) this.fail(req, exc);
+        this.failAll(planned, exc);
         return [];
       }
-      for (const { req } of planned) req.retriedPrologue = true;
+      for (const { req, plan } of planned) {
+        req.retriedPrologue = true;
+        this.dropTracked(plan);
+      }
       this.stats.retried += planned.length;
       return planned.map(({ req }) => req);
     }
     const again = [];
-    planned.forEach(({ req, plan }, i) => {
+    sections.forEach(({ req, plan }, i) => {
+      if (req === null) return;
       if (i < failing) {
         // Its actions ran; a read's data came with the failed answer only.
         if (plan.effectOnly) this.finish(req, plan);
         else again.push(req);
-      } else if (i === failing) {
-        this.dropTracked(plan);
-        if (PAYLOAD_CODES.has(exc.code) && planned.length > 1 && !req.alone) {
-          // The sync as a whole was too large; this request may fit alone.
-          req.alone = true;
-          again.push(req);
-        } else {
-          this.fail(req, exc);
-        }
-      } else {
-        this.dropTracked(plan);
-        again.push(req);
+        return;
       }
+      this.dropTracked(plan);
+      if (i > failing) again.push(req);
+      else this.fail(req, exc);
     });
     this.stats.retried += again.length;
     return again;
+  }
+
+  // Excel's payload limit applies to a sync as a whole, so requests that fit
+  // one by one may fail together: each is tried again in a sync of its own,
+  // and only one that fails alone gets the error. A request payload too large
+  // ran nothing; a response too large ran everything but delivered no data.
+  afterPayloadLimit(exc, planned, untrack) {
+    const nothingRan = exc.code === "RequestPayloadSizeLimitExceeded";
+    if (nothingRan) this.table.restoreUntracks(untrack);
+    if (planned.length === 1) {
+      this.failAll(planned, exc);
+      return [];
+    }
+    const again = [];
+    for (const { req, plan } of planned) {
+      if (!nothingRan && plan.effectOnly) {
+        this.finish(req, plan);
+        continue;
+      }
+      if (nothingRan) this.dropTracked(plan);
+      req.alone = true;
+      again.push(req);
+    }
+    this.stats.retried += again.length;
+    return again;
+  }
+
+  failAll(planned, exc) {
+    for (const { req, plan } of planned) {
+      this.dropTracked(plan);
+      this.fail(req, exc);
+    }
   }
 
   recordBatch(size) {
@@ -374,7 +428,7 @@ export class Executor {
   }
 
   dropTracked(plan) {
-    if (plan.tracked !== undefined) this.table.tracked.delete(plan.tracked);
+    if (plan.tracked !== undefined) this.table.forgetTracked(plan.tracked);
   }
 
   succeed(req, result) {
@@ -425,6 +479,7 @@ export class Executor {
     if (target instanceof BoundFunction || target === this.getSettingFn) {
       throw new RequestError(`A function has no property ${JSON.stringify(name)}`);
     }
+    if (name === "isNullObject" && this.isClientObject(target)) return this.planIsNull(target, mark);
     const kind = this.classify(target, name);
     switch (kind.kind) {
       case "object":
@@ -443,6 +498,18 @@ export class Executor {
         return { sync: true, effectOnly: false, finish: () => this.data(target[name]) };
     }
     throw new RequestError(`${typeName(target)} has no property ${JSON.stringify(name)}`);
+  }
+
+  // isNullObject is known after any sync that reached the object (it cannot
+  // be loaded); an object no sync has reached yet gets one through tracking.
+  planIsNull(target, mark) {
+    try {
+      return this.now(this.data(target.isNullObject));
+    } catch {
+      mark();
+      this.context.trackedObjects.add(target);
+      return { sync: true, effectOnly: false, finish: () => this.data(target.isNullObject) };
+    }
   }
 
   planSet(target, name, wire, mark) {
@@ -488,8 +555,9 @@ export class Executor {
       return { sync: true, effectOnly: false, finish: () => this.data(result.value) };
     }
     if (this.isClientObject(result)) {
+      // Tracked before the sync: a range that is not would expire with it.
       this.context.trackedObjects.add(result);
-      this.table.tracked.add(result);
+      this.table.markTracked(result);
       return { sync: true, effectOnly: true, tracked: result, finish: () => this.reference(result) };
     }
     if (isLiveObject(result)) {
