@@ -45,7 +45,8 @@ function main(argv) {
       token: { type: "string" },
       reconnect: { type: "boolean", default: false },
       "retry-for": { type: "string", default: "10" },
-      watchdog: { type: "string", default: "30" },
+      // Below the kernel's 30 s request time-out, so the error reaches the caller.
+      watchdog: { type: "string", default: "20" },
       settings: { type: "string" },
       "document-settings": { type: "string" },
     },
@@ -72,6 +73,7 @@ function main(argv) {
     send: (text) => transport.send(text),
     watchdogMs: watchdog * 1000,
     onHang: () => transport.restart(),
+    extraDiagnostics: () => ({ transport: structuredClone(transport.counters), dropped: Object.values(transport.counters.dropped).reduce((a, b) => a + b, 0) }),
   });
   transport = new Transport({
     url,

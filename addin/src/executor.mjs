@@ -63,12 +63,13 @@ const nextTick = typeof setImmediate === "function" ? setImmediate : (fn) => set
  * @property {() => void} [onHang]             asked to reconnect after a hung sync
  * @property {number} [maxResponseChars]       the kernel's frame limit; larger answers become errors
  * @property {number} [callbackTimeoutMs]      how long a JS caller of a Python callback waits
+ * @property {() => object} [extraDiagnostics]  more counters for diag_result (the transport's)
  */
 
 export class Executor {
   /** @param {ExecutorOptions} options */
-  constructor({ Excel, OfficeExtension, getSetting, send = () => {}, watchdogMs = 30_000, onHang = () => {},
-                maxResponseChars = 16 * 2 ** 20, callbackTimeoutMs = 60_000 }) {
+  constructor({ Excel, OfficeExtension, getSetting, send = () => {}, watchdogMs = 20_000, onHang = () => {},
+                maxResponseChars = 16 * 2 ** 20, callbackTimeoutMs = 60_000, extraDiagnostics = () => ({}) }) {
     this.Excel = Excel;
     this.OfficeExtension = OfficeExtension;
     this.send = send;
@@ -76,6 +77,7 @@ export class Executor {
     this.onHang = onHang;
     this.maxResponseChars = maxResponseChars;
     this.callbackTimeoutMs = callbackTimeoutMs;
+    this.extraDiagnostics = extraDiagnostics;
     this.getSettingFn = getSetting;
     this.classes = new Map(); // prototype -> Map(name -> "object" | "function" | "scalar" | "items")
     this.pending = [];        // requests and releases, in arrival order
@@ -157,6 +159,7 @@ export class Executor {
       ...structuredClone(this.stats),
       callbackLog: this.callbackLog.slice(),
       pendingCallbacks: this.callbacks.size,
+      ...this.extraDiagnostics(),
     };
   }
 
