@@ -219,9 +219,17 @@ export class Executor {
     for (const item of items) {
       if (item.release) {
         for (const id of item.release) this.table.release(id);
-      } else {
-        requests.push({ frame: item.request, alone: false, target: undefined });
+        continue;
       }
+      // Ids are looked up in arrival order: a release that came after a
+      // request must not take the objects that request names.
+      const req = { frame: item.request, alone: false };
+      try {
+        this.prepare(req);
+      } catch (exc) {
+        req.error = exc;
+      }
+      requests.push(req);
     }
     let work = requests;
     while (work.length > 0) work = await this.runRound(work);
@@ -451,19 +459,37 @@ export class Executor {
   // ({sync: true, finish, effectOnly}). Planning checks everything it can
   // before queuing, so a refused request leaves nothing behind.
 
+  /** Resolve the ids a request names and decode its values. */
+  prepare(req) {
+    const { method, caller, name } = req.frame;
+    const target = (req.target = this.resolveCaller(caller));
+    if (method === "SET") {
+      req.value = toCellValue(this.decode(req.frame.value, name));
+    } else if (method === "CALL") {
+      if (target === this.getSettingFn) {
+        req.args = this.arguments(req.frame.args, "GetSetting", undefined);
+      } else if (target instanceof BoundFunction) {
+        const label = `${typeName(target.target)}.${target.name}()`;
+        req.args = this.arguments(req.frame.args, label, OPTIONS_PARAMETER.get(target.name)).map(toCellValue);
+      } else {
+        throw new RequestError(`${typeName(target)} is not a function`);
+      }
+    }
+  }
+
   plan(req, mark) {
-    const { method, name, caller } = req.frame;
-    if (req.target === undefined) req.target = this.resolveCaller(caller);
+    if (req.error !== undefined) throw req.error;
+    const { method, name } = req.frame;
     const target = req.target;
     switch (method) {
       case "GET":
         return this.planGet(target, name, mark);
       case "SET":
-        return this.planSet(target, name, req.frame.value, mark);
+        return this.planSet(target, name, req.value, mark);
       case "GETITEM":
         return this.planGetItem(target, name, mark);
       case "CALL":
-        return this.planCall(target, req.frame.args, mark);
+        return this.planCall(target, req.args, mark);
     }
     throw new RequestError(`Unknown method ${method}`);
   }
@@ -515,13 +541,12 @@ export class Executor {
     }
   }
 
-  planSet(target, name, wire, mark) {
+  planSet(target, name, value, mark) {
     if (!this.isClientObject(target)) throw new RequestError(`${typeName(target)}.${name} cannot be set`);
     const member = this.member(target, name);
     if (typeof member.set !== "function") {
       throw new RequestError(`${typeName(target)}.${name} is read-only and cannot be set`);
     }
-    const value = toCellValue(this.decode(wire, name));
     mark();
     target[name] = value;
     return { sync: true, effectOnly: true, finish: () => NULL };
@@ -538,16 +563,13 @@ export class Executor {
     return { sync: true, effectOnly: false, finish: () => this.data(pick(target.items), true) };
   }
 
-  planCall(target, rawArgs, mark) {
+  planCall(target, args, mark) {
     if (target === this.getSettingFn) {
-      const args = this.arguments(rawArgs, "GetSetting", undefined);
       if (args.length !== 1) throw new RequestError("GetSetting takes one argument, the setting's name");
       return this.now(this.data(this.getSettingFn(args[0])));
     }
-    if (!(target instanceof BoundFunction)) throw new RequestError(`${typeName(target)} is not a function`);
     const { target: obj, name } = target;
     const label = `${typeName(obj)}.${name}()`;
-    const args = this.arguments(rawArgs, label, OPTIONS_PARAMETER.get(name)).map(toCellValue);
     mark();
     const result = obj[name](...args);
     if (result === undefined) return { sync: true, effectOnly: true, finish: () => NULL };

@@ -130,6 +130,13 @@ test("references are counted; untracking rides on the next sync", async () => {
   await h.one(h.get(sheet, "name"));
   assert.equal(rangeObj._tracked, false);
   assert.equal(h.executor.diagnostics().staleDels, 1);
+  // A release that arrives after a request does not take that request's objects.
+  const b1 = (await h.invoke(sheet, "getRange", str("B1"))).value;
+  h.executor.handleFrame({ kind: "request", requestId: "before-release", method: "GET", caller: b1, name: "address" });
+  h.release(b1);
+  await h.executor.drain();
+  assert.equal(h.sent.find((f) => f.requestId === "before-release").result.value, "Sheet1!B1");
+  assert.equal(count(b1), 0);
   // A legacy DEL request releases one reference and is answered.
   const [del] = await h.batch({ method: "DEL", caller: book1.value, name: "__del__" });
   assert.equal(del.ok, true);
