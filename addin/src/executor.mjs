@@ -141,7 +141,8 @@ export class Executor {
         this.callbackResult(frame);
         return;
       case "diag":
-        this.sendFrame({ kind: "diag_result", diagId: frame.diagId, ...this.diagnostics() });
+        // In the queue, so that releases sent before it are counted in.
+        this.enqueue({ diag: frame.diagId });
         return;
     }
   }
@@ -219,6 +220,10 @@ export class Executor {
     for (const item of items) {
       if (item.release) {
         for (const id of item.release) this.table.release(id);
+        continue;
+      }
+      if (item.diag !== undefined) {
+        this.sendFrame({ kind: "diag_result", diagId: item.diag, ...this.diagnostics() });
         continue;
       }
       // Ids are looked up in arrival order: a release that came after a
