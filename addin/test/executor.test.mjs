@@ -129,13 +129,6 @@ test("references are counted; untracking rides on the next sync", async () => {
   assert.equal(rangeObj._tracked, true, "still tracked until the next sync");
   await h.one(h.get(sheet, "name"));
   assert.equal(rangeObj._tracked, false);
-  const size = h.executor.table.size;
-  h.release(sheet);
-  h.executor.handleFrame({ kind: "diag", diagId: "d" });
-  await h.executor.drain();
-  const diag = h.sent.find((f) => f.kind === "diag_result");
-  assert.equal(diag.staleDels, 1);
-  assert.equal(diag.objects, size - 1, "the release sent before the diag counts");
   // A release that arrives after a request does not take that request's objects.
   const b1 = (await h.invoke(sheet, "getRange", str("B1"))).value;
   h.executor.handleFrame({ kind: "request", requestId: "before-release", method: "GET", caller: b1, name: "address" });
@@ -143,6 +136,13 @@ test("references are counted; untracking rides on the next sync", async () => {
   await h.executor.drain();
   assert.equal(h.sent.find((f) => f.requestId === "before-release").result.value, "Sheet1!B1");
   assert.equal(count(b1), 0);
+  const size = h.executor.table.size;
+  h.release(sheet);
+  h.executor.handleFrame({ kind: "diag", diagId: "d" });
+  await h.executor.drain();
+  const diag = h.sent.find((f) => f.kind === "diag_result");
+  assert.equal(diag.staleDels, 1);
+  assert.equal(diag.objects, size - 1, "the release sent before the diag counts");
   // A legacy DEL request releases one reference and is answered.
   const [del] = await h.batch({ method: "DEL", caller: book1.value, name: "__del__" });
   assert.equal(del.ok, true);
