@@ -577,7 +577,13 @@ export class Executor {
     const label = `${typeName(obj)}.${name}()`;
     mark();
     const result = obj[name](...args);
-    if (result === undefined) return { sync: true, effectOnly: true, finish: () => NULL };
+    if (result === undefined) {
+      const unregisters = name === "remove" && typeName(obj) === "EventHandlerResult";
+      return { sync: true, effectOnly: true, finish: () => {
+        if (unregisters) this.stats.handlers -= 1;
+        return NULL;
+      } };
+    }
     if (result !== null && typeof result.then === "function") {
       throw new RequestError(`${label} is asynchronous, which the add-in does not support`);
     }
@@ -591,8 +597,11 @@ export class Executor {
       return { sync: true, effectOnly: true, tracked: result, finish: () => this.reference(result) };
     }
     if (isLiveObject(result)) {
-      if (typeof result.remove === "function") this.stats.handlers += 1; // an event registration
-      return { sync: true, effectOnly: true, finish: () => this.reference(result) };
+      const registers = typeName(result) === "EventHandlerResult";
+      return { sync: true, effectOnly: true, finish: () => {
+        if (registers) this.stats.handlers += 1;
+        return this.reference(result);
+      } };
     }
     return { sync: false, finish: () => this.data(result) };
   }

@@ -177,6 +177,10 @@ test("Python callables become event handlers that call back", async () => {
   assert.deepEqual(diag.callbacks, { sent: 1, ok: 0, failed: 1 });
   assert.deepEqual(diag.callbackLog.at(-1), { callId: frame.callId, ok: false, error: "ValueError: no" });
   assert.equal(diag.pendingCallbacks, 0);
+  assert.equal(diag.handlers, 1);
+  await h.invoke(registration.value, "remove");
+  assert.equal(h.executor.diagnostics().handlers, 0);
+  assert.equal(h.control.handlers, 0);
 });
 
 test("a hung sync fails its requests at the watchdog and asks to reconnect", async () => {
