@@ -511,7 +511,7 @@ export class Executor {
   planGet(target, name, mark) {
     if (target === this.Excel) return this.now(this.excelMember(name));
     if (target instanceof BoundFunction || target === this.getSettingFn) {
-      throw new RequestError(`A function has no property ${JSON.stringify(name)}`);
+      throw new RequestError(`A function has no property ${quote(name)}`);
     }
     if (name === "isNullObject" && this.isClientObject(target)) return this.planIsNull(target, mark);
     const kind = this.classify(target, name);
@@ -531,7 +531,7 @@ export class Executor {
         target.load(name);
         return { sync: true, effectOnly: false, finish: () => this.data(target[name]) };
     }
-    throw new RequestError(`${typeName(target)} has no property ${JSON.stringify(name)}`);
+    throw new RequestError(`${typeName(target)} has no property ${quote(name)}`);
   }
 
   // isNullObject is known after any sync that reached the object (it cannot
@@ -658,10 +658,10 @@ export class Executor {
    */
   member(target, name) {
     if (name === "" || name.startsWith("_") || name.startsWith("m_") || DENIED.has(name)) {
-      throw new RequestError(`Refused: ${JSON.stringify(name)} is not reachable from the kernel`);
+      throw new RequestError(`Refused: ${quote(name)} is not reachable from the kernel`);
     }
     const found = this.findMember(target, name);
-    if (found === undefined) throw new RequestError(`${typeName(target)} has no member ${JSON.stringify(name)}`);
+    if (found === undefined) throw new RequestError(`${typeName(target)} has no property ${quote(name)}`);
     return found;
   }
 
@@ -837,6 +837,11 @@ function slice(list, start, stop, step) {
   return out;
 }
 
+/** A name as Python would show it in a message. */
+function quote(name) {
+  return `'${String(name).replace(/\\/g, "\\\\").replace(/'/g, "\\'")}'`;
+}
+
 /** The text the kernel shows for a failed request. */
 export function errorText(exc) {
   if (exc instanceof RequestError || exc instanceof WireError || exc instanceof HangError) return exc.message;
@@ -844,5 +849,6 @@ export function errorText(exc) {
     const where = exc.debugInfo?.errorLocation;
     return `${exc.code}: ${exc.message}${where ? ` (${where})` : ""}`;
   }
-  return exc instanceof Error ? `${exc.name}: ${exc.message}` : String(exc);
+  if (exc instanceof Error) return exc.constructor === Error ? exc.message : `${exc.name}: ${exc.message}`;
+  return String(exc);
 }
