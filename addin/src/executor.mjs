@@ -189,7 +189,15 @@ export class Executor {
     try {
       while (this.pending.length > 0) {
         const items = this.pending.splice(0);
-        await this.runBatch(items);
+        const requests = [];
+        try {
+          await this.runBatch(items, requests);
+        } catch (exc) {
+          // A request never goes unanswered, whatever broke inside.
+          for (const req of requests) {
+            if (!req.answered) this.fail(req, new RequestError(`Internal error in the add-in: ${errorText(exc)}`));
+          }
+        }
       }
     } finally {
       this.running = false;
@@ -215,8 +223,7 @@ export class Executor {
   // -------------------------------------------------------------------------
   // batches
 
-  async runBatch(items) {
-    const requests = [];
+  async runBatch(items, requests) {
     for (const item of items) {
       if (item.release) {
         for (const id of item.release) this.table.release(id);
@@ -272,7 +279,7 @@ export class Executor {
         sections.push({ marker, req, plan });
       } else {
         if (marked) sections.push({ marker, req: null });
-        this.succeed(req, plan.finish());
+        this.finish(req, plan);
       }
     }
     const planned = sections.filter((s) => s.req !== null);
@@ -448,10 +455,12 @@ export class Executor {
   }
 
   succeed(req, result) {
+    req.answered = true;
     this.respond(req.frame.requestId, { ok: true, result });
   }
 
   fail(req, exc) {
+    req.answered = true;
     this.stats.errors += 1;
     this.respond(req.frame.requestId, { ok: false, error: { message: errorText(exc) } });
   }
