@@ -35,6 +35,14 @@ test("syncs per request kind", async () => {
     ["navigation GET", () => h.one(h.get(range, "worksheet")), 0, undefined],
     ["collection items", async () => (await h.one(h.get(sheets, "items"))).value.map((w) => w.type), 1, ["Worksheet", "Worksheet"]],
     ["GETITEM", async () => (await h.one(h.item(sheets, "-1"))).type, 1, "Worksheet"],
+    ["GETITEM slice", async () => (await h.one(h.item(sheets, "::-1"))).value.map((w) => w.type), 1, ["Worksheet", "Worksheet"]],
+    ["OrNullObject", async () => (await h.invoke(sheets, "getItemOrNullObject", str("nope"))).type, 1, "Worksheet"],
+    ["isNullObject after it", async () => {
+      const nothing = await h.invoke(sheets, "getItemOrNullObject", str("nope"));
+      const before = h.control.syncs;
+      const isNull = await h.one(h.get(nothing.value, "isNullObject"));
+      return [h.control.syncs - before, isNull.value];
+    }, 1, [0, true]],
   ];
   for (const [what, run, syncs, expected] of cases) {
     const before = h.control.syncs;
