@@ -772,6 +772,7 @@ export class Executor {
           this.callbacks.delete(callId);
           resolve(undefined);
         }, this.callbackTimeoutMs);
+        timer.unref?.(); // in Node: a handler's wait alone keeps no process alive
         this.callbacks.set(callId, { resolve, timer });
       });
       this.sendFrame({ kind: "callback", callId, callableId, args: wires });

@@ -3,6 +3,8 @@
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { CLOSE, Transport, kernelUrl, redact } from "../src/transport.mjs";
+import { startAddin } from "../src/addin.mjs";
+import { createOfficeDouble } from "./office-double/index.mjs";
 
 function fakeWebSocket(script) {
   const sockets = [];
@@ -114,4 +116,22 @@ test("the URL takes the token as its path", () => {
   assert.equal(kernelUrl("ws://127.0.0.1:5/", "a-b_c"), "ws://127.0.0.1:5/a-b_c");
   assert.equal(kernelUrl("ws://127.0.0.1:5/tok"), "ws://127.0.0.1:5/tok");
   assert.equal(redact("ws://127.0.0.1:5/tok"), "ws://127.0.0.1:5/…");
+});
+
+test("the assembled add-in answers over its socket and starts a session per connection", async () => {
+  const { FakeSocket, sockets } = fakeWebSocket([]);
+  const office = createOfficeDouble({ settings: { "doc.only": "from the workbook" } });
+  const events = {};
+  const opened = nextCall(events, "status");
+  const addin = startAddin({ ...office, url: "ws://127.0.0.1:1", token: "tok", config: { "doc.only": "shadowed", own: 1 },
+    WebSocketImpl: FakeSocket, onStatus: (e) => events.status?.(e) });
+  assert.deepEqual(await opened, [{ state: "connected" }]);
+  assert.equal(sockets[0].url, "ws://127.0.0.1:1/tok");
+  const answered = new Promise((resolve) => { sockets[0].send = resolve; });
+  sockets[0].deliver(JSON.stringify({ kind: "request", requestId: "r1", method: "CALL", caller: 2, name: "__call__",
+    args: [{ arg_type: "PLACED", value: { type: "String", value: "doc.only", isSpec: false } }] }));
+  const answer = JSON.parse(await answered);
+  assert.deepEqual(answer.result, { type: "String", value: "from the workbook", isSpec: false });
+  assert.equal(addin.diagnostics().sessions, 1);
+  addin.stop();
 });
