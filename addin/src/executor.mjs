@@ -628,6 +628,7 @@ export class Executor {
         if (named !== null) throw new RequestError(`${label}: positional argument after a keyword argument`);
         placed.push(value);
       } else {
+        if (isDenied(arg.name)) throw new RequestError(`${label}: refused keyword ${quote(arg.name)}`);
         named ??= {};
         Object.defineProperty(named, arg.name, { value, enumerable: true, writable: true, configurable: true });
       }
@@ -666,7 +667,7 @@ export class Executor {
    * class prototypes (never Object.prototype, never the instance itself).
    */
   member(target, name) {
-    if (name === "" || name.startsWith("_") || name.startsWith("m_") || DENIED.has(name)) {
+    if (isDenied(name)) {
       throw new RequestError(`Refused: ${quote(name)} is not reachable from the kernel`);
     }
     const found = this.findMember(target, name);
@@ -845,6 +846,10 @@ function slice(list, start, stop, step) {
     for (let i = clamp(start, n - 1, -1, n - 1), end = clamp(stop, -1, -1, n - 1); i > end; i += step) out.push(list[i]);
   }
   return out;
+}
+
+function isDenied(name) {
+  return name === "" || name.startsWith("_") || name.startsWith("m_") || DENIED.has(name);
 }
 
 /** A name as Python would show it in a message. */

@@ -111,6 +111,8 @@ test("members outside Office.js prototypes are refused", async () => {
   const [named] = await h.batch(h.call(getRange, [{ arg_type: "NAMED", name: "address", value: str("A1") }]));
   assert.match(named.error.message, /keyword/);
   const setFn = (await h.one(h.get(range, "set"))).value;
+  const [proto] = await h.batch(h.call(setFn, [{ arg_type: "NAMED", name: "__proto__", value: grid([[5]]) }]));
+  assert.match(proto.error.message, /refused keyword/);
   await h.one(h.call(setFn, [{ arg_type: "NAMED", name: "values", value: grid([[5]]) }]));
   assert.equal((await h.one(h.get(range, "values"))).value[0].value[0].value, 5);
 });
