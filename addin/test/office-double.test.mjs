@@ -157,6 +157,27 @@ describe("cells", () => {
   });
 });
 
+describe("format", () => {
+  it("reads a property over cells that differ as null; clear('Formats') restores defaults", async () => {
+    const { Excel } = fresh();
+    await Excel.run(async (ctx) => {
+      const sheet = ctx.workbook.worksheets.getItem("Sheet1");
+      sheet.getRange("A:A").format.font.bold = true;
+      sheet.getRange("A:A").format.columnWidth = 80;
+      sheet.getRange("A2").format.font.bold = false;
+      const mixed = sheet.getRange("A1:B1").load("format/font/bold, format/columnWidth");
+      const one = sheet.getRange("A1").load("format/font/bold, format/columnWidth");
+      await ctx.sync();
+      assert.deepEqual([mixed.format.font.bold, mixed.format.columnWidth], [null, null]);
+      assert.deepEqual([one.format.font.bold, one.format.columnWidth], [true, 80]);
+      sheet.getRange("A1:A3").clear("Formats");
+      const cleared = sheet.getRange("A1:A3").load("format/font/bold");
+      await ctx.sync();
+      assert.equal(cleared.format.font.bold, false);
+    });
+  });
+});
+
 describe("faults and events", () => {
   it("payload limit refuses big requests before running and big responses after", async () => {
     const { Excel, control } = fresh({ payloadLimitBytes: 1000 });

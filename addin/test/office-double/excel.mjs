@@ -9,6 +9,7 @@
 //      getFirst, getLast; there is no `count` property)
 //   Worksheet           https://learn.microsoft.com/javascript/api/excel/excel.worksheet
 //   Range               https://learn.microsoft.com/javascript/api/excel/excel.range
+//   range.format        format.mjs
 //   Events              https://learn.microsoft.com/office/dev/add-ins/excel/excel-add-ins-events
 //   Changed args        https://learn.microsoft.com/javascript/api/excel/excel.worksheetchangedeventargs
 //   EventHandlerResult  https://learn.microsoft.com/javascript/api/office/officeextension.eventhandlerresult
@@ -16,6 +17,7 @@
 import { Area, MAX_COLUMNS, MAX_ROWS, formatAddress, formatArea, parseArea, splitSheet } from "./addresses.mjs";
 import { HostError, MESSAGES, clientError } from "./errors.mjs";
 import { GENERAL, MAX_CELLS } from "./model.mjs";
+import { RangeFormat, clearFormats } from "./format.mjs";
 import { ClientObject, NULL_TARGET, defineNavigation, defineScalars } from "./runtime.mjs";
 
 function alive(sheet) {
@@ -308,6 +310,7 @@ export class Range extends ClientObject {
       }
       const before = t.area.cellCount === 1 ? alive(t.sheet).read(t.area, "values")[0][0] : undefined;
       alive(t.sheet).clear(t.area, how === "ResetContents" ? "Contents" : how);
+      if (how === "All" || how === "Formats") clearFormats(t.sheet, t.area);
       if (["All", "Contents", "ResetContents"].includes(how)) changed(host, t.sheet, t.area, before);
     });
   }
@@ -315,6 +318,8 @@ export class Range extends ClientObject {
 defineScalars(Range);
 defineNavigation(Range, "worksheet",
   (self) => new Worksheet(self._context, self, (t) => t.sheet, `${self._path}.worksheet`));
+defineNavigation(Range, "format",
+  (self) => new RangeFormat(self._context, self, (t) => t, `${self._path}.format`));
 
 // --------------------------------------------------------------------------
 // Events

@@ -11,6 +11,7 @@
 
 import { ExcelErrorCodes, OfficeErrorCodes, OfficeExtensionError } from "./errors.mjs";
 import { changedEventArgs, EventHandlerResult, EventHandlers, Range, Workbook, Worksheet, WorksheetCollection } from "./excel.mjs";
+import { RangeFill, RangeFont, RangeFormat } from "./format.mjs";
 import { WorkbookModel } from "./model.mjs";
 import { createOffice, Settings } from "./office.mjs";
 import { ClientObject, ClientResult, RequestContextBase, TrackedObjects, run } from "./runtime.mjs";
@@ -71,6 +72,9 @@ export function createOfficeDouble(options = {}) {
     WorksheetCollection,
     Worksheet,
     Range,
+    RangeFormat,
+    RangeFont,
+    RangeFill,
     ClearApplyTo: Object.freeze({ all: "All", formats: "Formats", contents: "Contents", hyperlinks: "Hyperlinks", removeHyperlinks: "RemoveHyperlinks", resetContents: "ResetContents" }),
     EventTriggerSource: Object.freeze({ unknown: "Unknown", thisLocalAddin: "ThisLocalAddin" }),
     DataChangeType: Object.freeze({ unknown: "Unknown", rangeEdited: "RangeEdited" }),
