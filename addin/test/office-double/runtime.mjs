@@ -405,12 +405,16 @@ function runAction(action, host, apply, traces) {
   switch (action.kind) {
     case "instantiate":
       return;
+    // Tracking changes on the host in batch order: a remove followed by an
+    // add of the same object in one batch leaves it tracked.
     case "track":
+      obj._tracked = true;
       host.env.tracked.add(obj);
       return;
     case "untrack":
+      obj._tracked = false;
       host.untracked.add(obj);
-      apply.push(() => { obj._tracked = false; host.env.tracked.delete(obj); });
+      host.env.tracked.delete(obj);
       return;
     case "set": {
       if (target === NULL_TARGET) throw new HostError("ItemNotFound");
