@@ -96,7 +96,8 @@ def main(argv: list[str] | None = None) -> int:
         _progress(f"add-in connect URL: {kernel.url}")
         if far_end is not None:
             addin = subprocess.Popen([*far_end, "--url", kernel.address, "--token", kernel.token, "--reconnect"])
-            _progress(f"started the add-in (pid {addin.pid})")
+            which = "JavaScript" if args.addin == "js" else "simulated"
+            _progress(f"started the {which} add-in (pid {addin.pid})")
         _progress("waiting for the add-in to connect ...")
         started = time.monotonic()
         try:
