@@ -88,7 +88,7 @@ export class Executor {
     this.callbacks = new Map(); // callId -> {resolve, timer}
     this.callbackLog = [];
     this.stats = {
-      requests: {}, syncs: 0, batches: 0, batchSizes: {}, maxBatch: 0, retried: 0, errors: 0, hangs: 0,
+      requests: {}, releaseFrames: 0, released: 0, syncs: 0, batches: 0, batchSizes: {}, maxBatch: 0, retried: 0, errors: 0, hangs: 0,
       callbacks: { sent: 0, ok: 0, failed: 0 }, handlers: 0, sessions: 0,
     };
     this.table = new ObjectTable((obj) => this.isClientObject(obj));
@@ -135,6 +135,8 @@ export class Executor {
         }
         return;
       case "release":
+        this.stats.releaseFrames += 1;
+        this.stats.released += frame.ids.length;
         this.enqueue({ release: frame.ids });
         return;
       case "callback_result":

@@ -152,6 +152,7 @@ test("references are counted; untracking rides on the next sync", async () => {
   await h.executor.drain();
   const diag = h.sent.find((f) => f.kind === "diag_result");
   assert.equal(diag.staleDels, 1);
+  assert.deepEqual([diag.releaseFrames, diag.released], [3, 9]);
   assert.equal(diag.objects, size - 1, "the release sent before the diag counts");
   // A legacy DEL request releases one reference and is answered.
   const [del] = await h.batch({ method: "DEL", caller: book1.value, name: "__del__" });
