@@ -220,4 +220,8 @@ test("reads too large together are retried alone; one too large alone fails", as
   const huge = (await h.invoke(sheet, "getRange", str("A1:J40"))).value;
   const [tooBig] = await h.batch(h.get(huge, "values"));
   assert.match(tooBig.error.message, /ResponsePayloadSizeLimitExceeded/);
+  // An answer beyond the kernel's frame limit is refused by the add-in itself.
+  h.executor.maxResponseChars = 2000;
+  const [tooLong] = await h.batch(h.get(big[0], "values"));
+  assert.match(tooLong.error.message, /too large to send/);
 });
