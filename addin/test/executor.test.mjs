@@ -113,6 +113,12 @@ test("members outside Office.js prototypes are refused", async () => {
   const setFn = (await h.one(h.get(range, "set"))).value;
   const [proto] = await h.batch(h.call(setFn, [{ arg_type: "NAMED", name: "__proto__", value: grid([[5]]) }]));
   assert.match(proto.error.message, /refused keyword/);
+  const dict = (entries) => ({ type: "Dict", isSpec: false, value: Object.fromEntries(entries) });
+  for (const [props, error] of [[[["_values", grid([[1]])]], /Refused/], [[["address", str("B2")]], /read-only/],
+    [[["format", dict([["font", dict([["m_bold", { type: "Bool", value: true }]])]])]], /Refused/]]) {
+    const [answer] = await h.batch(h.call(setFn, placed(dict(props))));
+    assert.match(answer.error.message, error);
+  }
   await h.one(h.call(setFn, [{ arg_type: "NAMED", name: "values", value: grid([[5]]) }]));
   assert.equal((await h.one(h.get(range, "values"))).value[0].value[0].value, 5);
 });
