@@ -88,7 +88,7 @@ export class Executor {
     this.callbacks = new Map(); // callId -> {resolve, timer}
     this.callbackLog = [];
     this.stats = {
-      requests: {}, syncs: 0, batches: 0, batchSizes: {}, maxBatch: 0, retried: 0, errors: 0, hangs: 0,
+      requests: {}, releaseFrames: 0, released: 0, syncs: 0, batches: 0, batchSizes: {}, maxBatch: 0, retried: 0, errors: 0, hangs: 0,
       callbacks: { sent: 0, ok: 0, failed: 0 }, handlers: 0, sessions: 0,
     };
     this.table = new ObjectTable((obj) => this.isClientObject(obj));
@@ -135,6 +135,8 @@ export class Executor {
         }
         return;
       case "release":
+        this.stats.releaseFrames += 1;
+        this.stats.released += frame.ids.length;
         this.enqueue({ release: frame.ids });
         return;
       case "callback_result":
@@ -485,6 +487,9 @@ export class Executor {
       } else if (target instanceof BoundFunction) {
         const label = `${typeName(target.target)}.${target.name}()`;
         req.args = this.arguments(req.frame.args, label, OPTIONS_PARAMETER.get(target.name)).map(toCellValue);
+        // set() assigns every key it is given: the keys pass the same
+        // allow-list as a SET would.
+        if (target.name === "set" && this.isClientObject(target.target)) this.checkSettable(target.target, req.args[0], label);
       } else {
         throw new RequestError(`${typeName(target)} is not a function`);
       }
@@ -715,6 +720,18 @@ export class Executor {
     if (names === undefined) this.classes.set(proto, (names = new Map()));
     names.set(name, kind);
     return { kind, value };
+  }
+
+  /** Every key of a set() properties object names a writable member (or a navigation, recursively). */
+  checkSettable(target, properties, label, depth = 0) {
+    if (!isPlainObject(properties)) return;
+    for (const [key, value] of Object.entries(properties)) {
+      const member = this.member(target, key);
+      if (typeof member.set === "function") continue;
+      const child = isPlainObject(value) && depth < 8 && typeof member.get === "function" ? member.get.call(target) : undefined;
+      if (!this.isClientObject(child)) throw new RequestError(`${label}: ${typeName(target)}.${key} is read-only and cannot be set`);
+      this.checkSettable(child, value, label, depth + 1);
+    }
   }
 
   /** Members of the Excel namespace: only its enumerations, as data. */

@@ -113,6 +113,12 @@ test("members outside Office.js prototypes are refused", async () => {
   const setFn = (await h.one(h.get(range, "set"))).value;
   const [proto] = await h.batch(h.call(setFn, [{ arg_type: "NAMED", name: "__proto__", value: grid([[5]]) }]));
   assert.match(proto.error.message, /refused keyword/);
+  const dict = (entries) => ({ type: "Dict", isSpec: false, value: Object.fromEntries(entries) });
+  for (const [props, error] of [[[["_values", grid([[1]])]], /Refused/], [[["address", str("B2")]], /read-only/],
+    [[["format", dict([["font", dict([["m_bold", { type: "Bool", value: true }]])]])]], /Refused/]]) {
+    const [answer] = await h.batch(h.call(setFn, placed(dict(props))));
+    assert.match(answer.error.message, error);
+  }
   await h.one(h.call(setFn, [{ arg_type: "NAMED", name: "values", value: grid([[5]]) }]));
   assert.equal((await h.one(h.get(range, "values"))).value[0].value[0].value, 5);
 });
@@ -152,6 +158,7 @@ test("references are counted; untracking rides on the next sync", async () => {
   await h.executor.drain();
   const diag = h.sent.find((f) => f.kind === "diag_result");
   assert.equal(diag.staleDels, 1);
+  assert.deepEqual([diag.releaseFrames, diag.released], [3, 9]);
   assert.equal(diag.objects, size - 1, "the release sent before the diag counts");
   // A legacy DEL request releases one reference and is answered.
   const [del] = await h.batch({ method: "DEL", caller: book1.value, name: "__del__" });
@@ -219,4 +226,8 @@ test("reads too large together are retried alone; one too large alone fails", as
   const huge = (await h.invoke(sheet, "getRange", str("A1:J40"))).value;
   const [tooBig] = await h.batch(h.get(huge, "values"));
   assert.match(tooBig.error.message, /ResponsePayloadSizeLimitExceeded/);
+  // An answer beyond the kernel's frame limit is refused by the add-in itself.
+  h.executor.maxResponseChars = 2000;
+  const [tooLong] = await h.batch(h.get(big[0], "values"));
+  assert.match(tooLong.error.message, /too large to send/);
 });

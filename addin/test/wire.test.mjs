@@ -44,6 +44,7 @@ test("dates: ISO text to Date and back, and Excel's serial numbers", () => {
   const [[serial, early, plain]] = toCellValue([[naive, new Date(Date.UTC(1800, 0, 1)), 3]]);
   assert.ok(Math.abs(serial - (45413 + 14 / 24)) < 1e-9);
   assert.deepEqual([early, plain], ["1800-01-01T00:00:00.000Z", 3]);
+  for (const bad of [NaN, Infinity, [[1, -Infinity]]]) assert.throws(() => toCellValue(bad), /cannot hold/);
 });
 
 test("bytes, dicts, arrays, references and callables", () => {
