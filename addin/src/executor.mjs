@@ -69,7 +69,7 @@ const nextTick = typeof setImmediate === "function" ? setImmediate : (fn) => set
 export class Executor {
   /** @param {ExecutorOptions} options */
   constructor({ Excel, OfficeExtension, getSetting, send = () => {}, watchdogMs = 20_000, onHang = () => {},
-                maxResponseChars = 16 * 2 ** 20, callbackTimeoutMs = 60_000, extraDiagnostics = () => ({}) }) {
+                maxResponseChars = 8 * 2 ** 20, callbackTimeoutMs = 60_000, extraDiagnostics = () => ({}) }) {
     this.Excel = Excel;
     this.OfficeExtension = OfficeExtension;
     this.send = send;
