@@ -82,8 +82,17 @@ export function parseArea(cells) {
   return new Area(top, left, bottom, right);
 }
 
+// Excel quotes a sheet name in an address unless it is a plain identifier
+// that cannot be read as a reference itself ("S2" is cell S2, "R1C1" a cell
+// in R1C1 notation).
+function readsAsReference(name) {
+  const cell = /^([A-Za-z]{1,3})([0-9]+)$/.exec(name);
+  if (cell) return columnIndex(cell[1]) < MAX_COLUMNS && Number(cell[2]) >= 1 && Number(cell[2]) <= MAX_ROWS;
+  return /^[Rr][0-9]*[Cc]?[0-9]*$/.test(name) || /^[Cc][0-9]*$/.test(name);
+}
+
 export function quoteSheet(name) {
-  return /^[A-Za-z_][A-Za-z0-9_.]*$/.test(name) && !/^[A-Za-z]{1,3}[0-9]+$/.test(name)
+  return /^[A-Za-z_][A-Za-z0-9_.]*$/.test(name) && !readsAsReference(name)
     ? name : "'" + name.replaceAll("'", "''") + "'";
 }
 

@@ -51,6 +51,22 @@ export class Workbook extends ClientObject {
   static _props = {
     name: { get: (book) => book.name },
   };
+
+  /** The selection of the active sheet (A1 until a range is selected). */
+  getSelectedRange() {
+    return this._method(Range, "getSelectedRange", [], (book) => {
+      const sheet = book.active;
+      return { sheet, area: sheet.selection ?? new Area(0, 0, 0, 0) };
+    }, { volatile: true });
+  }
+
+  /** The active cell: the top left cell of the selection. */
+  getActiveCell() {
+    return this._method(Range, "getActiveCell", [], (book) => {
+      const { top, left } = book.active.selection ?? new Area(0, 0, 0, 0);
+      return { sheet: book.active, area: new Area(top, left, top, left) };
+    }, { volatile: true });
+  }
 }
 defineScalars(Workbook);
 defineNavigation(Workbook, "worksheets",
@@ -299,6 +315,42 @@ export class Range extends ClientObject {
     return this._method(Range, "getResizedRange", [deltaRows, deltaColumns],
       (t) => rangeAt(alive(t.sheet), t.area.top, t.area.left,
         t.area.rowCount + integer(deltaRows), t.area.columnCount + integer(deltaColumns)), { volatile: true });
+  }
+
+  /** Row `row` of this range (counted from 0). */
+  getRow(row) {
+    return this._method(Range, "getRow", [row], (t) => {
+      if (integer(row) >= t.area.rowCount) throw new HostError("InvalidArgument");
+      return rangeAt(alive(t.sheet), t.area.top + row, t.area.left, 1, t.area.columnCount);
+    }, { volatile: true });
+  }
+
+  /** Column `column` of this range (counted from 0). */
+  getColumn(column) {
+    return this._method(Range, "getColumn", [column], (t) => {
+      if (integer(column) >= t.area.columnCount) throw new HostError("InvalidArgument");
+      return rangeAt(alive(t.sheet), t.area.top, t.area.left + column, t.area.rowCount, 1);
+    }, { volatile: true });
+  }
+
+  /** The whole rows this range spans. */
+  getEntireRow() {
+    return this._method(Range, "getEntireRow", [],
+      (t) => rangeAt(alive(t.sheet), t.area.top, 0, t.area.rowCount, MAX_COLUMNS), { volatile: true });
+  }
+
+  /** The whole columns this range spans. */
+  getEntireColumn() {
+    return this._method(Range, "getEntireColumn", [],
+      (t) => rangeAt(alive(t.sheet), 0, t.area.left, MAX_ROWS, t.area.columnCount), { volatile: true });
+  }
+
+  /** Selects this range (and activates its sheet). */
+  select() {
+    this._void("select", [], (t, host) => {
+      host.root.active = alive(t.sheet);
+      t.sheet.selection = t.area;
+    });
   }
 
   /** Clears contents, formats or both ("All", the default). */
