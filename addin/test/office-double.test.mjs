@@ -4,6 +4,7 @@
 import assert from "node:assert/strict";
 import { describe, it } from "node:test";
 
+import { formatAddress, parseArea } from "./office-double/addresses.mjs";
 import { createOfficeDouble } from "./office-double/index.mjs";
 
 const fresh = (options) => createOfficeDouble({ sheets: ["Sheet1", "Data"], ...options });
@@ -154,6 +155,16 @@ describe("cells", () => {
       await ctx.sync();
       assert.deepEqual(range.values, [["2024-01-02T00:00:00.000Z", 6]]);
     });
+  });
+});
+
+describe("addresses", () => {
+  it("are parsed and written as Excel writes them", () => {
+    for (const [sheet, cells, expected] of [
+      ["Sheet1", "b2:c3", "Sheet1!B2:C3"], ["S2", "A1", "'S2'!A1"], ["My Sheet", "C:A", "'My Sheet'!A:C"],
+      ["Data", "3:5", "Data!3:5"], ["O'Brien", "$A$1", "'O''Brien'!A1"], ["Data", "A1:XFD1048576", "Data!1:1048576"],
+    ]) assert.equal(formatAddress(sheet, parseArea(cells)), expected);
+    for (const bad of ["", "A", "5", "A1:B2:C", "XFE1", "A1048577", "A1:"]) assert.equal(parseArea(bad), null, bad);
   });
 });
 
