@@ -14,11 +14,18 @@ next sync).
 - `addin.syncs.sheet_names`: every sheet's name, [ws.name for ws in worksheets.items].
 
 The measurements are counts, priced at SYNC_COST_S per sync (a sync of
-Excel on the web) so that they read as the time Excel would spend; each
-floor is the same operation priced at one sync per request, the plain
-policy the executor's batching improves on. The ratio is syncs per request:
-never above 1 (no more syncs than requests), at most 3/7 for the chained
-read. Counts do not vary, so a few values suffice.
+Excel on the web) so that they read as the time Excel would spend. Each
+operation has two floors:
+
+- `addin.syncs.<op>.floor`: one sync per request, the plain policy the
+  executor's batching improves on; the ratio is syncs per request (at most
+  3/7 for the chained read, never above 1);
+- `addin.syncs.<op>.needed.floor`: the requests that needed a sync (those the
+  executor put into a sync: every entry of its batch sizes); the ratio of
+  `addin.syncs.<op>.needed` to it must not exceed 1: never more syncs than
+  requests that need one (a retry after a failed sync would show here).
+
+Counts do not vary, so a few values suffice.
 """
 
 from __future__ import annotations
@@ -53,11 +60,12 @@ class FarEnd:
         for n in range(2, SHEETS + 1):
             worksheets.add(f"Sheet{n}")
 
-    def counters(self) -> tuple[int, int]:
-        """(syncs, requests other than DEL) so far, from the add-in's diagnostics."""
+    def counters(self) -> tuple[int, int, int]:
+        """(syncs, requests other than DEL, requests put into a sync) so far, from the add-in's diagnostics."""
         diag = self.kernel.diagnostics()
         requests = sum(n for method, n in diag["requests"].items() if method != "DEL")
-        return diag["syncs"], requests
+        synced = sum(int(size) * n for size, n in diag["batchSizes"].items())
+        return diag["syncs"], requests, synced
 
     def close(self) -> None:
         self.kernel.close()
@@ -88,13 +96,13 @@ OPERATIONS = {
 }
 
 
-def counted(far_end: FarEnd, operation, loops: int) -> tuple[int, int]:
-    """Syncs and requests over `loops` runs of the operation."""
-    syncs0, requests0 = far_end.counters()
+def counted(far_end: FarEnd, operation, loops: int) -> tuple[int, int, int]:
+    """Syncs, requests and requests that needed a sync over `loops` runs of the operation."""
+    before = far_end.counters()
     for _ in range(loops):
         operation()
-    syncs1, requests1 = far_end.counters()
-    return syncs1 - syncs0, requests1 - requests0
+    after = far_end.counters()
+    return tuple(a - b for a, b in zip(after, before))
 
 
 def main() -> None:
@@ -113,19 +121,20 @@ def main() -> None:
         return far_end
 
     results = {}
+    def priced(operation, which):
+        def run(loops):
+            return counted(connect(), operation, loops)[which] * SYNC_COST_S
+        return run
+
+    priced_note = f"priced at {SYNC_COST_S * 1e3:g} ms per sync"
     for name, (operation, goal, note) in OPERATIONS.items():
-        def measured(loops, operation=operation):
-            syncs, _ = counted(connect(), operation, loops)
-            return syncs * SYNC_COST_S
-
-        def floor(loops, operation=operation):
-            _, requests = counted(connect(), operation, loops)
-            return requests * SYNC_COST_S
-
         results[name] = runner.bench_time_func(
-            f"addin.syncs.{name}", measured,
-            metadata={"goal": goal, "note": f"{note}; priced at {SYNC_COST_S * 1e3:g} ms per sync"})
-        runner.bench_time_func(f"addin.syncs.{name}.floor", floor)
+            f"addin.syncs.{name}", priced(operation, 0), metadata={"goal": goal, "note": f"{note}; {priced_note}"})
+        runner.bench_time_func(f"addin.syncs.{name}.floor", priced(operation, 1))
+        runner.bench_time_func(
+            f"addin.syncs.{name}.needed", priced(operation, 0),
+            metadata={"goal": 1.0, "note": f"syncs against the requests that needed one; {priced_note}"})
+        runner.bench_time_func(f"addin.syncs.{name}.needed.floor", priced(operation, 2))
     if all(results.values()):  # only the manager process gets the results
         for name, bench in results.items():
             print(f"{name}: {bench.mean() / SYNC_COST_S:g} syncs per operation")
