@@ -513,10 +513,10 @@ class Kernel:
             table[key] += n
             return table[key]
 
-    def _count_drop(self, reason: str, detail: str) -> None:
+    def _count_drop(self, reason: str, detail: str, exc_info: bool = False) -> None:
         seen = self._bump(self._drops, reason)
         if seen <= _LOUD_DROPS or seen % 1000 == 0:
-            log.warning("dropped frame from the add-in (%s #%d): %s", reason, seen, detail)
+            log.warning("dropped frame from the add-in (%s #%d): %s", reason, seen, detail, exc_info=exc_info)
 
     def _on_frame(self, conn: _Connection, data: Any) -> None:
         try:
@@ -537,8 +537,9 @@ class Kernel:
             else:
                 self._on_diag_result(frame.message)
         except Exception:  # the listener must outlive any one frame
-            self._count_drop("internal_error", "handling a frame failed")
-            log.exception("handling a frame from the add-in failed")
+            # Rate-limited like any drop: a peer that found a way to make
+            # this fail could otherwise fill the log with tracebacks.
+            self._count_drop("internal_error", "handling a frame failed", exc_info=True)
 
     def _on_response(self, conn: _Connection, frame: Frame) -> None:
         message = frame.message
