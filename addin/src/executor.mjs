@@ -39,6 +39,17 @@ const OPTIONS_PARAMETER = new Map([
   ["replaceAll", 2], ["insertWorksheetsFromBase64", 1], ["getSpecialCells", 1],
 ]);
 
+// Range properties written as grids of cells. The bridge's None empties a
+// cell (as the simulated add-in does); Office.js reads null in a written grid
+// as "leave this cell as it is" and "" as "clear it", so a None becomes "":
+// otherwise old contents would survive a write that reports success.
+const GRID_PROPERTIES = new Set(["values", "formulas", "formulasLocal", "formulasR1C1", "numberFormat", "numberFormatLocal"]);
+
+function emptyForNull(value) {
+  if (value === null) return "";
+  return Array.isArray(value) ? value.map(emptyForNull) : value;
+}
+
 const PAYLOAD_CODES = new Set(["RequestPayloadSizeLimitExceeded", "ResponsePayloadSizeLimitExceeded"]);
 
 /** A refusal or failure answered to the kernel as the request's error. */
@@ -567,7 +578,7 @@ export class Executor {
       throw new RequestError(`${typeName(target)}.${name} is read-only and cannot be set`);
     }
     mark();
-    target[name] = value;
+    target[name] = GRID_PROPERTIES.has(name) ? emptyForNull(value) : value;
     return { sync: true, effectOnly: true, finish: () => NULL };
   }
 

@@ -317,6 +317,12 @@ export class Range extends ClientObject {
         t.area.rowCount + integer(deltaRows), t.area.columnCount + integer(deltaColumns)), { volatile: true });
   }
 
+  /** The range of `numRows` x `numColumns` cells from this range's top left cell. */
+  getAbsoluteResizedRange(numRows, numColumns) {
+    return this._method(Range, "getAbsoluteResizedRange", [numRows, numColumns],
+      (t) => rangeAt(alive(t.sheet), t.area.top, t.area.left, integer(numRows), integer(numColumns)), { volatile: true });
+  }
+
   /** Row `row` of this range (counted from 0). */
   getRow(row) {
     return this._method(Range, "getRow", [row], (t) => {
