@@ -8,6 +8,10 @@ import sys
 import textwrap
 import threading
 
+import pytest
+
+from .conftest import FAR_ENDS, NODE_HOST, node_command
+
 PRELUDE = textwrap.dedent("""
     import atexit, os, signal, subprocess, sys, threading
     import com_like
@@ -15,19 +19,28 @@ PRELUDE = textwrap.dedent("""
     from velmara_master.python_server.velmara.kernel import Kernel
 
     kernel = Kernel().start()
-    addin = subprocess.Popen([sys.executable, "-m", "velmara_master.python_server.velmara.addin_sim",
-                              "--url", kernel.url], stderr=subprocess.DEVNULL)
+    addin = subprocess.Popen([*FAR_END, "--url", kernel.address, "--token", kernel.token],
+                             stderr=subprocess.DEVNULL)
     kernel.wait_connected(15)
 """)
 
 
-def run(body, timeout=30):
-    return subprocess.run([sys.executable, "-X", "faulthandler", "-c", PRELUDE + textwrap.dedent(body)],
+@pytest.fixture(params=FAR_ENDS)
+def far_end(request):
+    """The command that starts the add-in, for the child's prelude."""
+    if request.param == "js":
+        return [node_command(), "--experimental-websocket", str(NODE_HOST)]
+    return [sys.executable, "-m", "velmara_master.python_server.velmara.addin_sim"]
+
+
+def run(far_end, body, timeout=30):
+    prelude = f"FAR_END = {far_end!r}\n" + PRELUDE
+    return subprocess.run([sys.executable, "-X", "faulthandler", "-c", prelude + textwrap.dedent(body)],
                           capture_output=True, text=True, timeout=timeout)
 
 
-def test_no_thread_is_left_behind_at_exit():
-    result = run("""
+def test_no_thread_is_left_behind_at_exit(far_end):
+    result = run(far_end, """
         # Checked after the interpreter joined its threads, just before it goes.
         atexit.register(lambda: print("threads at exit:", sorted(t.name for t in threading.enumerate())))
         sheet = Context.workbook.worksheets.getItem("Sheet1")
@@ -43,8 +56,8 @@ def test_no_thread_is_left_behind_at_exit():
     assert "threads at exit: ['MainThread']" in result.stdout
 
 
-def test_a_process_exits_promptly_after_its_addin_vanished():
-    result = run("""
+def test_a_process_exits_promptly_after_its_addin_vanished(far_end):
+    result = run(far_end, """
         import concurrent.futures
         from velmara_master.python_server.velmara.kernel import NotConnectedError
         rng = Context.workbook.worksheets.getItem("Sheet1").getRange("A1")

@@ -34,8 +34,11 @@ def test_a_mixed_frame_goes_out_in_one_set_and_comes_back_unchanged(bridge, shee
     written = write_frame(target, MIXED)
     assert requests(bridge) - before == 3  # name the range (GET + CALL), SET its values
     before = requests(bridge)
-    back = read_frame(written)
+    # Excel keeps a date as its serial number; the simulated add-in keeps the date.
+    back = read_frame(written, dates=["date"] if bridge.js else ())
     assert requests(bridge) - before == 1
+    if bridge.js:
+        back["date"] = back["date"].astype(MIXED["date"].dtype)  # serials convert at ns resolution
     assert_frame_equal(back, MIXED)
     assert written.address == f"{sheet.name}!{address}"
 

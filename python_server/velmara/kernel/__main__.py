@@ -1,6 +1,6 @@
 """Run a user script inside a kernel, optionally with the simulated add-in.
 
-    velmara-run SCRIPT [--addin-sim] [--port N] [--token T]
+    velmara-run SCRIPT [--addin-sim | --addin sim|js] [--port N] [--token T]
     python -m velmara_master.python_server.velmara.kernel SCRIPT ...   (the same)
 
 A script that does not compile is reported before anything starts; Ctrl-C
@@ -17,6 +17,7 @@ from __future__ import annotations
 import argparse
 import logging
 import runpy
+import shutil
 import subprocess
 import sys
 import threading
@@ -64,7 +65,9 @@ def _what_to_start(kernel: Kernel) -> list[str]:
         "start an add-in and give it the connect URL above:",
         "  Excel: the Velmara add-in's task pane",
         f"  simulated add-in: {sys.executable} -m {SIM_MODULE} --url {kernel.address} --token {kernel.token}",
-        "  or run this command again with --addin-sim",
+        f"  JavaScript add-in in Node: node --experimental-websocket addin/node-host.mjs --url {kernel.address} "
+        f"--token {kernel.token}",
+        "  or run this command again with --addin-sim (or --addin js)",
     ]
 
 
@@ -91,6 +94,11 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="velmara-run", description="Run a script against the Excel add-in")
     parser.add_argument("script", help="the Python script to run")
     parser.add_argument("--addin-sim", action="store_true", help="start the simulated add-in as a child process")
+    parser.add_argument("--addin", choices=("sim", "js"), default=None,
+                        help="start an add-in as a child process: the simulated one (sim, as --addin-sim) "
+                             "or the JavaScript add-in over the Office.js double in Node 20+ (js)")
+    parser.add_argument("--node-host", default="addin/node-host.mjs",
+                        help="the JavaScript add-in's Node far end (for --addin js)")
     parser.add_argument("--port", type=int, default=0, help="loopback port to serve (default: a free one)")
     parser.add_argument("--token", default=None,
                         help="the token the add-in must present (default: a fresh random one)")
@@ -101,6 +109,12 @@ def main(argv: list[str] | None = None) -> int:
     if failed is not None:
         return failed
     logging.basicConfig(level=logging.WARNING, format="[kernel] %(levelname)s %(message)s")
+    far_end = [sys.executable, "-m", SIM_MODULE] if args.addin_sim or args.addin == "sim" else None
+    if args.addin == "js":
+        node = shutil.which("node")
+        if node is None:
+            parser.error("--addin js needs Node.js 20 or later on PATH (see scripts/node-check)")
+        far_end = [node, "--experimental-websocket", args.node_host]
 
     try:
         kernel = Kernel(port=args.port, token=args.token, track_latency=True).start()
@@ -113,10 +127,10 @@ def main(argv: list[str] | None = None) -> int:
         _progress(f"listening on {kernel.address}")
         # The one place the token is shown: the user hands it to the add-in.
         _progress(f"add-in connect URL: {kernel.url}")
-        if args.addin_sim:
-            addin = subprocess.Popen([sys.executable, "-m", SIM_MODULE, "--url", kernel.address,
-                                      "--token", kernel.token, "--reconnect"])
-            _progress(f"started the simulated add-in (pid {addin.pid})")
+        if far_end is not None:
+            addin = subprocess.Popen([*far_end, "--url", kernel.address, "--token", kernel.token, "--reconnect"])
+            which = "JavaScript" if args.addin == "js" else "simulated"
+            _progress(f"started the {which} add-in (pid {addin.pid})")
         _progress("waiting for the add-in to connect ...")
         started = time.monotonic()
         try:

@@ -1,0 +1,144 @@
+"""Syncs per user operation through the JavaScript add-in (Node far end).
+
+A context.sync() costs milliseconds in desktop Excel and can cost hundreds
+of milliseconds in Excel on the web; what the add-in must keep low is the
+number of syncs, not of requests. Each user operation runs through a real
+kernel and `node addin/node-host.mjs` (the add-in's executor over the
+Office.js double); the add-in's own diagnostics count its syncs and the
+requests it served (releases of dropped proxies excluded: they ride on the
+next sync).
+
+- `addin.syncs.chained_read`: Context.workbook.worksheets.getItem("Sheet1")
+  .getRange("A1").values, 7 requests; goal: at most 3 syncs;
+- `addin.syncs.range_writes_100`: 100 writes sheet.getRange(f"A{i}").values = ...;
+- `addin.syncs.sheet_names`: every sheet's name, [ws.name for ws in worksheets.items].
+
+The measurements are counts, priced at SYNC_COST_S per sync (a sync of
+Excel on the web) so that they read as the time Excel would spend. Each
+operation has two floors:
+
+- `addin.syncs.<op>.floor`: one sync per request, the plain policy the
+  executor's batching improves on; the ratio is syncs per request (at most
+  3/7 for the chained read, never above 1);
+- `addin.syncs.<op>.needed.floor`: the requests that needed a sync (those the
+  executor put into a sync: every entry of its batch sizes); the ratio of
+  `addin.syncs.<op>.needed` to it must not exceed 1: never more syncs than
+  requests that need one (a retry after a failed sync would show here).
+
+Counts do not vary, so a few values suffice.
+"""
+
+from __future__ import annotations
+
+import atexit
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pyperf
+
+import com_like
+from velmara_master.python_server.velmara.kernel import Kernel
+
+SYNC_COST_S = 0.1
+NODE_HOST = pathlib.Path(__file__).resolve().parents[1] / "addin" / "node-host.mjs"
+SHEETS = 5
+
+
+class FarEnd:
+    """A kernel and the Node far end connected to it, for this process."""
+
+    def __init__(self, node: str):
+        self.kernel = Kernel().start()
+        self.process = subprocess.Popen(
+            [node, "--experimental-websocket", str(NODE_HOST), "--url", self.kernel.address,
+             "--token", self.kernel.token], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        atexit.register(self.close)
+        self.kernel.wait_connected(15)
+        worksheets = com_like.Context.workbook.worksheets
+        for n in range(2, SHEETS + 1):
+            worksheets.add(f"Sheet{n}")
+
+    def counters(self) -> tuple[int, int, int]:
+        """(syncs, requests other than DEL, requests put into a sync) so far, from the add-in's diagnostics."""
+        diag = self.kernel.diagnostics()
+        requests = sum(n for method, n in diag["requests"].items() if method != "DEL")
+        synced = sum(int(size) * n for size, n in diag["batchSizes"].items())
+        return diag["syncs"], requests, synced
+
+    def close(self) -> None:
+        self.kernel.close()
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(5)
+
+
+def chained_read() -> None:
+    com_like.Context.workbook.worksheets.getItem("Sheet1").getRange("A1").values
+
+
+def range_writes_100() -> None:
+    sheet = com_like.Context.workbook.worksheets.getItem("Sheet2")
+    for i in range(1, 101):
+        sheet.getRange(f"A{i}").values = [[i]]
+
+
+def sheet_names() -> None:
+    names = [ws.name for ws in com_like.Context.workbook.worksheets.items]
+    assert len(names) == SHEETS
+
+
+OPERATIONS = {
+    "chained_read": (chained_read, 3 / 7 + 1e-9, "7 requests; at most 3 syncs"),
+    "range_writes_100": (range_writes_100, 1.0, "each write is a getRange call and a SET"),
+    "sheet_names": (sheet_names, 1.0, f"items, then one name per sheet ({SHEETS} sheets)"),
+}
+
+
+def counted(far_end: FarEnd, operation, loops: int) -> tuple[int, int, int]:
+    """Syncs, requests and requests that needed a sync over `loops` runs of the operation."""
+    before = far_end.counters()
+    for _ in range(loops):
+        operation()
+    after = far_end.counters()
+    return tuple(a - b for a, b in zip(after, before))
+
+
+def main() -> None:
+    node = shutil.which("node")
+    if node is None:
+        print("bench_addin_syncs: node not found: the JavaScript add-in needs Node.js 20 or later "
+              "(see scripts/node-check); nothing measured", file=sys.stderr)
+        return
+    runner = pyperf.Runner(processes=2, values=2, warmups=1)
+    far_end = None
+
+    def connect() -> FarEnd:
+        nonlocal far_end
+        if far_end is None:
+            far_end = FarEnd(node)
+        return far_end
+
+    results = {}
+    def priced(operation, which):
+        def run(loops):
+            return counted(connect(), operation, loops)[which] * SYNC_COST_S
+        return run
+
+    priced_note = f"priced at {SYNC_COST_S * 1e3:g} ms per sync"
+    for name, (operation, goal, note) in OPERATIONS.items():
+        results[name] = runner.bench_time_func(
+            f"addin.syncs.{name}", priced(operation, 0), metadata={"goal": goal, "note": f"{note}; {priced_note}"})
+        runner.bench_time_func(f"addin.syncs.{name}.floor", priced(operation, 1))
+        runner.bench_time_func(
+            f"addin.syncs.{name}.needed", priced(operation, 0),
+            metadata={"goal": 1.0, "note": f"syncs against the requests that needed one; {priced_note}"})
+        runner.bench_time_func(f"addin.syncs.{name}.needed.floor", priced(operation, 2))
+    if all(results.values()):  # only the manager process gets the results
+        for name, bench in results.items():
+            print(f"{name}: {bench.mean() / SYNC_COST_S:g} syncs per operation")
+
+
+if __name__ == "__main__":
+    main()
