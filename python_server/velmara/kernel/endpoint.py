@@ -23,6 +23,7 @@ import collections
 import concurrent.futures
 import ipaddress
 import logging
+import ssl
 import threading
 import time
 import uuid
@@ -35,6 +36,7 @@ from websockets.asyncio.server import ServerConnection, serve
 
 from . import frames
 from .frames import Frame, FrameRejected, read_frame
+from .taskpane import TaskPane, is_websocket_handshake
 from .wire_json import dumps
 
 log = logging.getLogger("velmara.kernel")
@@ -140,6 +142,8 @@ class Kernel:
         token: str | None = None,
         track_latency: bool = False,
         module: ModuleType | None = None,
+        taskpane: TaskPane | None = None,
+        ssl_context: ssl.SSLContext | None = None,
     ) -> None:
         if not _is_loopback(host):
             raise ValueError(f"the kernel serves loopback addresses only, not {host!r}")
@@ -152,6 +156,8 @@ class Kernel:
         self._max_frame_chars = max_frame_chars
         self._workers = workers
         self._track_latency = track_latency
+        self._taskpane = taskpane
+        self._ssl = ssl_context
 
         self._loop: asyncio.AbstractEventLoop | None = None
         self._thread: threading.Thread | None = None
@@ -216,7 +222,17 @@ class Kernel:
     @property
     def url(self) -> str:
         path = "/" + self._token if self._token else ""
-        return f"ws://{self._host}:{self._port}{path}"
+        scheme = "wss" if self._ssl is not None else "ws"
+        return f"{scheme}://{self._host}:{self._port}{path}"
+
+    @property
+    def taskpane(self) -> TaskPane | None:
+        return self._taskpane
+
+    @property
+    def taskpane_url(self) -> str | None:
+        """The task pane's address with the token in its fragment (None when not served)."""
+        return self._taskpane.page_url(self._token) if self._taskpane is not None else None
 
     @property
     def connected(self) -> bool:
@@ -310,14 +326,23 @@ class Kernel:
             self._port,
             compression=None,
             max_size=library_limit,
-            process_request=self._check_path if self._token else None,
+            process_request=self._process_request,
+            ssl=self._ssl,
         ) as server:
             self._server = server
             self._port = server.sockets[0].getsockname()[1]
+            if self._taskpane is not None:
+                self._taskpane.bind("https" if self._ssl is not None else "http", self._host, self._port)
             ready.set_result(None)
             await self._stop.wait()
             server.close(close_connections=True)
             await server.wait_closed()
+
+    def _process_request(self, connection: ServerConnection, request: Any) -> Any:
+        # Plain GETs on the same port fetch the task pane (or get a 404).
+        if self._taskpane is not None and not is_websocket_handshake(request.headers):
+            return self._taskpane.respond(request.path, request.headers.get("Host"))
+        return self._check_path(connection, request) if self._token else None
 
     def _check_path(self, connection: ServerConnection, request: Any) -> Any:
         if request.path != "/" + self._token:  # type: ignore[operator]
