@@ -2,6 +2,7 @@
 
 import concurrent.futures
 import json
+import logging
 import threading
 import time
 from types import SimpleNamespace
@@ -281,13 +282,33 @@ def test_the_listener_thread_never_waits_for_a_response(module, kernel, addin):
     assert recv(addin)["method"] == "DEL"
 
 
-def test_the_token_guards_the_endpoint(module):
-    with Kernel(module=module, token="s3cret") as k:
-        assert k.url.endswith("/s3cret")
-        with pytest.raises(InvalidStatus):
-            connect(k.url.rsplit("/", 1)[0] + "/wrong")
-        with connect(k.url):
+def test_handshakes_need_the_token_and_no_foreign_origin(module, caplog):
+    caplog.set_level(logging.DEBUG)  # the transport library logs request lines at DEBUG
+    page = "https://127.0.0.1:3000"
+    with Kernel(module=module, allowed_origins=[page]) as k:
+        assert len(k.token) >= 32 and k.url == f"{k.address}/{k.token}"
+        refused = [(k.address, None), (k.address + "/" + k.token[:-1], None), (k.url + "/", None),
+                   (k.url, "https://evil.example"), (k.url, "null")]
+        for url, origin in refused:
+            with pytest.raises(InvalidStatus) as info:
+                connect(url, origin=origin)
+            assert info.value.response.status_code == 403
+        assert k.connection_count == 0
+        with connect(k.url, origin=page):
             k.wait_connected(5)
+        with connect(k.url):
+            k.wait_connected(5, count=2)
+        assert k.stats()["refused"] == {"wrong_token": 3, "foreign_origin": 2}
+    server_side = [r.getMessage() for r in caplog.records if r.name != "websockets.client"]
+    assert any("refused a connection" in line and "wrong_token #3" in line for line in server_side)
+    assert any("GET /<token>" in line for line in server_side)
+    assert not [line for line in server_side if k.token in line]
+
+
+@pytest.mark.parametrize("token", ["", "has space", "a/b", "ünï"])
+def test_a_token_must_fit_in_a_url_path(module, token):
+    with pytest.raises(ValueError, match="kernel token"):
+        Kernel(module=module, token=token)
 
 
 def test_only_loopback_addresses_are_served(module):

@@ -11,6 +11,7 @@ from typing import Any
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
+from ..kernel.handshake import RedactingLogger
 from ..kernel.wire_json import dumps, loads
 from .objects import ObjectTable, Session
 from .workbook import SimError, Workbook
@@ -142,16 +143,23 @@ async def run(url: str, sim: Simulator, *, reconnect: bool = False, retry_for: f
     """Connect to the kernel and serve it; with reconnect, come back after a close."""
     loop = asyncio.get_running_loop()
     deadline = loop.time() + retry_for
+    # The URL's path is the kernel's token, a secret: logs show the rest.
+    scheme, _, rest = url.partition("://")
+    where, _, token = rest.partition("/")
+    shown = f"{scheme}://{where}"
+    ws_log: Any = logging.getLogger("websockets.client")
+    if token:
+        ws_log = RedactingLogger(ws_log, token)
     while True:
         try:
-            async with connect(url, compression=None, max_size=64 * 2**20, open_timeout=5) as ws:
-                log.info("connected to %s", url)
+            async with connect(url, compression=None, max_size=64 * 2**20, open_timeout=5, logger=ws_log) as ws:
+                log.info("connected to %s", shown)
                 await serve_connection(ws, sim.new_session())
-                log.info("connection to %s closed (code %s)", url, ws.close_code)
+                log.info("connection to %s closed (code %s)", shown, ws.close_code)
             deadline = loop.time() + retry_for
             if not reconnect:
                 return
         except (OSError, InvalidHandshake, TimeoutError) as exc:
             if loop.time() > deadline:
-                raise ConnectionError(f"could not connect to {url}: {exc}") from exc
+                raise ConnectionError(f"could not connect to {shown}: {exc}") from exc
         await asyncio.sleep(0.05)

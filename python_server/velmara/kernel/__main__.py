@@ -1,10 +1,11 @@
 """Run a user script inside a kernel, optionally with the simulated add-in.
 
-    python -m velmara_master.python_server.velmara.kernel SCRIPT [--addin-sim] [--port N]
+    python -m velmara_master.python_server.velmara.kernel SCRIPT [--addin-sim] [--port N] [--token T]
 
 The script runs in this process, so `from com_like import Context` in it
-talks to whatever add-in connects to the kernel. A summary of the traffic
-follows the script's own output.
+talks to whatever add-in connects to the kernel. The add-in's connect URL,
+token included, is printed for the user (never logged). A summary of the
+traffic follows the script's own output.
 """
 
 from __future__ import annotations
@@ -31,15 +32,23 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("script", help="the Python script to run")
     parser.add_argument("--addin-sim", action="store_true", help="start the simulated add-in as a child process")
     parser.add_argument("--port", type=int, default=0, help="loopback port to serve (default: a free one)")
+    parser.add_argument("--token", default=None,
+                        help="the token the add-in must present (default: a fresh random one)")
     parser.add_argument("--connect-timeout", type=float, default=30.0)
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.WARNING, format="[kernel] %(levelname)s %(message)s")
 
-    kernel = Kernel(port=args.port, track_latency=True).start()
-    _progress(f"listening on {kernel.url}")
+    try:
+        kernel = Kernel(port=args.port, token=args.token, track_latency=True).start()
+    except ValueError as exc:
+        parser.error(str(exc))
+    _progress(f"listening on {kernel.address}")
+    # The one place the token is shown: the user hands it to the add-in.
+    _progress(f"add-in connect URL: {kernel.url}")
     addin = None
     if args.addin_sim:
-        addin = subprocess.Popen([sys.executable, "-m", SIM_MODULE, "--url", kernel.url, "--reconnect"])
+        addin = subprocess.Popen([sys.executable, "-m", SIM_MODULE, "--url", kernel.address,
+                                  "--token", kernel.token, "--reconnect"])
     _progress("waiting for the add-in to connect ...")
     started = time.monotonic()
     try:

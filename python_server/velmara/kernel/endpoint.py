@@ -29,13 +29,14 @@ import time
 import uuid
 from http import HTTPStatus
 from types import ModuleType
-from typing import Any, Callable
+from typing import Any, Callable, Iterable
 
 import websockets
 from websockets.asyncio.server import ServerConnection, serve
 
 from . import frames
 from .frames import Frame, FrameRejected, read_frame
+from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, new_token
 from .taskpane import TaskPane, is_websocket_handshake
 from .wire_json import dumps
 
@@ -51,6 +52,11 @@ _LIBRARY_LIMIT_FACTOR = 2
 
 # After this many log lines of one drop reason, only every 1000th is logged.
 _LOUD_DROPS = 20
+
+
+def _peer(ws: ServerConnection) -> str:
+    address = ws.remote_address
+    return f"{address[0]}:{address[1]}" if address else "an unknown address"
 
 
 def _is_loopback(host: str) -> bool:
@@ -126,10 +132,12 @@ class Kernel:
 
     `Kernel(...).start()` binds a loopback port (``port=0`` picks a free
     one, see `url`) and registers the send handler with the bridge's
-    `messaging`. One add-in connection is served at a time; a new one
-    replaces the old. Every close or replacement resets `messaging`, so
-    waiting calls end with `CancelledError` at once and `Context`/`Excel`
-    work again on the next connection.
+    `messaging`. Only a handshake that presents the kernel's token (the
+    URL path), no foreign `Origin` and a loopback `Host` is admitted. One
+    add-in connection is served at a time; an admitted new one replaces
+    the old. Every close or replacement resets `messaging`, so waiting
+    calls end with `CancelledError` at once and `Context`/`Excel` work
+    again on the next connection.
     """
 
     def __init__(
@@ -140,6 +148,7 @@ class Kernel:
         workers: int = 4,
         max_frame_chars: int = 16 * 2**20,
         token: str | None = None,
+        allowed_origins: Iterable[str] = (),
         track_latency: bool = False,
         module: ModuleType | None = None,
         taskpane: TaskPane | None = None,
@@ -152,7 +161,8 @@ class Kernel:
         self._module = module
         self._host = host
         self._port = port
-        self._token = token
+        self._token = new_token() if token is None else checked_token(token)
+        self._gate = Gate(self._token, allowed_origins)
         self._max_frame_chars = max_frame_chars
         self._workers = workers
         self._track_latency = track_latency
@@ -173,6 +183,7 @@ class Kernel:
         self._counts_lock = threading.Lock()
         self._counts: collections.Counter[str] = collections.Counter()
         self._drops: collections.Counter[str] = collections.Counter()
+        self._refusals = dict.fromkeys(REFUSE_REASONS, 0)
         self._sent_at: dict[str, float] = {}
         self._latencies: collections.deque[float] = collections.deque(maxlen=100_000)
         self._diag_waiters: dict[str, concurrent.futures.Future[dict[str, Any]]] = {}
@@ -220,10 +231,20 @@ class Kernel:
         return self._port
 
     @property
-    def url(self) -> str:
-        path = "/" + self._token if self._token else ""
+    def address(self) -> str:
+        """The endpoint without the token: safe to show and to log."""
+        host = f"[{self._host}]" if ":" in self._host else self._host
         scheme = "wss" if self._ssl is not None else "ws"
-        return f"{scheme}://{self._host}:{self._port}{path}"
+        return f"{scheme}://{host}:{self._port}"
+
+    @property
+    def token(self) -> str:
+        return self._token
+
+    @property
+    def url(self) -> str:
+        """The URL the add-in connects to, token included: a secret."""
+        return f"{self.address}/{self._token}"
 
     @property
     def taskpane(self) -> TaskPane | None:
@@ -231,7 +252,7 @@ class Kernel:
 
     @property
     def taskpane_url(self) -> str | None:
-        """The task pane's address with the token in its fragment (None when not served)."""
+        """The task pane's address with the token in its fragment: a secret (None when not served)."""
         return self._taskpane.page_url(self._token) if self._taskpane is not None else None
 
     @property
@@ -250,7 +271,7 @@ class Kernel:
             while self._conn is None or self._connections < count:
                 left = deadline - time.monotonic()
                 if left <= 0 or self._closed:
-                    raise TimeoutError(f"no add-in connected to {self.url} within {timeout} s")
+                    raise TimeoutError(f"no add-in connected to {self.address} within {timeout} s")
                 self._state.wait(left)
 
     def disconnect(self, timeout: float = 5.0) -> None:
@@ -327,12 +348,16 @@ class Kernel:
             compression=None,
             max_size=library_limit,
             process_request=self._process_request,
+            logger=RedactingLogger(logging.getLogger("websockets.server"), self._token),
             ssl=self._ssl,
         ) as server:
             self._server = server
             self._port = server.sockets[0].getsockname()[1]
+            self._gate.bind((sock.getsockname()[0] for sock in server.sockets), self._port)
             if self._taskpane is not None:
                 self._taskpane.bind("https" if self._ssl is not None else "http", self._host, self._port)
+                # The page the kernel serves is the one browser page let in.
+                self._gate.admit_origins(self._taskpane.origins)
             ready.set_result(None)
             await self._stop.wait()
             server.close(close_connections=True)
@@ -341,14 +366,23 @@ class Kernel:
     def _process_request(self, connection: ServerConnection, request: Any) -> Any:
         # Plain GETs on the same port fetch the task pane (or get a 404).
         if self._taskpane is not None and not is_websocket_handshake(request.headers):
-            return self._taskpane.respond(request.path, request.headers.get("Host"))
-        return self._check_path(connection, request) if self._token else None
+            return self._taskpane.respond(request.path, request.headers.get_all("Host"))
+        return self._check_handshake(connection, request)
 
-    def _check_path(self, connection: ServerConnection, request: Any) -> Any:
-        if request.path != "/" + self._token:  # type: ignore[operator]
-            self._count_drop("bad_member", f"connection to {request.path!r} refused (wrong token)")
-            return connection.respond(HTTPStatus.FORBIDDEN, "wrong kernel token\n")
-        return None
+    def _check_handshake(self, connection: ServerConnection, request: Any) -> Any:
+        # Runs before the connection counts for anything: a refusal leaves
+        # the attached add-in, its waiting calls and its callbacks alone.
+        refusal = self._gate.refusal(request)
+        if refusal is None:
+            return None
+        reason, detail = refusal
+        with self._counts_lock:
+            self._refusals[reason] += 1
+            seen = self._refusals[reason]
+        if seen <= _LOUD_DROPS or seen % 1000 == 0:
+            log.warning("refused a connection from %s (%s #%d): %s",
+                        _peer(connection), reason, seen, detail)
+        return connection.respond(HTTPStatus.FORBIDDEN, "connection refused by the Velmara kernel\n")
 
     # ------------------------------------------------------------------
     # connections (listener thread)
@@ -357,7 +391,7 @@ class Kernel:
         assert self._loop is not None
         old = self._conn
         if old is not None:
-            self._detach(old, "replaced by a new connection")
+            self._detach(old, f"replaced by a new connection from {_peer(ws)} that presented the token")
             asyncio.ensure_future(old.ws.close(1012, "replaced by a new connection"))
         with self._state:
             self._connections += 1
@@ -560,6 +594,7 @@ class Kernel:
         with self._counts_lock:
             out: dict[str, Any] = dict(self._counts)
             out["dropped"] = dict(self._drops)
+            out["refused"] = {reason: n for reason, n in self._refusals.items() if n}
         out["connections"] = self._connections
         latencies = sorted(self._latencies)
         if latencies:

@@ -96,15 +96,19 @@ class TaskPane:
         self._files: dict[str, tuple[bytes, str]] = {}
         self._manifest_template = ""
         self.origin = ""
+        self.origins: list[str] = []
         self._hosts: frozenset[str] = frozenset()
 
     def bind(self, scheme: str, host: str, port: int) -> None:
         """Read the files and fill in the address; called once the port is known."""
-        self.origin = f"{scheme}://{host}:{port}"
-        names = {host, "localhost", "127.0.0.1"} if host in ("127.0.0.1", "localhost") else {host}
-        if host in ("::1", "[::1]"):
-            names = {"[::1]"}
-        self._hosts = frozenset(f"{name}:{port}" for name in names)
+        name = f"[{host}]" if ":" in host else host
+        self.origin = f"{scheme}://{name}:{port}"
+        # Over https the certificate names both, and Excel's WebViews are
+        # happier with "localhost"; plain http stays on the one address.
+        self.origins = [self.origin]
+        if scheme == "https" and name != "localhost":
+            self.origins.append(f"https://localhost:{port}")
+        self._hosts = frozenset({f"{name}:{port}", f"localhost:{port}"})
 
         files: dict[str, tuple[bytes, str]] = {}
         page = (self.addin_dir / "taskpane.html").read_text(encoding="utf-8")
@@ -141,12 +145,13 @@ class TaskPane:
             text = text.replace(f'"{page}"', f'"{self.page_url(token)}"')
         return text
 
-    def host_allowed(self, host: str | None) -> bool:
-        return host is not None and host.lower() in self._hosts
+    def host_allowed(self, hosts: list[str]) -> bool:
+        """Exactly one Host header, naming the address and port served."""
+        return len(hosts) == 1 and hosts[0].strip().lower() in self._hosts
 
-    def respond(self, path: str, host: str | None) -> Response:
+    def respond(self, path: str, hosts: list[str]) -> Response:
         """The answer to one plain GET (anything that is not a WebSocket handshake)."""
-        if not self.host_allowed(host):
+        if not self.host_allowed(hosts):
             return _response(HTTPStatus.FORBIDDEN, b"unknown host\n", "text/plain; charset=utf-8")
         # Office appends its own query (?_host_Info=...) to the page's URL.
         entry = self._files.get(path.split("?", 1)[0])
