@@ -20,6 +20,7 @@ prints (browsers never send fragments to a server), or in a manifest that
 from __future__ import annotations
 
 import json
+import os
 from http import HTTPStatus
 from pathlib import Path
 from typing import Any, Iterable
@@ -144,6 +145,12 @@ class TaskPane:
             page = f"{self.origin}/{MANIFEST_TOKEN_MARK}"
             text = text.replace(f'"{page}"', f'"{self.page_url(token)}"')
         return text
+
+    def write_manifest(self, path: str | Path, token: str) -> None:
+        """Write the manifest with the token, readable by its owner only: it is a secret."""
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        with os.fdopen(fd, "w", encoding="utf-8") as out:
+            out.write(self.manifest_text(token))
 
     def host_allowed(self, hosts: list[str]) -> bool:
         """Exactly one Host header, naming the address and port served."""
