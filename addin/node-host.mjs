@@ -1,0 +1,106 @@
+// node-host.mjs — the add-in as a Node process: the executor over the Office.js
+// double, connected to a kernel the way the task pane connects.
+//
+//   node --experimental-websocket addin/node-host.mjs --url ws://127.0.0.1:PORT --token TOKEN
+//        [--reconnect] [--retry-for SECONDS] [--watchdog SECONDS]
+//        [--settings JSON] [--document-settings JSON]
+//
+// --settings is the add-in's own configuration and --document-settings the
+// workbook's settings store; GetSetting reads the workbook's first.
+
+import { parseArgs } from "node:util";
+import { Executor } from "./src/executor.mjs";
+import { makeGetSetting } from "./src/settings.mjs";
+import { Transport, kernelUrl, redact } from "./src/transport.mjs";
+import { createOfficeDouble } from "./test/office-double/index.mjs";
+
+// The same configuration the simulated add-in starts with, so both far ends
+// answer GetSetting alike.
+const DEFAULT_SETTINGS = Object.freeze({
+  "user.name": "Ada Lovelace",
+  "user.locale": "en-GB",
+  "workbook.currency": "GBP",
+  "calc.iterations": 100,
+  "calc.precision": 1e-6,
+  "feature.preview": false,
+});
+
+function jsonOption(text, what) {
+  if (text === undefined) return undefined;
+  let value;
+  try {
+    value = JSON.parse(text);
+  } catch (exc) {
+    throw new Error(`${what} is not JSON: ${exc.message}`);
+  }
+  if (value === null || typeof value !== "object" || Array.isArray(value)) throw new Error(`${what} must be a JSON object`);
+  return value;
+}
+
+function main(argv) {
+  const { values } = parseArgs({
+    args: argv,
+    options: {
+      url: { type: "string" },
+      token: { type: "string" },
+      reconnect: { type: "boolean", default: false },
+      "retry-for": { type: "string", default: "10" },
+      watchdog: { type: "string", default: "30" },
+      settings: { type: "string" },
+      "document-settings": { type: "string" },
+    },
+  });
+  if (values.url === undefined) throw new Error("--url is required (ws://127.0.0.1:PORT)");
+  if (typeof WebSocket !== "function") throw new Error("Node has no WebSocket here: run it with --experimental-websocket (Node 20 or later)");
+  const retryFor = Number(values["retry-for"]);
+  const watchdog = Number(values.watchdog);
+  if (!(retryFor >= 0) || !(watchdog > 0)) throw new Error("--retry-for and --watchdog take a number of seconds");
+
+  const office = createOfficeDouble({ settings: jsonOption(values["document-settings"], "--document-settings") ?? {} });
+  const getSetting = makeGetSetting({
+    documentSettings: office.Office.context.document.settings,
+    config: jsonOption(values.settings, "--settings") ?? DEFAULT_SETTINGS,
+  });
+  const url = kernelUrl(values.url, values.token);
+  const log = (text) => process.stderr.write(`node-host: ${text}\n`);
+
+  let transport = null;
+  const executor = new Executor({
+    Excel: office.Excel,
+    OfficeExtension: office.OfficeExtension,
+    getSetting,
+    send: (text) => transport.send(text),
+    watchdogMs: watchdog * 1000,
+    onHang: () => transport.restart(),
+  });
+  transport = new Transport({
+    url,
+    reconnect: values.reconnect,
+    retryForMs: retryFor * 1000,
+    onFrame: (frame) => executor.handleFrame(frame),
+    onRefused: (requestId, message) => executor.refuse(requestId, message),
+    onOpen: () => {
+      executor.newSession();
+      log(`connected to ${redact(url)}`);
+    },
+    onClose: ({ code }) => log(`connection closed (${code})`),
+    onGiveUp: (error) => {
+      log(error.message);
+      process.exitCode = 1;
+    },
+  });
+  for (const signal of ["SIGTERM", "SIGINT"]) {
+    process.on(signal, () => {
+      transport.stop();
+      process.exit(0);
+    });
+  }
+  transport.start();
+}
+
+try {
+  main(process.argv.slice(2));
+} catch (exc) {
+  process.stderr.write(`node-host: ${exc.message}\n`);
+  process.exit(2);
+}

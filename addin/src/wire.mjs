@@ -1,0 +1,341 @@
+// wire.mjs — the add-in's half of the wire format and the frame checks.
+//
+// Owns: wire values <-> JS values (the JSON number rule both ways, Date,
+// Bytes, Array, Dict, references and Python callables), Excel's serial dates,
+// and the one place where a frame from the kernel is parsed and checked.
+// Everything past parseFrame() may trust the shape of what it is given.
+
+/** The id that data snapshots (arrays and dicts that are not live objects) carry. */
+export const SNAPSHOT_ID = -1;
+
+/** Nesting limit for values in either direction (a grid is two levels deep). */
+export const MAX_DEPTH = 64;
+
+const MAX_EXACT = 2 ** 53;
+const NON_FINITE = new Map([["NaN", NaN], ["Infinity", Infinity], ["-Infinity", -Infinity]]);
+
+/** A value from the kernel that cannot be used; the request it came with fails. */
+export class WireError extends Error {
+  constructor(message) {
+    super(message);
+    this.name = "WireError";
+  }
+}
+
+// ---------------------------------------------------------------------------
+// JS -> wire
+
+/**
+ * A number under the JSON number rule: integral numbers JSON carries exactly
+ * travel as "Int", every other number as "Float", non-finite ones as text.
+ * @param {number} n
+ */
+export function numberToWire(n) {
+  if (Number.isSafeInteger(n) && !Object.is(n, -0)) return { type: "Int", value: n, isSpec: false };
+  if (Number.isFinite(n)) return { type: "Float", value: n, isSpec: false };
+  return { type: "Float", value: Number.isNaN(n) ? "NaN" : n > 0 ? "Infinity" : "-Infinity", isSpec: false };
+}
+
+/**
+ * Encode a JS value. Live objects go through `reference(obj)`, which returns
+ * the reference wire value (and counts it) or undefined for "not a live object".
+ * Arrays and plain objects are snapshots: they carry SNAPSHOT_ID.
+ * @param {unknown} value
+ * @param {(obj: object) => (object|undefined)} [reference]
+ * @returns {object}
+ */
+export function toWire(value, reference = () => undefined, depth = 0) {
+  if (depth > MAX_DEPTH) throw new WireError(`value nested deeper than ${MAX_DEPTH} levels`);
+  if (value === null || value === undefined) return { type: "Null", value: null, isSpec: false };
+  switch (typeof value) {
+    case "boolean":
+      return { type: "Bool", value, isSpec: false };
+    case "number":
+      return numberToWire(value);
+    case "bigint":
+      return {
+        type: "Int",
+        value: value >= -BigInt(MAX_EXACT) && value <= BigInt(MAX_EXACT) ? Number(value) : value.toString(),
+        isSpec: false,
+      };
+    case "string":
+      return { type: "String", value, isSpec: false };
+    case "function":
+      throw new WireError("a JavaScript function has no wire form");
+    case "symbol":
+      return { type: "String", value: String(value), isSpec: false };
+  }
+  if (value instanceof Date) {
+    const t = value.getTime();
+    return Number.isNaN(t) ? { type: "Null", value: null, isSpec: false } : { type: "Date", value: value.toISOString(), isSpec: false };
+  }
+  if (value instanceof Uint8Array || value instanceof ArrayBuffer) {
+    return { type: "Bytes", value: bytesToBase64(value instanceof ArrayBuffer ? new Uint8Array(value) : value), isSpec: false };
+  }
+  if (Array.isArray(value)) {
+    return { type: "Array", value: value.map((item) => toWire(item, reference, depth + 1)), isSpec: false, id: SNAPSHOT_ID };
+  }
+  const ref = reference(value);
+  if (ref !== undefined) return ref;
+  const items = {};
+  for (const key of Object.keys(value)) {
+    const item = value[key];
+    if (typeof item === "function") continue; // methods of event-args objects are not data
+    Object.defineProperty(items, key, { value: toWire(item, reference, depth + 1), enumerable: true, writable: true, configurable: true });
+  }
+  return { type: "Dict", value: items, isSpec: false, id: SNAPSHOT_ID };
+}
+
+// ---------------------------------------------------------------------------
+// wire -> JS
+
+/**
+ * @typedef {object} DecodeHooks
+ * @property {(id: number, typeName: string) => unknown} resolve  a reference -> the live object
+ * @property {(callableId: string) => Function} callable           a Python callable -> a JS function
+ */
+
+/**
+ * Decode a wire value from the kernel, strictly: a payload that does not fit
+ * its tag is refused rather than guessed at.
+ * @param {unknown} wire
+ * @param {DecodeHooks} hooks
+ * @returns {unknown}
+ */
+export function fromWire(wire, hooks, where = "value", depth = 0) {
+  if (depth > MAX_DEPTH) throw new WireError(`${where}: nested deeper than ${MAX_DEPTH} levels`);
+  if (!isPlainObject(wire) || typeof wire.type !== "string") throw new WireError(`${where}: not a wire value`);
+  const v = wire.value;
+  switch (wire.type) {
+    case "Null":
+      return null;
+    case "Bool":
+      if (typeof v !== "boolean") throw new WireError(`${where}: Bool value is not true/false`);
+      return v;
+    case "Int":
+      if (typeof v === "number" && Number.isInteger(v)) return v;
+      // Beyond 2**53 the kernel sends text; Excel keeps numbers as doubles,
+      // so the nearest double is what any cell would hold anyway.
+      if (typeof v === "string" && /^[+-]?\d{1,400}$/.test(v)) return Number(v);
+      throw new WireError(`${where}: Int value ${preview(v)} is not an integer`);
+    case "Float":
+      if (typeof v === "number") return v;
+      if (NON_FINITE.has(v)) return NON_FINITE.get(v);
+      throw new WireError(`${where}: Float value ${preview(v)} is not a number`);
+    case "String":
+      if (typeof v !== "string") throw new WireError(`${where}: String value is not text`);
+      return v;
+    case "Date": {
+      const date = typeof v === "string" ? parseIsoDate(v) : null;
+      if (date === null) throw new WireError(`${where}: Date value ${preview(v)} is not ISO 8601 text`);
+      return date;
+    }
+    case "Bytes":
+      if (typeof v !== "string") throw new WireError(`${where}: Bytes value is not base64 text`);
+      return base64ToBytes(v, where);
+    case "Array":
+      if (v === null || v === undefined) return [];
+      if (!Array.isArray(v)) throw new WireError(`${where}: Array value is not a list`);
+      return v.map((item, i) => fromWire(item, hooks, `${where}[${i}]`, depth + 1));
+    case "Dict": {
+      if (v === null || v === undefined) return {};
+      if (!isPlainObject(v)) throw new WireError(`${where}: Dict value is not an object`);
+      // fromEntries defines own properties, so a key like "__proto__" stays data.
+      return Object.fromEntries(Object.keys(v).map((k) => [k, fromWire(v[k], hooks, `${where}.${k}`, depth + 1)]));
+    }
+    case "Python_Function":
+      if (typeof v !== "string" || v.length === 0 || v.length > 128) throw new WireError(`${where}: bad Python callable id`);
+      return hooks.callable(v);
+  }
+  if (wire.isSpec === true) {
+    if (!Number.isSafeInteger(v)) throw new WireError(`${where}: reference id ${preview(v)} is not an integer`);
+    return hooks.resolve(v, wire.type);
+  }
+  throw new WireError(`${where}: unknown wire type ${preview(wire.type)}`);
+}
+
+// ---------------------------------------------------------------------------
+// dates
+//
+// "Date" wire values carry ISO 8601 text. Text without an offset (a naive
+// Python datetime, or a date) is read as UTC wall-clock time, so the same
+// text always gives the same instant whatever the machine's time zone.
+//
+// Excel keeps dates in cells as serial numbers (days since 1899-12-30, the
+// fraction being the time of day) and Office.js has no Date type: a Date
+// written into a cell becomes its serial number (see toCellValue), and
+// reading the cell back gives that number, not a date.
+
+const ISO = /^(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d{1,9}))?)?)?\s*(Z|[+-]\d{2}(?::?\d{2}(?::?\d{2}(?:\.\d+)?)?)?)?$/i;
+
+/** @param {string} text @returns {Date|null} */
+export function parseIsoDate(text) {
+  const m = ISO.exec(text);
+  if (m === null) return null;
+  const [, y, mo, d, h = "0", mi = "0", s = "0", frac = "", zone] = m;
+  const ms = Number((frac + "000").slice(0, 3));
+  let t = Date.UTC(Number(y), Number(mo) - 1, Number(d), Number(h), Number(mi), Number(s), ms);
+  const check = new Date(t);
+  if (check.getUTCDate() !== Number(d) || check.getUTCMonth() !== Number(mo) - 1 || Number(h) > 23) return null;
+  if (zone && zone.toUpperCase() !== "Z") {
+    const digits = zone.slice(1).replace(/:/g, "");
+    const offset = Number(digits.slice(0, 2)) * 60 + Number(digits.slice(2, 4) || 0);
+    t -= (zone[0] === "-" ? -1 : 1) * offset * 60_000;
+  }
+  return new Date(t);
+}
+
+const DAY_MS = 86_400_000;
+const SERIAL_OF_1970 = 25569;
+
+/**
+ * Excel's serial number of a date (UTC wall-clock), or null before 1900-01-01,
+ * which Excel cannot hold. Serials below 61 keep Excel's 1900 leap-year quirk.
+ * @param {Date} date
+ */
+export function dateToSerial(date) {
+  const serial = date.getTime() / DAY_MS + SERIAL_OF_1970;
+  if (serial < 2) return null;
+  return serial < 61 ? serial - 1 : serial;
+}
+
+/**
+ * A decoded value made ready for a cell or an Office.js argument: Dates become
+ * serial numbers (or their ISO text before 1900), bytes their base64 text;
+ * grids are converted element by element.
+ * @param {unknown} value
+ */
+export function toCellValue(value) {
+  if (value instanceof Date) {
+    const serial = dateToSerial(value);
+    return serial === null ? value.toISOString() : serial;
+  }
+  if (value instanceof Uint8Array) return bytesToBase64(value);
+  if (Array.isArray(value)) return value.map(toCellValue);
+  if (isPlainObject(value)) return Object.fromEntries(Object.entries(value).map(([k, v]) => [k, toCellValue(v)]));
+  return value;
+}
+
+// ---------------------------------------------------------------------------
+// bytes
+
+/** @param {Uint8Array} bytes */
+export function bytesToBase64(bytes) {
+  let text = "";
+  for (let i = 0; i < bytes.length; i += 0x8000) text += String.fromCharCode(...bytes.subarray(i, i + 0x8000));
+  return btoa(text);
+}
+
+const BASE64 = /^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$/;
+
+function base64ToBytes(text, where) {
+  if (!BASE64.test(text)) throw new WireError(`${where}: Bytes value is not base64 text`);
+  const raw = atob(text);
+  const bytes = new Uint8Array(raw.length);
+  for (let i = 0; i < raw.length; i++) bytes[i] = raw.charCodeAt(i);
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// frames from the kernel
+
+export const METHODS = new Set(["GET", "SET", "GETITEM", "CALL", "DEL"]);
+const MAX_ID_CHARS = 128;
+const MAX_NAME_CHARS = 256;
+
+/** Limits that every frame from the kernel must respect. */
+export const DEFAULT_LIMITS = Object.freeze({
+  maxFrameChars: 64 * 2 ** 20, // a 10,000 x 10 grid write is a few MB; Excel itself stops at 5 MB per sync
+  maxReleaseIds: 1_000_000,
+  maxArgs: 64,
+});
+
+/** Why a frame was refused; `requestId` is set when the sender can still be answered. */
+export class FrameError extends Error {
+  /** @param {string} reason @param {string} message @param {string} [requestId] */
+  constructor(reason, message, requestId) {
+    super(message);
+    this.name = "FrameError";
+    this.reason = reason;
+    this.requestId = requestId;
+  }
+}
+
+/**
+ * Parse and check one frame from the kernel. Returns the frame object, whose
+ * members have the documented types; throws FrameError otherwise.
+ * @param {unknown} data  what the socket delivered
+ * @param {typeof DEFAULT_LIMITS} [limits]
+ * @returns {object}
+ */
+export function parseFrame(data, limits = DEFAULT_LIMITS) {
+  if (typeof data !== "string") throw new FrameError("binary", "binary frames are not part of the protocol");
+  if (data.length > limits.maxFrameChars) {
+    throw new FrameError("oversized", `frame of ${data.length} characters exceeds the limit of ${limits.maxFrameChars}`);
+  }
+  let frame;
+  try {
+    frame = JSON.parse(data);
+  } catch (exc) {
+    throw new FrameError("malformed_json", `not JSON: ${exc.message}`);
+  }
+  if (!isPlainObject(frame)) throw new FrameError("not_an_object", "a frame must be a JSON object");
+  switch (frame.kind) {
+    case "request":
+      checkRequest(frame, limits);
+      return frame;
+    case "release":
+      if (!Array.isArray(frame.ids) || frame.ids.length > limits.maxReleaseIds || !frame.ids.every(Number.isSafeInteger)) {
+        throw new FrameError("bad_member", "release needs 'ids', a list of integer ids");
+      }
+      return frame;
+    case "callback_result":
+      if (!isId(frame.callId)) throw new FrameError("bad_member", "callback_result without a text 'callId'");
+      if (typeof frame.ok !== "boolean") throw new FrameError("bad_member", "callback_result needs a boolean 'ok'");
+      return frame;
+    case "diag":
+      if (!isId(frame.diagId)) throw new FrameError("bad_member", "diag without a text 'diagId'");
+      return frame;
+    default:
+      throw new FrameError("unknown_kind", `unknown frame kind ${preview(frame.kind)}`);
+  }
+}
+
+function checkRequest(frame, limits) {
+  if (!isId(frame.requestId)) throw new FrameError("bad_member", "request without a text 'requestId'");
+  const bad = (message) => {
+    throw new FrameError("bad_member", message, frame.requestId);
+  };
+  if (!METHODS.has(frame.method)) bad(`unknown request method ${preview(frame.method)}`);
+  if (!Number.isSafeInteger(frame.caller)) bad("the request's 'caller' is not an integer id");
+  if (frame.method === "DEL") return;
+  if (typeof frame.name !== "string" || frame.name.length > MAX_NAME_CHARS) bad("the request's 'name' is not text of a sensible length");
+  if (frame.method === "SET" && !isPlainObject(frame.value)) bad("SET needs a wire 'value'");
+  if (frame.method === "CALL") {
+    if (!Array.isArray(frame.args) || frame.args.length > limits.maxArgs) bad(`CALL needs an 'args' list of at most ${limits.maxArgs} entries`);
+    for (const arg of frame.args) {
+      if (!isPlainObject(arg) || !isPlainObject(arg.value)) bad("every CALL argument needs a wire 'value'");
+      if (arg.arg_type === "NAMED") {
+        if (typeof arg.name !== "string" || !/^[A-Za-z_$][\w$]{0,127}$/.test(arg.name)) bad("a NAMED argument needs an identifier 'name'");
+      } else if (arg.arg_type !== "PLACED") {
+        bad(`unknown arg_type ${preview(arg.arg_type)}`);
+      }
+    }
+  }
+}
+
+function isId(value) {
+  return typeof value === "string" && value.length > 0 && value.length <= MAX_ID_CHARS;
+}
+
+/** @param {unknown} value */
+export function isPlainObject(value) {
+  if (value === null || typeof value !== "object" || Array.isArray(value)) return false;
+  const proto = Object.getPrototypeOf(value);
+  return proto === Object.prototype || proto === null;
+}
+
+function preview(value) {
+  const text = typeof value === "string" ? JSON.stringify(value) : String(value);
+  return text.length > 60 ? text.slice(0, 60) + "..." : text;
+}

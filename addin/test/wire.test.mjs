@@ -1,0 +1,89 @@
+// The wire format at the add-in's end: the number rule both ways, dates,
+// bytes, and the frame boundary.
+import { test } from "node:test";
+import assert from "node:assert/strict";
+import { FrameError, dateToSerial, fromWire, parseFrame, toCellValue, toWire } from "../src/wire.mjs";
+
+const hooks = { resolve: (id, type) => ({ id, type }), callable: (id) => `fn:${id}` };
+
+test("numbers follow the JSON number rule going out", () => {
+  const cases = [
+    [0, "Int", 0], [-7, "Int", -7], [2 ** 53 - 1, "Int", 2 ** 53 - 1], [2 ** 53, "Float", 2 ** 53],
+    [1e20, "Float", 1e20], [0.5, "Float", 0.5], [-0, "Float", -0],
+    [NaN, "Float", "NaN"], [Infinity, "Float", "Infinity"], [-Infinity, "Float", "-Infinity"],
+    [12345678901234567890n, "Int", "12345678901234567890"], [5n, "Int", 5],
+  ];
+  for (const [value, type, wire] of cases) {
+    assert.deepEqual(toWire(value), { type, value: wire, isSpec: false }, String(value));
+  }
+  // The text forms survive JSON, which a bare NaN would not.
+  assert.equal(JSON.stringify(toWire([NaN]).value[0]), '{"type":"Float","value":"NaN","isSpec":false}');
+});
+
+test("numbers follow the JSON number rule coming in", () => {
+  assert.equal(fromWire({ type: "Int", value: "12345678901234567890" }, hooks), 12345678901234567890);
+  assert.ok(Number.isNaN(fromWire({ type: "Float", value: "NaN" }, hooks)));
+  assert.equal(fromWire({ type: "Float", value: "-Infinity" }, hooks), -Infinity);
+  assert.equal(fromWire({ type: "Float", value: 3 }, hooks), 3);
+  for (const bad of [{ type: "Int", value: 1.5 }, { type: "Int", value: "1e5" }, { type: "Float", value: "nan" },
+    { type: "Bool", value: "false" }, { type: "String", value: 5 }, { type: "Nope", value: 1 }, "x", null]) {
+    assert.throws(() => fromWire(bad, hooks), /Int|Float|Bool|String|unknown|wire value/, JSON.stringify(bad));
+  }
+});
+
+test("dates: ISO text to Date and back, and Excel's serial numbers", () => {
+  const naive = fromWire({ type: "Date", value: "2024-05-01T14:00:00" }, hooks);
+  assert.equal(naive.toISOString(), "2024-05-01T14:00:00.000Z");
+  const aware = fromWire({ type: "Date", value: "2024-05-01T14:00:00.123456+02:00" }, hooks);
+  assert.equal(aware.toISOString(), "2024-05-01T12:00:00.123Z");
+  assert.throws(() => fromWire({ type: "Date", value: "2024-02-30" }, hooks), /ISO 8601/);
+  assert.deepEqual(toWire(aware), { type: "Date", value: "2024-05-01T12:00:00.123Z", isSpec: false });
+  assert.equal(dateToSerial(new Date(Date.UTC(2024, 4, 1, 12))), 45413.5);
+  assert.equal(dateToSerial(new Date(Date.UTC(1900, 0, 1))), 1); // Excel's 1900 quirk below serial 61
+  assert.equal(dateToSerial(new Date(Date.UTC(1900, 2, 1))), 61);
+  const [[serial, early, plain]] = toCellValue([[naive, new Date(Date.UTC(1800, 0, 1)), 3]]);
+  assert.ok(Math.abs(serial - (45413 + 14 / 24)) < 1e-9);
+  assert.deepEqual([early, plain], ["1800-01-01T00:00:00.000Z", 3]);
+});
+
+test("bytes, dicts, arrays, references and callables", () => {
+  const bytes = fromWire({ type: "Bytes", value: "AP8=" }, hooks);
+  assert.deepEqual([...bytes], [0, 255]);
+  assert.deepEqual(toWire(bytes), { type: "Bytes", value: "AP8=", isSpec: false });
+  assert.throws(() => fromWire({ type: "Bytes", value: "A P8" }, hooks), /base64/);
+  const dict = fromWire({ type: "Dict", value: { __proto__: null, a: { type: "Null" } } }, hooks);
+  assert.deepEqual(dict, { a: null });
+  const evil = fromWire(JSON.parse('{"type":"Dict","value":{"__proto__":{"type":"Int","value":1}}}'), hooks);
+  assert.equal(Object.getPrototypeOf(evil), Object.prototype);
+  assert.equal(Object.getOwnPropertyDescriptor(evil, "__proto__").value, 1);
+  assert.deepEqual(fromWire({ type: "Range", value: 12, isSpec: true }, hooks), { id: 12, type: "Range" });
+  assert.equal(fromWire({ type: "Python_Function", value: "pyfunc_ab_1", isSpec: true }, hooks), "fn:pyfunc_ab_1");
+  const out = toWire({ a: [1, "x"], f() {} });
+  assert.equal(out.id, -1);
+  assert.equal(out.value.a.id, -1);
+  assert.deepEqual(Object.keys(out.value), ["a"]);
+  let deep = { type: "Null" };
+  for (let i = 0; i < 100; i++) deep = { type: "Array", value: [deep] };
+  assert.throws(() => fromWire(deep, hooks), /deeper/);
+});
+
+test("frames are checked once, at the boundary", () => {
+  const request = { kind: "request", method: "GET", name: "workbook", caller: 0, requestId: "r1" };
+  assert.deepEqual(parseFrame(JSON.stringify(request)), request);
+  const refused = [
+    [new Uint8Array(2), "binary"], ["{", "malformed_json"], ["NaN", "malformed_json"], ["[1]", "not_an_object"],
+    ['{"kind":"hello"}', "unknown_kind"], ['{"kind":"release","ids":[1.5]}', "bad_member"],
+    ['{"kind":"diag"}', "bad_member"], ['{"kind":"callback_result","callId":"c","ok":1}', "bad_member"],
+    ["x".repeat(101), "oversized"],
+  ];
+  for (const [data, reason] of refused) {
+    assert.throws(() => parseFrame(data, { maxFrameChars: 100, maxReleaseIds: 10, maxArgs: 4 }),
+      (e) => e instanceof FrameError && e.reason === reason, String(data).slice(0, 20));
+  }
+  // A bad request that names itself can still be answered.
+  const bad = [{ ...request, caller: "0" }, { ...request, method: "EVAL" }, { ...request, method: "SET" },
+    { ...request, method: "CALL", args: [{ arg_type: "NAMED", name: "a b", value: { type: "Null" } }] }];
+  for (const frame of bad) {
+    assert.throws(() => parseFrame(JSON.stringify(frame)), (e) => e.reason === "bad_member" && e.requestId === "r1");
+  }
+});
