@@ -10,6 +10,7 @@ driver and the browser.
 from __future__ import annotations
 
 import base64
+import contextlib
 import itertools
 import json
 import os
@@ -33,7 +34,8 @@ class CDPError(RuntimeError):
 class Chromium:
     """One headless Chromium process and a DevTools connection to it."""
 
-    def __init__(self, executable: str, *, width: int = 360, height: int = 560, timeout: float = 30) -> None:
+    def __init__(self, executable: str, *, width: int = 340, height: int = 330, timeout: float = 30) -> None:
+        self.width, self.height = width, height
         self._profile = tempfile.TemporaryDirectory(prefix="velmara-chromium-")
         args = [executable, "--headless", "--disable-gpu", "--no-first-run", "--no-default-browser-check",
                 "--disable-extensions", "--disable-background-networking", "--hide-scrollbars",
@@ -51,7 +53,8 @@ class Chromium:
         except queue.Empty:
             self.close()
             raise CDPError("Chromium did not open its DevTools endpoint:\n" + "\n".join(self.log[-20:])) from None
-        self._ws = connect(endpoint, max_size=None, open_timeout=timeout)
+        self._connection = contextlib.ExitStack()
+        self._ws = self._connection.enter_context(connect(endpoint, max_size=None, open_timeout=timeout))
         self._ids = itertools.count(1)
         self._lock = threading.Lock()
         self.events: list[dict[str, Any]] = []
@@ -89,16 +92,19 @@ class Chromium:
     def open(self, url: str) -> "Page":
         target = self.send("Target.createTarget", {"url": "about:blank"})["targetId"]
         session = self.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
-        page = Page(self, session)
+        page = Page(self, session, target)
         page.call("Runtime.enable")
         page.call("Page.enable")
+        # About the width Excel gives a task pane.
+        page.call("Emulation.setDeviceMetricsOverride",
+                  {"width": self.width, "height": self.height, "deviceScaleFactor": 1, "mobile": False})
         page.navigate(url)
         return page
 
     def close(self) -> None:
-        ws = getattr(self, "_ws", None)
-        if ws is not None:
-            ws.close()
+        connection = getattr(self, "_connection", None)
+        if connection is not None:
+            connection.close()
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -112,9 +118,10 @@ class Chromium:
 class Page:
     """One tab, attached with its own DevTools session."""
 
-    def __init__(self, browser: Chromium, session: str) -> None:
+    def __init__(self, browser: Chromium, session: str, target: str) -> None:
         self.browser = browser
         self.session = session
+        self.target = target
 
     def call(self, method: str, params: dict[str, Any] | None = None, timeout: float = 30) -> dict[str, Any]:
         return self.browser.send(method, params, session=self.session, timeout=timeout)
@@ -153,6 +160,9 @@ class Page:
         data = self.call("Page.captureScreenshot", {"format": "png"})["data"]
         with open(path, "wb") as out:
             out.write(base64.b64decode(data))
+
+    def close(self) -> None:
+        self.browser.send("Target.closeTarget", {"targetId": self.target})
 
     def console(self) -> str:
         """What this page logged, for failure messages."""
