@@ -3,6 +3,7 @@
 import http.client
 import os
 import ssl
+from xml.etree import ElementTree
 from pathlib import Path
 
 import pytest
@@ -13,6 +14,10 @@ from velmara_master.python_server.velmara.kernel import Kernel
 from velmara_master.python_server.velmara.kernel.certificate import CA_FILE, server_context
 from velmara_master.python_server.velmara.kernel.taskpane import MANIFEST_ORIGIN, OFFICE_JS_CDN, TaskPane
 
+MANIFEST_NS = {"o": "http://schemas.microsoft.com/office/appforoffice/1.1",
+               "v": "http://schemas.microsoft.com/office/taskpaneappversionoverrides",
+               "bt": "http://schemas.microsoft.com/office/officeappbasictypes/1.0",
+               "xsi": "http://www.w3.org/2001/XMLSchema-instance"}
 ADDIN = Path(__file__).resolve().parents[2] / "addin"
 
 
@@ -73,7 +78,15 @@ def test_page_and_manifest_name_this_kernel_and_never_its_token(served, tmp_path
 
     written = tmp_path / "manifest.xml"
     served.taskpane.write_manifest(written, served.token)
-    assert f'"{served.taskpane_url}"' in written.read_text() and os.stat(written).st_mode & 0o077 == 0
+    assert os.stat(written).st_mode & 0o077 == 0
+    root = ElementTree.parse(written).getroot()
+    find = lambda path: root.findall(path, MANIFEST_NS)  # noqa: E731
+    assert root.get(f"{{{MANIFEST_NS['xsi']}}}type") == "TaskPaneApp"
+    assert [h.get("Name") for h in find("o:Hosts/o:Host")] == ["Workbook"]
+    assert find("o:Permissions")[0].text == "ReadWriteDocument"
+    assert find("o:DefaultSettings/o:SourceLocation")[0].get("DefaultValue") == served.taskpane_url
+    assert [r.get("lifetime") for r in find(".//v:Runtimes/v:Runtime")] == ["long"]
+    assert {u.get("DefaultValue") for u in find(".//bt:Url")} == {served.taskpane_url}
 
 
 def test_without_the_double_the_page_loads_office_js_from_microsoft():
