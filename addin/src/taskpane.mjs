@@ -168,7 +168,13 @@ export async function startTaskPane({ window, document }) {
     else if (!transport.stopped) {
       ui.state = transport.socket !== null ? "connecting" : "waiting";
       ui.detail = `attempt ${transport.counters.attempts}`;
-      if (transport.lastError && !ui.lastError) ui.lastError = transport.lastError;
+    }
+    if (transport.lastError) {
+      // Browsers hide why a handshake failed (a 403 and a closed port look alike).
+      ui.lastError = transport.lastError === "connection error"
+        ? `cannot connect to ${address}: the kernel is not running, or it refused this page (an old token?)`
+        : transport.lastError;
+      transport.lastError = null;
     }
     show();
   };

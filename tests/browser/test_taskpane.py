@@ -101,3 +101,12 @@ def test_foreign_pages_and_wrong_tokens_cannot_connect(browser, served, pane):
     assert served.stats()["refused"] == {"wrong_token": 1, "foreign_origin": 1}
     assert served.connection_count == connections and served.connected
     assert Context.workbook.worksheets.getItem("Sheet1").name == "Sheet1"
+
+    # The kernel's own page with a stale token says so, and keeps knocking in vain.
+    stale = browser.open(served.taskpane_url.replace(served.token, served.token[::-1]))
+    try:
+        stale.wait_for("document.getElementById('last-error').textContent.includes('refused this page')")
+        assert stale.evaluate("document.body.dataset.state") in ("connecting", "waiting")
+    finally:
+        stale.close()
+    assert served.connection_count == connections and served.connected
