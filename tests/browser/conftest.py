@@ -26,7 +26,9 @@ def chromium_executable():
     return done.stdout.strip().splitlines()[-1]
 
 
-@pytest.fixture(scope="session")
+# Per module: a browser left running (and logging) would disturb the leak
+# checks of later tests.
+@pytest.fixture(scope="module")
 def browser():
     chromium = Chromium(chromium_executable())
     yield chromium
