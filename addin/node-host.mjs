@@ -9,9 +9,8 @@
 // workbook's settings store; GetSetting reads the workbook's first.
 
 import { parseArgs } from "node:util";
-import { Executor } from "./src/executor.mjs";
-import { makeGetSetting } from "./src/settings.mjs";
-import { Transport, kernelUrl, redact } from "./src/transport.mjs";
+import { startAddin } from "./src/addin.mjs";
+import { kernelUrl, redact } from "./src/transport.mjs";
 import { createOfficeDouble } from "./test/office-double/index.mjs";
 
 // The same configuration the simulated add-in starts with, so both far ends
@@ -45,7 +44,8 @@ function main(argv) {
       token: { type: "string" },
       reconnect: { type: "boolean", default: false },
       "retry-for": { type: "string", default: "10" },
-      watchdog: { type: "string", default: "30" },
+      // Below the kernel's 30 s request time-out, so the error reaches the caller.
+      watchdog: { type: "string", default: "20" },
       settings: { type: "string" },
       "document-settings": { type: "string" },
     },
@@ -57,45 +57,28 @@ function main(argv) {
   if (!(retryFor >= 0) || !(watchdog > 0)) throw new Error("--retry-for and --watchdog take a number of seconds");
 
   const office = createOfficeDouble({ settings: jsonOption(values["document-settings"], "--document-settings") ?? {} });
-  const getSetting = makeGetSetting({
-    documentSettings: office.Office.context.document.settings,
-    config: jsonOption(values.settings, "--settings") ?? DEFAULT_SETTINGS,
-  });
-  const url = kernelUrl(values.url, values.token);
   const log = (text) => process.stderr.write(`node-host: ${text}\n`);
-
-  let transport = null;
-  const executor = new Executor({
+  const url = kernelUrl(values.url, values.token);
+  const addin = startAddin({
     Excel: office.Excel,
     OfficeExtension: office.OfficeExtension,
-    getSetting,
-    send: (text) => transport.send(text),
-    watchdogMs: watchdog * 1000,
-    onHang: () => transport.restart(),
-  });
-  transport = new Transport({
+    Office: office.Office,
     url,
+    config: jsonOption(values.settings, "--settings") ?? DEFAULT_SETTINGS,
     reconnect: values.reconnect,
     retryForMs: retryFor * 1000,
-    onFrame: (frame) => executor.handleFrame(frame),
-    onRefused: (requestId, message) => executor.refuse(requestId, message),
-    onOpen: () => {
-      executor.newSession();
-      log(`connected to ${redact(url)}`);
-    },
-    onClose: ({ code }) => log(`connection closed (${code})`),
-    onGiveUp: (error) => {
-      log(error.message);
-      process.exitCode = 1;
+    watchdogMs: watchdog * 1000,
+    onStatus: ({ state, detail }) => {
+      if (state === "gave-up") process.exitCode = 1;
+      log(state === "connected" ? `connected to ${redact(url)}` : `${state}${detail ? ` (${detail})` : ""}`);
     },
   });
   for (const signal of ["SIGTERM", "SIGINT"]) {
     process.on(signal, () => {
-      transport.stop();
+      addin.stop();
       process.exit(0);
     });
   }
-  transport.start();
 }
 
 try {

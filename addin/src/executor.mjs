@@ -63,12 +63,13 @@ const nextTick = typeof setImmediate === "function" ? setImmediate : (fn) => set
  * @property {() => void} [onHang]             asked to reconnect after a hung sync
  * @property {number} [maxResponseChars]       the kernel's frame limit; larger answers become errors
  * @property {number} [callbackTimeoutMs]      how long a JS caller of a Python callback waits
+ * @property {() => object} [extraDiagnostics]  more counters for diag_result (the transport's)
  */
 
 export class Executor {
   /** @param {ExecutorOptions} options */
-  constructor({ Excel, OfficeExtension, getSetting, send = () => {}, watchdogMs = 30_000, onHang = () => {},
-                maxResponseChars = 16 * 2 ** 20, callbackTimeoutMs = 60_000 }) {
+  constructor({ Excel, OfficeExtension, getSetting, send = () => {}, watchdogMs = 20_000, onHang = () => {},
+                maxResponseChars = 16 * 2 ** 20, callbackTimeoutMs = 60_000, extraDiagnostics = () => ({}) }) {
     this.Excel = Excel;
     this.OfficeExtension = OfficeExtension;
     this.send = send;
@@ -76,6 +77,7 @@ export class Executor {
     this.onHang = onHang;
     this.maxResponseChars = maxResponseChars;
     this.callbackTimeoutMs = callbackTimeoutMs;
+    this.extraDiagnostics = extraDiagnostics;
     this.getSettingFn = getSetting;
     this.classes = new Map(); // prototype -> Map(name -> "object" | "function" | "scalar" | "items")
     this.pending = [];        // requests and releases, in arrival order
@@ -139,7 +141,8 @@ export class Executor {
         this.callbackResult(frame);
         return;
       case "diag":
-        this.sendFrame({ kind: "diag_result", diagId: frame.diagId, ...this.diagnostics() });
+        // In the queue, so that releases sent before it are counted in.
+        this.enqueue({ diag: frame.diagId });
         return;
     }
   }
@@ -157,6 +160,7 @@ export class Executor {
       ...structuredClone(this.stats),
       callbackLog: this.callbackLog.slice(),
       pendingCallbacks: this.callbacks.size,
+      ...this.extraDiagnostics(),
     };
   }
 
@@ -185,7 +189,15 @@ export class Executor {
     try {
       while (this.pending.length > 0) {
         const items = this.pending.splice(0);
-        await this.runBatch(items);
+        const requests = [];
+        try {
+          await this.runBatch(items, requests);
+        } catch (exc) {
+          // A request never goes unanswered, whatever broke inside.
+          for (const req of requests) {
+            if (!req.answered) this.fail(req, new RequestError(`Internal error in the add-in: ${errorText(exc)}`));
+          }
+        }
       }
     } finally {
       this.running = false;
@@ -211,14 +223,25 @@ export class Executor {
   // -------------------------------------------------------------------------
   // batches
 
-  async runBatch(items) {
-    const requests = [];
+  async runBatch(items, requests) {
     for (const item of items) {
       if (item.release) {
         for (const id of item.release) this.table.release(id);
-      } else {
-        requests.push({ frame: item.request, alone: false, target: undefined });
+        continue;
       }
+      if (item.diag !== undefined) {
+        this.sendFrame({ kind: "diag_result", diagId: item.diag, ...this.diagnostics() });
+        continue;
+      }
+      // Ids are looked up in arrival order: a release that came after a
+      // request must not take the objects that request names.
+      const req = { frame: item.request, alone: false };
+      try {
+        this.prepare(req);
+      } catch (exc) {
+        req.error = exc;
+      }
+      requests.push(req);
     }
     let work = requests;
     while (work.length > 0) work = await this.runRound(work);
@@ -228,118 +251,172 @@ export class Executor {
   async runRound(work) {
     const ctx = this.context;
     const prefix = `velmara:${++this.batchSeq}:`;
-    const { track, untrack } = this.table.takeTrackWork();
-    for (const obj of track) ctx.trackedObjects.add(obj);
-
-    const planned = [];
     let waiting = [];
-    // A request that must run on its own (see the payload rule below) goes
-    // first, alone; the rest wait for the next round.
+    // A request that must run on its own (see the payload rule) goes first,
+    // alone; the rest wait for the next round.
     const soloAt = work.findIndex((r) => r.alone);
     if (soloAt >= 0) {
       waiting = work.filter((_, i) => i !== soloAt);
       work = [work[soloAt]];
     }
-    let seq = 0;
+    // sections: one per request that queued actions, in queue order.
+    const sections = [];
     for (const req of work) {
-      const marker = prefix + seq++;
+      const marker = prefix + sections.length;
       let plan;
+      let marked = false;
       try {
-        plan = this.plan(req, () => ctx.trace(marker));
+        plan = this.plan(req, () => {
+          ctx.trace(marker);
+          marked = true;
+        });
       } catch (exc) {
+        if (marked) sections.push({ marker, req: null });
         this.fail(req, exc);
         continue;
       }
       if (plan.sync) {
-        planned.push({ req, plan, marker });
+        sections.push({ marker, req, plan });
       } else {
-        this.succeed(req, plan.finish());
+        if (marked) sections.push({ marker, req: null });
+        this.finish(req, plan);
       }
     }
+    const planned = sections.filter((s) => s.req !== null);
     if (planned.length === 0) {
-      this.table.restoreUntracks(untrack);
+      this.flushTracks(); // rides on whichever sync comes next
       return waiting;
     }
 
     this.recordBatch(planned.length);
+    sections.push({ marker: prefix + "track", req: null });
+    ctx.trace(prefix + "track");
+    this.flushTracks();
     ctx.trace(prefix + "end");
-    for (const obj of untrack) ctx.trackedObjects.remove(obj);
+    const untrack = this.table.takeUntracks();
+    for (const obj of untrack) {
+      try {
+        ctx.trackedObjects.remove(obj);
+      } catch {
+        // An object Office.js no longer accepts is gone anyway.
+      }
+    }
     try {
       this.stats.syncs += 1;
       await this.syncWithWatchdog(ctx);
     } catch (exc) {
-      return this.afterFailedSync(exc, planned, untrack, prefix).concat(waiting);
+      const again = this.afterFailedSync(exc, sections, untrack, prefix);
+      this.flushTracks();
+      return again.concat(waiting);
     }
     for (const { req, plan } of planned) this.finish(req, plan);
+    this.flushTracks();
     return waiting;
   }
 
-  afterFailedSync(exc, planned, untrack, prefix) {
+  /** Track what was handed out since the last call; queued for the next sync. */
+  flushTracks() {
+    for (const obj of this.table.takeTracks()) {
+      try {
+        this.context.trackedObjects.add(obj);
+      } catch {
+        // Not trackable any more (an expired path): its next use fails on
+        // the request that uses it, with Office.js's own error.
+      }
+    }
+  }
+
+  afterFailedSync(exc, sections, untrack, prefix) {
+    const planned = sections.filter((s) => s.req !== null);
     if (exc instanceof HangError) {
       this.stats.hangs += 1;
-      for (const { req, plan } of planned) {
-        this.dropTracked(plan);
-        this.fail(req, exc);
-      }
+      this.failAll(planned, exc);
       // The context may never answer again: start over with a new one and
       // let the transport reconnect (the kernel's proxies become stale).
       this.newContext();
       this.onHang();
       return [];
     }
-    const ran = new Set(Array.isArray(exc?.traceMessages) ? exc.traceMessages : []);
+    if (!(exc instanceof this.OfficeExtension.Error)) {
+      // Not Excel's own failure, so the markers cannot be trusted to say
+      // what ran: fail every request rather than risk running one twice.
+      this.table.restoreUntracks(untrack);
+      this.failAll(planned, exc);
+      return [];
+    }
+    if (PAYLOAD_CODES.has(exc.code)) return this.afterPayloadLimit(exc, planned, untrack);
+    const ran = new Set(Array.isArray(exc.traceMessages) ? exc.traceMessages : []);
     if (ran.has(prefix + "end")) {
       // Only the untracking failed; every request's actions ran.
       for (const { req, plan } of planned) this.finish(req, plan);
       return [];
     }
     this.table.restoreUntracks(untrack);
-    if (!(exc instanceof this.OfficeExtension.Error)) {
-      // Not Excel's own failure, so the markers cannot be trusted to say
-      // what ran: fail every request rather than risk running one twice.
-      for (const { req, plan } of planned) {
-        this.dropTracked(plan);
-        this.fail(req, exc);
-      }
-      return [];
-    }
     let failing = -1;
-    planned.forEach(({ marker }, i) => {
+    sections.forEach(({ marker }, i) => {
       if (ran.has(marker)) failing = i;
     });
     if (failing < 0) {
-      // Failed before the first request's actions (tracking): nothing of
-      // the requests ran; plan them all again, once.
+      // Nothing of the requests ran: the failure came before their actions
+      // (tracking left from an earlier round). Plan them again, once.
       if (planned.some(({ req }) => req.retriedPrologue)) {
-        for (const { req, plan } of planned) this.fail(req, exc);
+        this.failAll(planned, exc);
         return [];
       }
-      for (const { req } of planned) req.retriedPrologue = true;
+      for (const { req, plan } of planned) {
+        req.retriedPrologue = true;
+        this.dropTracked(plan);
+      }
       this.stats.retried += planned.length;
       return planned.map(({ req }) => req);
     }
     const again = [];
-    planned.forEach(({ req, plan }, i) => {
+    sections.forEach(({ req, plan }, i) => {
+      if (req === null) return;
       if (i < failing) {
         // Its actions ran; a read's data came with the failed answer only.
         if (plan.effectOnly) this.finish(req, plan);
         else again.push(req);
-      } else if (i === failing) {
-        this.dropTracked(plan);
-        if (PAYLOAD_CODES.has(exc.code) && planned.length > 1 && !req.alone) {
-          // The sync as a whole was too large; this request may fit alone.
-          req.alone = true;
-          again.push(req);
-        } else {
-          this.fail(req, exc);
-        }
-      } else {
-        this.dropTracked(plan);
-        again.push(req);
+        return;
       }
+      this.dropTracked(plan);
+      if (i > failing) again.push(req);
+      else this.fail(req, exc);
     });
     this.stats.retried += again.length;
     return again;
+  }
+
+  // Excel's payload limit applies to a sync as a whole, so requests that fit
+  // one by one may fail together: each is tried again in a sync of its own,
+  // and only one that fails alone gets the error. A request payload too large
+  // ran nothing; a response too large ran everything but delivered no data.
+  afterPayloadLimit(exc, planned, untrack) {
+    const nothingRan = exc.code === "RequestPayloadSizeLimitExceeded";
+    if (nothingRan) this.table.restoreUntracks(untrack);
+    if (planned.length === 1) {
+      this.failAll(planned, exc);
+      return [];
+    }
+    const again = [];
+    for (const { req, plan } of planned) {
+      if (!nothingRan && plan.effectOnly) {
+        this.finish(req, plan);
+        continue;
+      }
+      if (nothingRan) this.dropTracked(plan);
+      req.alone = true;
+      again.push(req);
+    }
+    this.stats.retried += again.length;
+    return again;
+  }
+
+  failAll(planned, exc) {
+    for (const { req, plan } of planned) {
+      this.dropTracked(plan);
+      this.fail(req, exc);
+    }
   }
 
   recordBatch(size) {
@@ -374,14 +451,16 @@ export class Executor {
   }
 
   dropTracked(plan) {
-    if (plan.tracked !== undefined) this.table.tracked.delete(plan.tracked);
+    if (plan.tracked !== undefined) this.table.forgetTracked(plan.tracked);
   }
 
   succeed(req, result) {
+    req.answered = true;
     this.respond(req.frame.requestId, { ok: true, result });
   }
 
   fail(req, exc) {
+    req.answered = true;
     this.stats.errors += 1;
     this.respond(req.frame.requestId, { ok: false, error: { message: errorText(exc) } });
   }
@@ -394,19 +473,37 @@ export class Executor {
   // ({sync: true, finish, effectOnly}). Planning checks everything it can
   // before queuing, so a refused request leaves nothing behind.
 
+  /** Resolve the ids a request names and decode its values. */
+  prepare(req) {
+    const { method, caller, name } = req.frame;
+    const target = (req.target = this.resolveCaller(caller));
+    if (method === "SET") {
+      req.value = toCellValue(this.decode(req.frame.value, name));
+    } else if (method === "CALL") {
+      if (target === this.getSettingFn) {
+        req.args = this.arguments(req.frame.args, "GetSetting", undefined);
+      } else if (target instanceof BoundFunction) {
+        const label = `${typeName(target.target)}.${target.name}()`;
+        req.args = this.arguments(req.frame.args, label, OPTIONS_PARAMETER.get(target.name)).map(toCellValue);
+      } else {
+        throw new RequestError(`${typeName(target)} is not a function`);
+      }
+    }
+  }
+
   plan(req, mark) {
-    const { method, name, caller } = req.frame;
-    if (req.target === undefined) req.target = this.resolveCaller(caller);
+    if (req.error !== undefined) throw req.error;
+    const { method, name } = req.frame;
     const target = req.target;
     switch (method) {
       case "GET":
         return this.planGet(target, name, mark);
       case "SET":
-        return this.planSet(target, name, req.frame.value, mark);
+        return this.planSet(target, name, req.value, mark);
       case "GETITEM":
         return this.planGetItem(target, name, mark);
       case "CALL":
-        return this.planCall(target, req.frame.args, mark);
+        return this.planCall(target, req.args, mark);
     }
     throw new RequestError(`Unknown method ${method}`);
   }
@@ -423,8 +520,9 @@ export class Executor {
   planGet(target, name, mark) {
     if (target === this.Excel) return this.now(this.excelMember(name));
     if (target instanceof BoundFunction || target === this.getSettingFn) {
-      throw new RequestError(`A function has no property ${JSON.stringify(name)}`);
+      throw new RequestError(`A function has no property ${quote(name)}`);
     }
+    if (name === "isNullObject" && this.isClientObject(target)) return this.planIsNull(target, mark);
     const kind = this.classify(target, name);
     switch (kind.kind) {
       case "object":
@@ -442,16 +540,27 @@ export class Executor {
         target.load(name);
         return { sync: true, effectOnly: false, finish: () => this.data(target[name]) };
     }
-    throw new RequestError(`${typeName(target)} has no property ${JSON.stringify(name)}`);
+    throw new RequestError(`${typeName(target)} has no property ${quote(name)}`);
   }
 
-  planSet(target, name, wire, mark) {
+  // isNullObject is known after any sync that reached the object (it cannot
+  // be loaded); an object no sync has reached yet gets one through tracking.
+  planIsNull(target, mark) {
+    try {
+      return this.now(this.data(target.isNullObject));
+    } catch {
+      mark();
+      this.context.trackedObjects.add(target);
+      return { sync: true, effectOnly: false, finish: () => this.data(target.isNullObject) };
+    }
+  }
+
+  planSet(target, name, value, mark) {
     if (!this.isClientObject(target)) throw new RequestError(`${typeName(target)}.${name} cannot be set`);
     const member = this.member(target, name);
     if (typeof member.set !== "function") {
       throw new RequestError(`${typeName(target)}.${name} is read-only and cannot be set`);
     }
-    const value = toCellValue(this.decode(wire, name));
     mark();
     target[name] = value;
     return { sync: true, effectOnly: true, finish: () => NULL };
@@ -468,19 +577,22 @@ export class Executor {
     return { sync: true, effectOnly: false, finish: () => this.data(pick(target.items), true) };
   }
 
-  planCall(target, rawArgs, mark) {
+  planCall(target, args, mark) {
     if (target === this.getSettingFn) {
-      const args = this.arguments(rawArgs, "GetSetting", undefined);
       if (args.length !== 1) throw new RequestError("GetSetting takes one argument, the setting's name");
       return this.now(this.data(this.getSettingFn(args[0])));
     }
-    if (!(target instanceof BoundFunction)) throw new RequestError(`${typeName(target)} is not a function`);
     const { target: obj, name } = target;
     const label = `${typeName(obj)}.${name}()`;
-    const args = this.arguments(rawArgs, label, OPTIONS_PARAMETER.get(name)).map(toCellValue);
     mark();
     const result = obj[name](...args);
-    if (result === undefined) return { sync: true, effectOnly: true, finish: () => NULL };
+    if (result === undefined) {
+      const unregisters = name === "remove" && typeName(obj) === "EventHandlerResult";
+      return { sync: true, effectOnly: true, finish: () => {
+        if (unregisters) this.stats.handlers -= 1;
+        return NULL;
+      } };
+    }
     if (result !== null && typeof result.then === "function") {
       throw new RequestError(`${label} is asynchronous, which the add-in does not support`);
     }
@@ -488,13 +600,17 @@ export class Executor {
       return { sync: true, effectOnly: false, finish: () => this.data(result.value) };
     }
     if (this.isClientObject(result)) {
+      // Tracked before the sync: a range that is not would expire with it.
       this.context.trackedObjects.add(result);
-      this.table.tracked.add(result);
+      this.table.markTracked(result);
       return { sync: true, effectOnly: true, tracked: result, finish: () => this.reference(result) };
     }
     if (isLiveObject(result)) {
-      if (typeof result.remove === "function") this.stats.handlers += 1; // an event registration
-      return { sync: true, effectOnly: true, finish: () => this.reference(result) };
+      const registers = typeName(result) === "EventHandlerResult";
+      return { sync: true, effectOnly: true, finish: () => {
+        if (registers) this.stats.handlers += 1;
+        return this.reference(result);
+      } };
     }
     return { sync: false, finish: () => this.data(result) };
   }
@@ -512,6 +628,7 @@ export class Executor {
         if (named !== null) throw new RequestError(`${label}: positional argument after a keyword argument`);
         placed.push(value);
       } else {
+        if (isDenied(arg.name)) throw new RequestError(`${label}: refused keyword ${quote(arg.name)}`);
         named ??= {};
         Object.defineProperty(named, arg.name, { value, enumerable: true, writable: true, configurable: true });
       }
@@ -550,11 +667,11 @@ export class Executor {
    * class prototypes (never Object.prototype, never the instance itself).
    */
   member(target, name) {
-    if (name === "" || name.startsWith("_") || name.startsWith("m_") || DENIED.has(name)) {
-      throw new RequestError(`Refused: ${JSON.stringify(name)} is not reachable from the kernel`);
+    if (isDenied(name)) {
+      throw new RequestError(`Refused: ${quote(name)} is not reachable from the kernel`);
     }
     const found = this.findMember(target, name);
-    if (found === undefined) throw new RequestError(`${typeName(target)} has no member ${JSON.stringify(name)}`);
+    if (found === undefined) throw new RequestError(`${typeName(target)} has no property ${quote(name)}`);
     return found;
   }
 
@@ -656,6 +773,7 @@ export class Executor {
           this.callbacks.delete(callId);
           resolve(undefined);
         }, this.callbackTimeoutMs);
+        timer.unref?.(); // in Node: a handler's wait alone keeps no process alive
         this.callbacks.set(callId, { resolve, timer });
       });
       this.sendFrame({ kind: "callback", callId, callableId, args: wires });
@@ -730,6 +848,15 @@ function slice(list, start, stop, step) {
   return out;
 }
 
+function isDenied(name) {
+  return name === "" || name.startsWith("_") || name.startsWith("m_") || DENIED.has(name);
+}
+
+/** A name as Python would show it in a message. */
+function quote(name) {
+  return `'${String(name).replace(/\\/g, "\\\\").replace(/'/g, "\\'")}'`;
+}
+
 /** The text the kernel shows for a failed request. */
 export function errorText(exc) {
   if (exc instanceof RequestError || exc instanceof WireError || exc instanceof HangError) return exc.message;
@@ -737,5 +864,6 @@ export function errorText(exc) {
     const where = exc.debugInfo?.errorLocation;
     return `${exc.code}: ${exc.message}${where ? ` (${where})` : ""}`;
   }
-  return exc instanceof Error ? `${exc.name}: ${exc.message}` : String(exc);
+  if (exc instanceof Error) return exc.constructor === Error ? exc.message : `${exc.name}: ${exc.message}`;
+  return String(exc);
 }

@@ -114,14 +114,20 @@ export class ObjectTable {
     }
   }
 
-  /** Hand over the pending track/untrack work; the caller queues it on the context. */
-  takeTrackWork() {
-    const work = { track: [...this.toTrack], untrack: [...this.toUntrack] };
+  /** Objects to track now; the caller queues trackedObjects.add for each. */
+  takeTracks() {
+    const objects = [...this.toTrack];
     this.toTrack.clear();
+    for (const obj of objects) this.tracked.add(obj);
+    return objects;
+  }
+
+  /** Objects to untrack; the caller queues them on a sync it makes anyway. */
+  takeUntracks() {
+    const objects = [...this.toUntrack];
     this.toUntrack.clear();
-    for (const obj of work.track) this.tracked.add(obj);
-    for (const obj of work.untrack) this.tracked.delete(obj);
-    return work;
+    for (const obj of objects) this.tracked.delete(obj);
+    return objects;
   }
 
   /** Put back untrack work whose sync failed before it ran. */
@@ -132,6 +138,16 @@ export class ObjectTable {
         this.toUntrack.add(obj);
       }
     }
+  }
+
+  /** An object tracked by the caller directly (a method's result, before its sync). */
+  markTracked(obj) {
+    this.tracked.add(obj);
+  }
+
+  /** A directly tracked object that never got an id (its request failed). */
+  forgetTracked(obj) {
+    if (!this.keeps.has(obj)) this.tracked.delete(obj);
   }
 
   /** Drop all tracking state (a new request context knows none of it). */

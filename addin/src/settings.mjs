@@ -20,6 +20,6 @@ export function makeGetSetting({ documentSettings = null, config = {} } = {}) {
       if (value !== null && value !== undefined) return value;
     }
     if (own.has(name)) return own.get(name);
-    throw new Error(`Unknown setting ${JSON.stringify(name)}`);
+    throw new Error(`Unknown setting '${name}'`);
   };
 }

@@ -140,7 +140,9 @@ export function fromWire(wire, hooks, where = "value", depth = 0) {
     case "Dict": {
       if (v === null || v === undefined) return {};
       if (!isPlainObject(v)) throw new WireError(`${where}: Dict value is not an object`);
-      // fromEntries defines own properties, so a key like "__proto__" stays data.
+      // "__proto__" would stay an own data key here, but code that copies the
+      // object by assignment (as Office.js's set() may) would swap a prototype.
+      if (Object.hasOwn(v, "__proto__")) throw new WireError(`${where}: the Dict key "__proto__" cannot cross to JavaScript`);
       return Object.fromEntries(Object.keys(v).map((k) => [k, fromWire(v[k], hooks, `${where}.${k}`, depth + 1)]));
     }
     case "Python_Function":

@@ -37,6 +37,7 @@ export function createOfficeDouble(options = {}) {
     counters,
     faults,
     handlers: [],
+    tracked: new Set(),
     /** Runs the handlers of recorded changes, each on its own task after the sync. */
     dispatch(changes, triggerSource = "ThisLocalAddin") {
       for (const change of changes) {
@@ -98,6 +99,8 @@ export function createOfficeDouble(options = {}) {
     get hungSyncs() { return counters.hungSyncs; },
     /** Commands sent in all batches. */
     get commands() { return counters.commands; },
+    /** Objects the host holds for context.trackedObjects (added and not yet released by a sync). */
+    get tracked() { return env.tracked.size; },
     /** Event handlers currently registered. */
     get handlers() { return env.handlers.length; },
     faults,

@@ -347,7 +347,9 @@ function resolve(obj, host) {
   const parentTarget = obj._parent ? resolve(obj._parent, host) : host.root;
   const target = parentTarget === NULL_TARGET ? NULL_TARGET : obj._resolver(parentTarget, host);
   obj._target = target;
-  host.resolved.push(obj);
+  // Whether the lookup found something is part of the object's identity from
+  // now on (a later batch re-using the proxy does not look it up again).
+  obj._isNull = target === NULL_TARGET;
   return target;
 }
 
@@ -372,7 +374,7 @@ function runBatch(context, actions) {
     }
   }
 
-  const host = { root: env.model, env, resolved: [], changes: [], touched: new Set(), untracked: new Set(), responseBytes: 0 };
+  const host = { root: env.model, env, changes: [], touched: new Set(), untracked: new Set(), responseBytes: 0 };
   const apply = [];
   const traces = [];
   let failure = null;
@@ -389,9 +391,6 @@ function runBatch(context, actions) {
     failure = fail("ResponsePayloadSizeLimitExceeded", MESSAGES.ResponsePayloadSizeLimitExceeded, actions.length - 1, "", [...traces]);
   }
   if (!failure) for (const fn of apply) fn();
-  // What was resolved on the host is known to the proxies even after a failure
-  // (the lookups happened); isNullObject is part of the response, so only then.
-  if (!failure) for (const obj of host.resolved) obj._isNull = obj._target === NULL_TARGET;
   expire(context, host);
   env.dispatch(host.changes);
   if (failure) throw failure;
@@ -405,11 +404,13 @@ function runAction(action, host, apply, traces) {
   host.touched.add(obj);
   switch (action.kind) {
     case "instantiate":
+      return;
     case "track":
+      host.env.tracked.add(obj);
       return;
     case "untrack":
       host.untracked.add(obj);
-      apply.push(() => { obj._tracked = false; });
+      apply.push(() => { obj._tracked = false; host.env.tracked.delete(obj); });
       return;
     case "set": {
       if (target === NULL_TARGET) throw new HostError("ItemNotFound");
