@@ -4,17 +4,15 @@
 // Owns the page's start-up (Office.onReady, the token from the URL fragment,
 // the kernel's address from the page's own origin) and its small UI: the
 // connection state, the kernel's address, counters (requests, syncs,
-// callbacks, errors), the last error and a reconnect button. Reconnection
-// with back-off is the transport's; the page only shows it and can cut a
-// wait short.
+// callbacks, errors), the last error and a reconnect button. The add-in
+// itself (executor, settings, transport) is addin.mjs's; reconnection with
+// back-off is the transport's: the page only shows it and can cut a wait short.
 //
 // The page is served by the kernel itself, so the WebSocket goes to the
 // page's own origin (ws: beside http:, wss: beside https:): no mixed content,
 // no local-network permission prompt, and the kernel's Origin check admits it.
 
-import { Executor } from "./executor.mjs";
-import { makeGetSetting } from "./settings.mjs";
-import { Transport, kernelUrl } from "./transport.mjs";
+import { startAddin } from "./addin.mjs";
 
 const TOKEN_KEY = "velmara.kernel.token";
 const RENDER_MS = 250;
@@ -57,7 +55,7 @@ export function kernelAddress(location) {
 
 /**
  * The counters the pane shows, from the executor's diagnostics.
- * @param {Executor} executor @param {Transport} transport
+ * @param {import("./executor.mjs").Executor} executor @param {import("./transport.mjs").Transport} transport
  */
 export function counters(executor, transport) {
   const { requests, syncs, callbacks, errors } = executor.stats;
@@ -68,19 +66,6 @@ export function counters(executor, transport) {
     callbacks: callbacks.sent,
     errors: errors + dropped,
   };
-}
-
-/** The executor, noting the last error it answered with. */
-class PaneExecutor extends Executor {
-  constructor(options, onError) {
-    super(options);
-    this.onError = onError;
-  }
-
-  respond(requestId, body) {
-    if (!body.ok) this.onError(body.error?.message ?? "request failed");
-    super.respond(requestId, body);
-  }
 }
 
 /**
@@ -123,41 +108,35 @@ export async function startTaskPane({ window, document }) {
     return pane;
   }
 
-  const Office = window.Office;
-  await Office.onReady();
-  const getSetting = makeGetSetting({ documentSettings: Office.context?.document?.settings ?? null, config: {} });
-
-  let transport = null;
-  const executor = new PaneExecutor({
+  await window.Office.onReady();
+  const addin = startAddin({
     Excel: window.Excel,
     OfficeExtension: window.OfficeExtension,
-    getSetting,
-    send: (text) => transport.send(text),
-    onHang: () => transport.restart(),
-  }, (message) => { ui.lastError = message; });
-  transport = new Transport({
-    url: kernelUrl(address, token),
+    Office: window.Office,
+    url: address,
+    token,
     retryForMs: Infinity, // a task pane waits for its kernel as long as it is open
-    maxDelayMs: 10_000,
-    onFrame: (frame) => executor.handleFrame(frame),
-    onRefused: (requestId, message) => executor.refuse(requestId, message),
-    onOpen: () => {
-      executor.newSession();
-      ui.state = "connected";
-      ui.detail = "";
-      show();
-    },
-    onClose: ({ code, reason }) => {
-      ui.state = "waiting";
-      ui.lastError = `connection closed (${code}${reason ? `: ${reason}` : ""})`;
-      show();
-    },
-    onGiveUp: (error) => {
-      ui.state = "failed";
-      ui.lastError = error.message;
+    onStatus: ({ state, detail }) => {
+      if (state === "connected") {
+        ui.state = "connected";
+        ui.detail = "";
+      } else if (state === "disconnected") {
+        ui.state = "waiting";
+        ui.lastError = `connection closed (${detail})`;
+      } else {
+        ui.state = "failed";
+        ui.lastError = detail;
+      }
       show();
     },
   });
+  const { executor, transport } = addin;
+  // The last error the add-in answered a request with, for the view.
+  const respond = executor.respond.bind(executor);
+  executor.respond = (requestId, body) => {
+    if (!body.ok) ui.lastError = body.error?.message ?? "request failed";
+    respond(requestId, body);
+  };
   pane.executor = executor;
   pane.transport = transport;
 
@@ -180,15 +159,14 @@ export async function startTaskPane({ window, document }) {
   };
   view.button.addEventListener("click", () => reconnectNow(transport));
   window.setInterval(watch, RENDER_MS);
-  ui.state = "connecting";
-  transport.start();
+  if (!transport.connected) ui.state = "connecting";
   show();
   return pane;
 }
 
 /**
  * Cut a back-off wait short, or drop a live connection and come back.
- * @param {Transport} transport
+ * @param {import("./transport.mjs").Transport} transport
  */
 export function reconnectNow(transport) {
   if (transport.connected) {
