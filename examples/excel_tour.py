@@ -43,6 +43,10 @@ used = sales.getUsedRange()
 print("used range:", used.address, f"({used.rowCount} x {used.columnCount})")
 header, *records = [list(row) for row in used.values]
 back = pd.DataFrame(records, columns=header)
+if pd.api.types.is_numeric_dtype(back["date"]):
+    # Excel keeps a date as its serial number (days since 1899-12-30), and
+    # that is what a cell gives back; the simulated add-in keeps the date.
+    back["date"] = pd.to_datetime(back["date"], unit="D", origin="1899-12-30")
 print(back.to_string(index=False))
 assert back["units"].tolist() == frame["units"].tolist()
 assert back["date"].tolist() == frame["date"].dt.to_pydatetime().tolist()

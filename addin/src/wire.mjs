@@ -208,6 +208,12 @@ export function dateToSerial(date) {
  * @param {unknown} value
  */
 export function toCellValue(value) {
+  // Office.js sends commands as JSON, where NaN and the infinities become
+  // null, and a null cell in a written grid is left as it was: the write
+  // would report success and change nothing. Excel cells cannot hold them.
+  if (typeof value === "number" && !Number.isFinite(value)) {
+    throw new WireError(`Excel cannot hold ${value} in a cell or pass it to Office.js (it would arrive as null)`);
+  }
   if (value instanceof Date) {
     const serial = dateToSerial(value);
     return serial === null ? value.toISOString() : serial;

@@ -1,6 +1,6 @@
 """Run a user script inside a kernel, optionally with the simulated add-in.
 
-    python -m velmara_master.python_server.velmara.kernel SCRIPT [--addin-sim] [--port N] [--token T]
+    python -m velmara_master.python_server.velmara.kernel SCRIPT [--addin-sim | --addin sim|js] [--port N] [--token T]
 
 The script runs in this process, so `from com_like import Context` in it
 talks to whatever add-in connects to the kernel. The add-in's connect URL,
@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import logging
 import runpy
+import shutil
 import subprocess
 import sys
 import threading
@@ -31,6 +32,11 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="kernel", description="Run a script against the Excel add-in")
     parser.add_argument("script", help="the Python script to run")
     parser.add_argument("--addin-sim", action="store_true", help="start the simulated add-in as a child process")
+    parser.add_argument("--addin", choices=("sim", "js"), default=None,
+                        help="start an add-in as a child process: the simulated one (sim, as --addin-sim) "
+                             "or the JavaScript add-in over the Office.js double in Node 20+ (js)")
+    parser.add_argument("--node-host", default="addin/node-host.mjs",
+                        help="the JavaScript add-in's Node far end (for --addin js)")
     parser.add_argument("--port", type=int, default=0, help="loopback port to serve (default: a free one)")
     parser.add_argument("--token", default=None,
                         help="the token the add-in must present (default: a fresh random one)")
@@ -74,9 +80,15 @@ def main(argv: list[str] | None = None) -> int:
     # The one place the token is shown: the user hands it to the add-in.
     _progress(f"add-in connect URL: {kernel.url}")
     addin = None
-    if args.addin_sim:
-        addin = subprocess.Popen([sys.executable, "-m", SIM_MODULE, "--url", kernel.address,
-                                  "--token", kernel.token, "--reconnect"])
+    far_end = [sys.executable, "-m", SIM_MODULE] if args.addin_sim or args.addin == "sim" else None
+    if args.addin == "js":
+        node = shutil.which("node")
+        if node is None:
+            kernel.close()
+            parser.error("--addin js needs Node.js 20 or later on PATH (see scripts/node-check)")
+        far_end = [node, "--experimental-websocket", args.node_host]
+    if far_end is not None:
+        addin = subprocess.Popen([*far_end, "--url", kernel.address, "--token", kernel.token, "--reconnect"])
     _progress("waiting for the add-in to connect ...")
     started = time.monotonic()
     try:
