@@ -5,6 +5,7 @@ import json
 import logging
 import threading
 import time
+import uuid
 from types import SimpleNamespace
 
 import pytest
@@ -12,7 +13,7 @@ from websockets.exceptions import ConnectionClosed, InvalidStatus
 from websockets.sync.client import connect
 
 import com_like
-from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue
+from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue, endpoint
 
 
 class PassThroughSerializer:
@@ -210,6 +211,44 @@ def test_answers_nobody_waits_for_release_their_objects(addin):
     assert released == [40, 41, 42, 43]
 
 
+def orphan_answer(first_id, count):
+    refs = [{"type": "Range", "value": first_id + i, "isSpec": True} for i in range(count)]
+    return json.dumps({"kind": "excel_response", "requestId": uuid.uuid4().hex, "ok": True,
+                       "result": {"type": "Array", "value": refs, "isSpec": False}})
+
+
+def wait_for(condition, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "condition not reached in time"
+        time.sleep(0.01)
+
+
+def test_orphan_releases_per_answer_are_capped(monkeypatch, kernel, addin):
+    monkeypatch.setattr(endpoint, "MAX_ORPHANS_PER_FRAME", 3)
+    addin.send(orphan_answer(100, 5))
+    assert [recv(addin)["caller"] for _ in range(3)] == [100, 101, 102]
+    wait_for(lambda: kernel.stats()["orphans_released"] == 3)
+    assert kernel.stats()["orphans_kept"] == 2
+
+
+def test_an_addin_that_stops_reading_is_dropped_before_the_outbox_grows_without_bound(module):
+    with Kernel(module=module, max_outbox_chars=2**20) as k, \
+            connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5) as silent:
+        k.wait_connected(5)
+        pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
+        # Each answer nobody waits for queues 5000 orphan DELs (about 0.5 MB),
+        # more than loopback buffers hold once the add-in stops reading.
+        for batch in range(200):
+            if k.stats()["outbox_overflows"]:
+                break
+            silent.send(orphan_answer(1000 + 5000 * batch, 5000))
+        wait_for(lambda: not k.connected)
+        assert k.stats()["outbox_overflows"] == 1
+        with pytest.raises(concurrent.futures.CancelledError):
+            pending.result(5)
+
+
 def callback(ws, callable_id, *args, call_id="call-1"):
     ws.send(json.dumps({"kind": "callback", "callId": call_id, "callableId": callable_id,
                         "args": [{"type": "Any", "value": a} for a in args]}))
@@ -234,6 +273,8 @@ def test_callbacks_run_on_the_worker_pool_and_answer(module, addin):
     (lambda m: "pyfunc_00000000_99", "LookupError: No Python callable is registered under 'pyfunc_00000000_99'"),
     (lambda m: m.register_callable(lambda: 1 / 0), "ZeroDivisionError: division by zero"),
     (lambda m: m.register_callable(lambda a, b: None), "TypeError: <lambda>.<locals>.<lambda>() missing 2 required positional"),
+    (lambda m: m.register_callable(lambda: "x\udcff"), "UnrepresentableValue: cannot send to the Excel add-in: text holding"),
+    (lambda m: m.register_callable(lambda: (_ for _ in ()).throw(ValueError("x\udcff"))), "ValueError: x\\udcff"),
 ])
 def test_failing_callbacks_answer_with_the_error_text(module, addin, make, text):
     reply = callback(addin, make(module.messaging))
@@ -331,3 +372,44 @@ def test_close_resets_and_unregisters_the_handler(module):
     for t in left:
         t.join(timeout=5)
     assert [t.name for t in left if t.is_alive()] == []
+
+
+def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel, addin):
+    # The garbage collector can finalize a proxy whenever Python code runs;
+    # model it by sending a DEL at every Python call site (once per site, or
+    # the DELs' own traffic would feed this forever) on the kernel's threads
+    # and on a worker. Python code run under a lock that the DEL path also
+    # takes (a Counter's __missing__, say) deadlocks that thread for good.
+    local = threading.local()
+    ours = ("velmara-", "finalizing-worker")
+    sites = set()
+
+    def finalize_here(frame, event, arg):
+        if event != "call" or getattr(local, "busy", False) or not threading.current_thread().name.startswith(ours):
+            return
+        site = (frame.f_back and frame.f_back.f_code, frame.f_code)
+        if site not in sites:
+            sites.add(site)
+            local.busy = True
+            try:
+                module.messaging.send_request_sync({"method": "DEL", "name": "__del__", "caller": 99}, timeout=0)
+            finally:
+                local.busy = False
+
+    pending = concurrent.futures.Future()
+    worker = threading.Thread(name="finalizing-worker", daemon=True, target=lambda: pending.set_result(
+        module.messaging.send_request_sync({"method": "GET", "name": "x"})))
+    threading.settrace_all_threads(finalize_here)
+    try:
+        addin.send(b"\x00binary")  # a drop reason counted for the first time
+        addin.send(json.dumps({"kind": "callback", "callId": "c1", "callableId": "pyfunc_x_1", "args": []}))
+        worker.start()
+        requests = iter(lambda: recv(addin), None)
+        request = next(r for r in requests if r.get("method") == "GET")
+        answer(addin, request, result={"type": "Int", "value": 5})
+        assert pending.result(5)["result"]["value"] == 5
+    finally:
+        threading.settrace_all_threads(None)
+    stats = kernel.stats()
+    assert stats["dropped"]["binary"] == 1 and stats["requests"] == 1 and stats["callbacks"] == 1
+    assert stats["dels"] > 0
