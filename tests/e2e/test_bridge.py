@@ -158,6 +158,14 @@ def test_values_json_cannot_carry_are_refused_before_sending(bridge, sheet, valu
     assert bridge.kernel.connection_count == connections
 
 
+def test_a_read_that_cannot_fit_into_one_frame_is_refused_by_the_addin(bridge, sheet):
+    before = bridge.objects()
+    with pytest.raises(RuntimeError, match=r"too large for one message \(\d+ characters, the limit is 8388608\)"):
+        sheet.getRange("A1:T10000").values  # 200k cells: about 9 M characters
+    assert bridge.objects() == before
+    assert sheet.getRange("A1:T100").values[99][19] == ""
+
+
 def test_formulas_and_number_formats(sheet):
     rng = sheet.getRange("A1:B1")
     rng.formulas = [["=1+1", 5]]

@@ -158,6 +158,16 @@ def test_a_malformed_response_fails_its_caller_at_once(module, addin):
         pending.result(5)
 
 
+def test_an_answer_beyond_the_default_frame_limit_fails_its_caller_at_once(module):
+    with Kernel(module=module) as k, connect(k.url, compression=None) as ws:
+        k.wait_connected(5)
+        pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "values"})
+        answer(ws, recv(ws), result={"type": "String", "value": "x" * 8 * 2**20, "isSpec": False})
+        with pytest.raises(RuntimeError, match=r"answer is too large for the kernel \(\d+ characters, the limit is 8388608\)"):
+            pending.result(5)
+        assert k.stats()["dropped"] == {"oversized": 1}
+
+
 def test_frames_beyond_the_transport_limit_close_the_connection_only(module, kernel, addin):
     addin.send("y" * 10_000)
     with pytest.raises(ConnectionClosed):
@@ -247,6 +257,17 @@ def test_an_addin_that_stops_reading_is_dropped_before_the_outbox_grows_without_
         assert k.stats()["outbox_overflows"] == 1
         with pytest.raises(concurrent.futures.CancelledError):
             pending.result(5)
+
+
+def test_close_is_prompt_and_leaves_no_thread_while_dels_are_in_flight(module):
+    k = Kernel(module=module).start()
+    with connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5) as silent:
+        k.wait_connected(5)
+        for batch in range(20):  # about 10 MB of orphan DELs that nobody reads
+            silent.send(orphan_answer(1000 + 5000 * batch, 5000))
+        wait_for(lambda: k.stats()["orphans_released"] >= 20_000)
+        k.close()
+        assert [t.name for t in threading.enumerate() if t.name.startswith("velmara-")] == []
 
 
 def callback(ws, callable_id, *args, call_id="call-1"):

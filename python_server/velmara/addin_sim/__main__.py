@@ -8,6 +8,7 @@ import json
 import logging
 import sys
 
+from ..kernel.endpoint import DEFAULT_MAX_FRAME_CHARS
 from .client import DEFAULT_SETTINGS, Simulator, run
 
 
@@ -24,6 +25,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--setting", action="append", default=[], metavar="NAME=JSON",
                         help="add or replace a GetSetting entry; the value is JSON (or plain text)")
     parser.add_argument("--first-id", type=int, default=None, help="first object id to hand out")
+    parser.add_argument("--max-frame-chars", type=int, default=DEFAULT_MAX_FRAME_CHARS,
+                        help="the kernel's frame limit; larger answers are refused (default %(default)s)")
     parser.add_argument("--log-level", default="WARNING")
     args = parser.parse_args(argv)
     logging.basicConfig(level=args.log_level.upper(), stream=sys.stderr,
@@ -37,7 +40,7 @@ def main(argv: list[str] | None = None) -> int:
             settings[name] = json.loads(text)
         except ValueError:
             settings[name] = text
-    sim = Simulator(settings, args.first_id)
+    sim = Simulator(settings, args.first_id, args.max_frame_chars)
     try:
         url = args.url.rstrip("/") + "/" + args.token if args.token else args.url
         asyncio.run(run(url, sim, reconnect=args.reconnect, retry_for=args.retry_for))

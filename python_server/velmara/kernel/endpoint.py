@@ -53,6 +53,11 @@ _NULL_WIRE = {"type": "Null", "value": None, "isSpec": False}
 # 220 MiB while parsed, not the gigabytes of a looser limit.
 DEFAULT_MAX_FRAME_CHARS = 8 * 2**20
 
+# How long the kernel waits for the add-in to answer its close frame before
+# cutting the connection. The close frame itself goes out at once, so the
+# add-in learns either way; a live one answers within milliseconds.
+_CLOSE_TIMEOUT = 0.25
+
 # Frames that pass the kernel's limit but not the library's close the
 # connection (code 1009); between the two they are dropped one by one.
 _LIBRARY_LIMIT_FACTOR = 2
@@ -408,6 +413,7 @@ class Kernel:
             self._port,
             compression=None,
             max_size=library_limit,
+            close_timeout=_CLOSE_TIMEOUT,
             process_request=self._process_request,
             logger=RedactingLogger(logging.getLogger("websockets.server"), self._token),
             ssl=self._ssl,
@@ -421,6 +427,15 @@ class Kernel:
                 self._gate.admit_origins(self._taskpane.origins)
             ready.set_result(None)
             await self._stop.wait()
+            # Waiting calls end now, whatever the network does next.
+            conn = self._conn
+            if conn is not None:
+                self._detach(conn, "kernel closed")
+            for ws in server.connections:
+                if ws.transport.get_write_buffer_size():
+                    # A close frame would queue behind data the add-in is
+                    # not reading: cut the connection instead of waiting.
+                    ws.transport.abort()
             server.close(close_connections=True)
             await server.wait_closed()
 
@@ -461,6 +476,11 @@ class Kernel:
         writer = asyncio.ensure_future(conn.write_forever())
         try:
             async for data in ws:
+                # Frames already received do not hand the loop back, so a
+                # closing kernel (another thread) or a dropped connection
+                # would otherwise have to wait until they are all handled.
+                if conn.closed or self._closed:
+                    break
                 self._on_frame(conn, data)
         except websockets.ConnectionClosed:
             pass
@@ -470,7 +490,7 @@ class Kernel:
             if sent is not None and sent.code == 1009:  # the library refused a frame
                 self._count_drop("oversized", "frame beyond the transport limit; the connection was closed")
             if self._conn is conn:
-                self._detach(conn, f"connection closed (code {ws.close_code})")
+                self._detach(conn, "kernel closed" if self._closed else f"connection closed (code {ws.close_code})")
 
     def _outbox_overflow(self, conn: _Connection, queued: int) -> None:
         # Any thread: the frame that overflowed is refused by push itself.
@@ -523,6 +543,11 @@ class Kernel:
             frame = read_frame(data, self._max_frame_chars)
         except FrameRejected as exc:
             self._count_drop(exc.reason, exc.detail)
+            if exc.request_id is not None:
+                # Its caller learns now instead of waiting out the time-out.
+                self._module.messaging.on_message({"requestId": exc.request_id, "ok": False, "error": {
+                    "message": f"The Excel add-in's answer is too large for the kernel ({len(data)} "
+                               f"characters, the limit is {self._max_frame_chars}): read less at a time"}})
             return
         try:
             if frame.kind == frames.KIND_RESPONSE:
