@@ -15,6 +15,16 @@
 import { startAddin } from "./addin.mjs";
 
 const TOKEN_KEY = "velmara.kernel.token";
+
+// What a close code means to the person looking at the pane.
+const CLOSE_TEXT = {
+  1000: "closed",
+  1001: "the kernel went away",
+  1006: "connection lost",
+  1009: "a message was too large",
+  1012: "the kernel dropped the connection",
+  4000: "Excel stopped answering",
+};
 const RENDER_MS = 250;
 
 /**
@@ -122,7 +132,7 @@ export async function startTaskPane({ window, document }) {
         ui.detail = "";
       } else if (state === "disconnected") {
         ui.state = "waiting";
-        ui.lastError = `connection closed (${detail})`;
+        ui.lastError = `${CLOSE_TEXT[detail] ?? "connection closed"} (code ${detail})`;
       } else {
         ui.state = "failed";
         ui.lastError = detail;
