@@ -103,6 +103,15 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--token", default=None,
                         help="the token the add-in must present (default: a fresh random one)")
     parser.add_argument("--connect-timeout", type=float, default=30.0)
+    pane = parser.add_argument_group("task pane (the add-in as a page served by this kernel)")
+    pane.add_argument("--taskpane", action="store_true", help="serve the task pane page on the kernel's port")
+    pane.add_argument("--https", action="store_true",
+                      help="serve https/wss with the local certificate (what Excel needs; implies --taskpane)")
+    pane.add_argument("--tls-dir", default=None, help="where the local certificate lives (default ~/.velmara/tls)")
+    pane.add_argument("--office-double", action="store_true",
+                      help="serve the Office.js double as office.js: the page runs in a plain browser")
+    pane.add_argument("--write-manifest", metavar="FILE", default=None,
+                      help="write a manifest for sideloading, with this kernel's address and token (implies --https)")
     args = parser.parse_args(argv)
     # A script that cannot run is reported before anything is started.
     failed = _compiles(args.script)
@@ -116,10 +125,29 @@ def main(argv: list[str] | None = None) -> int:
             parser.error("--addin js needs Node.js 20 or later on PATH (see scripts/node-check)")
         far_end = [node, "--experimental-websocket", args.node_host]
 
+    taskpane, tls = None, None
+    if args.write_manifest:
+        args.https = True
+    if args.taskpane or args.https or args.office_double:
+        from .taskpane import TaskPane, default_addin_dir
+
+        double = default_addin_dir() / "test" / "office-double" if args.office_double else None
+        taskpane = TaskPane(office_double=double)
+    if args.https:
+        from .certificate import server_context
+
+        tls = server_context(args.tls_dir)
     try:
-        kernel = Kernel(port=args.port, token=args.token, track_latency=True).start()
+        kernel = Kernel(port=args.port, token=args.token, track_latency=True,
+                        taskpane=taskpane, ssl_context=tls).start()
     except ValueError as exc:
         parser.error(str(exc))
+    if kernel.taskpane is not None:
+        # The token rides in the fragment: browsers never send it to a server.
+        _progress(f"task pane: {kernel.taskpane_url}")
+    if args.write_manifest:
+        kernel.taskpane.write_manifest(args.write_manifest, kernel.token)
+        _progress(f"manifest with this kernel's address and token written to {args.write_manifest}")
     addin = None
     status = 0
     began = time.monotonic()

@@ -27,6 +27,7 @@ import collections
 import concurrent.futures
 import ipaddress
 import logging
+import ssl
 import threading
 import time
 import uuid
@@ -43,6 +44,7 @@ from ..protocol import KIND_DIAG, KIND_RELEASE, MAX_FRAME_CHARS
 from .frames import Frame, FrameRejected, read_frame
 from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, new_token
 from .release import ReleaseBatcher
+from .taskpane import TaskPane, is_websocket_handshake
 from .wire_json import dumps, dumps_bytes
 
 log = logging.getLogger("velmara.kernel")
@@ -190,6 +192,8 @@ class Kernel:
         allowed_origins: Iterable[str] = (),
         track_latency: bool = False,
         module: ModuleType | None = None,
+        taskpane: TaskPane | None = None,
+        ssl_context: ssl.SSLContext | None = None,
     ) -> None:
         if not _is_loopback(host):
             raise ValueError(f"the kernel serves loopback addresses only, not {host!r}")
@@ -204,6 +208,8 @@ class Kernel:
         self._send_timeout = send_timeout
         self._workers = workers
         self._track_latency = track_latency
+        self._taskpane = taskpane
+        self._ssl = ssl_context
 
         self._thread: threading.Thread | None = None
         self._server: Any = None
@@ -240,13 +246,18 @@ class Kernel:
             compression=None,
             max_size=library_limit,
             close_timeout=_CLOSE_TIMEOUT,
-            process_request=self._check_handshake,
+            process_request=self._process_request,
             logger=RedactingLogger(logging.getLogger("websockets.server"), self._token),
             create_connection=_AddinConnection,
+            ssl=self._ssl,
         )
         address = self._server.socket.getsockname()
         self._port = address[1]
         self._gate.bind([address[0]], self._port)
+        if self._taskpane is not None:
+            self._taskpane.bind("https" if self._ssl is not None else "http", self._host, self._port)
+            # The page the kernel serves is the one browser page let in.
+            self._gate.admit_origins(self._taskpane.origins)
         self._releases.start()
         self._thread = threading.Thread(
             target=self._server.serve_forever, name="velmara-kernel-listener", daemon=True)
@@ -282,7 +293,8 @@ class Kernel:
     def address(self) -> str:
         """The endpoint without the token: safe to show and to log."""
         host = f"[{self._host}]" if ":" in self._host else self._host
-        return f"ws://{host}:{self._port}"
+        scheme = "wss" if self._ssl is not None else "ws"
+        return f"{scheme}://{host}:{self._port}"
 
     @property
     def token(self) -> str:
@@ -292,6 +304,15 @@ class Kernel:
     def url(self) -> str:
         """The URL the add-in connects to, token included: a secret."""
         return f"{self.address}/{self._token}"
+
+    @property
+    def taskpane(self) -> TaskPane | None:
+        return self._taskpane
+
+    @property
+    def taskpane_url(self) -> str | None:
+        """The task pane's address with the token in its fragment: a secret (None when not served)."""
+        return self._taskpane.page_url(self._token) if self._taskpane is not None else None
 
     @property
     def connected(self) -> bool:
@@ -357,6 +378,12 @@ class Kernel:
         if self._pool is not None:
             on_pool = threading.current_thread().name.startswith("velmara-callback")
             self._pool.shutdown(wait=not on_pool, cancel_futures=True)
+
+    def _process_request(self, connection: ServerConnection, request: Any) -> Any:
+        # Plain GETs on the same port fetch the task pane (or get a 404).
+        if self._taskpane is not None and not is_websocket_handshake(request.headers):
+            return self._taskpane.respond(request.path, request.headers.get_all("Host"))
+        return self._check_handshake(connection, request)
 
     def _check_handshake(self, connection: ServerConnection, request: Any) -> Any:
         # Runs before the connection counts for anything: a refusal leaves

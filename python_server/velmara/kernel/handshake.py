@@ -69,6 +69,10 @@ class Gate:
         self._origins = frozenset(_origin_key(origin) for origin in allowed_origins)
         self._hosts: frozenset[str] = frozenset()
 
+    def admit_origins(self, origins: Iterable[str]) -> None:
+        """Add origins known only once the port is bound (the kernel's own page)."""
+        self._origins = self._origins | {_origin_key(origin) for origin in origins}
+
     def bind(self, addresses: Iterable[str], port: int) -> None:
         """Learn the addresses and port actually served (known after binding)."""
         names = {"localhost"}
