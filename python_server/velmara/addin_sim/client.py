@@ -173,7 +173,7 @@ class FrameHandler:
             "objects": len(session.table),
             "staleDels": session.table.stale_dels,
             "requests": dict(session.requests),
-            "releases": self.releases,
+            "releaseFrames": self.releases,
             "handlers": len(session.handlers),
             "callbacks": dict(self.callbacks),
             "callbackLog": list(self.callback_log),
