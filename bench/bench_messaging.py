@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import concurrent.futures
 import os
-import sys
 import time
 
 import pyperf
@@ -23,10 +22,9 @@ import pyperf
 # numpy (imported by com_like) starts OpenBLAS worker threads that spin for a
 # while; on a small machine they compete with the threads being measured.
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import com_like  # noqa: E402
-from inprocess_host import BareFutureHost, InProcessHost, ok_response  # noqa: E402
+from velmara_master.python_server.velmara.testing import Listener, ThreadedHost, null_answer  # noqa: E402
 
 BODY = {"method": "GET", "name": "workbook", "caller": 1}
 
@@ -62,7 +60,7 @@ def own_cost_floor(loops: int) -> float:
 
 def round_trip(loops: int) -> float:
     m = com_like.Messaging()
-    with InProcessHost(m):
+    with ThreadedHost(m, keep=False):
         send = m.send_request_sync
         body = BODY
         send(body)  # the listener thread is running
@@ -75,8 +73,10 @@ def round_trip(loops: int) -> float:
 def round_trip_floor(loops: int) -> float:
     Future = concurrent.futures.Future
     envelope = dict(BODY, requestId="0" * 32, kind="request")
-    with BareFutureHost(ok_response) as host:
-        put = host.put
+    # The host's listener loop, completing bare futures with the same answer.
+    listener = Listener(lambda item: item[0].set_result(null_answer(item[1])), name="bare-listener").start()
+    try:
+        put = listener.put
         f = Future()
         put((f, envelope))
         f.result()
@@ -86,6 +86,8 @@ def round_trip_floor(loops: int) -> float:
             put((f, envelope))
             f.result()
         return time.perf_counter() - t0
+    finally:
+        listener.stop()
 
 
 CASES = [
