@@ -135,7 +135,7 @@ class Listener:
         while (item := get()) is not _STOP:
             try:
                 deliver(item)
-            except BaseException as exc:  # kept for the test or benchmark to inspect
+            except BaseException as exc:  # noqa: BLE001 - kept for the test or benchmark to inspect
                 self.errors.append(exc)
 
     def _run_batches(self) -> None:
@@ -147,7 +147,7 @@ class Listener:
             if items:
                 try:
                     self._deliver(items)
-                except BaseException as exc:
+                except BaseException as exc:  # noqa: BLE001 - as in _run
                     self.errors.append(exc)
             if len(items) != len(batch):
                 return
@@ -183,7 +183,7 @@ class ThreadedHost(Host):
     def respond(self, envelope: Envelope) -> Response | None:
         try:
             response = self.answer(envelope)
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - kept in errors and answered as a failure
             self.errors.append(exc)
             response = {"ok": False, "error": {"message": f"host double failed: {exc!r}"}}
         return self.deliver(envelope, response)
@@ -221,5 +221,6 @@ def wait_entered(future: concurrent.futures.Future[Any]) -> threading.Event:
     handler, say (the bridge registers the waiter before calling it).
     """
     entered = threading.Event()
-    future._condition = _Signalling(entered)  # type: ignore[attr-defined]
+    # concurrent.futures.Future waits on this condition in result() and exception().
+    future._condition = _Signalling(entered)  # noqa: SLF001
     return entered
