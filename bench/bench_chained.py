@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import json
 import sys
+from collections.abc import Callable
 from typing import Any, ClassVar
 
 import pyperf
@@ -98,14 +99,15 @@ def bare_chain() -> None:
     """The same requests and DELs, made by hand."""
     send = com_like.messaging.send_request_sync
 
-    def get(caller, name):
+    def get(caller: int, name: str) -> Any:
         return send({"method": "GET", "name": name, "caller": caller})["result"]
 
-    def call(caller, text):
+    def call(caller: int, text: str) -> int:
         args = [{"arg_type": "PLACED", "value": {"type": "String", "value": text, "isSpec": False}}]
-        return send({"method": "CALL", "name": "__call__", "args": args, "caller": caller})["result"]["value"]
+        reference: int = send({"method": "CALL", "name": "__call__", "args": args, "caller": caller})["result"]["value"]
+        return reference
 
-    def drop(caller):
+    def drop(caller: int) -> None:
         send({"method": "DEL", "name": "__del__", "caller": caller})
 
     workbook = get(0, "workbook")["value"]

@@ -16,6 +16,7 @@ from __future__ import annotations
 import concurrent.futures
 import os
 import time
+from typing import Any
 
 import pyperf
 
@@ -23,8 +24,8 @@ import pyperf
 # while; on a small machine they compete with the threads being measured.
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import com_like  # noqa: E402
-from velmara_master.python_server.velmara.testing import Listener, ThreadedHost, null_answer  # noqa: E402
+import com_like
+from velmara_master.python_server.velmara.testing import Listener, ThreadedHost, null_answer
 
 BODY = {"method": "GET", "name": "workbook", "caller": 1}
 
@@ -33,7 +34,7 @@ def own_cost(loops: int) -> float:
     m = com_like.Messaging()
     on_message = m.on_message
 
-    def handler(envelope):
+    def handler(envelope: dict[str, Any]) -> None:
         on_message({"requestId": envelope["requestId"], "ok": True, "result": None})
 
     m.set_send_handler(handler)
@@ -52,7 +53,7 @@ def own_cost_floor(loops: int) -> float:
     t0 = time.perf_counter()
     for _ in range(loops):
         body.copy()
-        f = Future()
+        f: concurrent.futures.Future[dict[str, Any]] = Future()
         f.set_result(response)
         f.result()
     return time.perf_counter() - t0
@@ -77,7 +78,7 @@ def round_trip_floor(loops: int) -> float:
     listener = Listener(lambda item: item[0].set_result(null_answer(item[1])), name="bare-listener").start()
     try:
         put = listener.put
-        f = Future()
+        f: concurrent.futures.Future[dict[str, Any]] = Future()
         put((f, envelope))
         f.result()
         t0 = time.perf_counter()
