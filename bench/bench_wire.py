@@ -20,7 +20,7 @@ use the same minimal list subclass as OfficeJsArray.
 import sys
 from typing import Any
 
-import pandas as pd
+import pandas as pd  # type: ignore[import-untyped]
 import pyperf
 
 import com_like
