@@ -101,14 +101,27 @@ def test_a_dataframe_goes_in_as_header_and_rows(sheet):
     assert rows(sheet.getUsedRange().values) == got
 
 
-def test_values_json_cannot_carry_are_refused_before_sending(bridge, sheet):
+@pytest.mark.parametrize("value, problem", [
+    ({1: "one"}, "key 1 of type int"),
+    ("report_\udcff.csv", "lone surrogate U\\+DCFF at index 7"),  # what os.listdir gives
+])
+def test_values_json_cannot_carry_are_refused_before_sending(bridge, sheet, value, problem):
     rng = sheet.getRange("A1")
     rng.values = [["before"]]
-    sent = bridge.kernel.stats()["requests"]
-    with pytest.raises(UnrepresentableValue, match="key 1 of type int"):
-        rng.values = [[{1: "one"}]]
+    sent, connections = bridge.kernel.stats()["requests"], bridge.kernel.connection_count
+    with pytest.raises(UnrepresentableValue, match=problem):
+        rng.values = [[value]]
     assert bridge.kernel.stats()["requests"] == sent
     assert rng.values[0][0] == "before"
+    assert bridge.kernel.connection_count == connections
+
+
+def test_a_read_that_cannot_fit_into_one_frame_is_refused_by_the_addin(bridge, sheet):
+    before = bridge.objects()
+    with pytest.raises(RuntimeError, match=r"too large for one message \(\d+ characters, the limit is 8388608\)"):
+        sheet.getRange("A1:T10000").values  # 200k cells: about 9 M characters
+    assert bridge.objects() == before
+    assert sheet.getRange("A1:T100").values[99][19] == ""
 
 
 def test_formulas_and_number_formats(sheet):

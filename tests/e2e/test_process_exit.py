@@ -1,8 +1,12 @@
 """Whole processes: nothing left running at exit, and no hang when the add-in vanishes."""
 
+import os
+import re
+import signal
 import subprocess
 import sys
 import textwrap
+import threading
 
 PRELUDE = textwrap.dedent("""
     import atexit, os, signal, subprocess, sys, threading
@@ -59,3 +63,44 @@ def test_a_process_exits_promptly_after_its_addin_vanished():
     assert result.returncode == 0, result.stderr
     assert "ended with CancelledError" in result.stdout
     assert "afterwards: The Excel add-in is not connected" in result.stdout
+
+
+KERNEL = [sys.executable, "-m", "velmara_master.python_server.velmara.kernel"]
+
+
+def test_a_script_with_a_syntax_error_is_reported_before_anything_starts(tmp_path):
+    script = tmp_path / "broken.py"
+    script.write_text("print('never')\ndef broken(:\n    pass\n")
+    result = subprocess.run([*KERNEL, str(script), "--addin-sim"], capture_output=True, text=True, timeout=30)
+    assert result.returncode == 1
+    assert "broken.py\", line 2" in result.stderr and "SyntaxError" in result.stderr
+    assert result.stdout == ""  # no kernel, no add-in, no script output
+
+
+def test_ctrl_c_exits_with_130_and_stops_the_simulated_addin(tmp_path):
+    script = tmp_path / "busy.py"
+    script.write_text("from com_like import Context\nprint('ready', flush=True)\nwhile True:\n    Context.workbook.name\n")
+    kernel = subprocess.Popen([*KERNEL, str(script), "--addin-sim", "--token", "fixed-token_1"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    watchdog = threading.Timer(30, kernel.kill)  # bounds the reading below
+    watchdog.start()
+    try:
+        lines = []
+        for line in kernel.stdout:
+            lines.append(line)
+            if line.startswith("ready"):
+                break
+        output = "".join(lines)
+        assert re.search(r"add-in connect URL: ws://127\.0\.0\.1:\d+/fixed-token_1\n", output), output
+        addin_pid = int(re.search(r"simulated add-in \(pid (\d+)\)", output).group(1))
+        kernel.send_signal(signal.SIGINT)
+        _, stderr = kernel.communicate(timeout=20)
+    finally:
+        watchdog.cancel()
+        if kernel.poll() is None:
+            kernel.kill()
+            kernel.wait()
+    assert kernel.returncode == 130, stderr
+    assert "KeyboardInterrupt" in stderr and "fixed-token_1" not in stderr
+    # The kernel waited for its child, so the add-in is gone, not orphaned.
+    assert not os.path.exists(f"/proc/{addin_pid}")

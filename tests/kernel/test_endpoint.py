@@ -2,8 +2,10 @@
 
 import concurrent.futures
 import json
+import logging
 import threading
 import time
+import uuid
 from types import SimpleNamespace
 
 import pytest
@@ -11,7 +13,7 @@ from websockets.exceptions import ConnectionClosed, InvalidStatus
 from websockets.sync.client import connect
 
 import com_like
-from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue
+from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue, endpoint
 
 
 class PassThroughSerializer:
@@ -156,6 +158,16 @@ def test_a_malformed_response_fails_its_caller_at_once(module, addin):
         pending.result(5)
 
 
+def test_an_answer_beyond_the_default_frame_limit_fails_its_caller_at_once(module):
+    with Kernel(module=module) as k, connect(k.url, compression=None) as ws:
+        k.wait_connected(5)
+        pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "values"})
+        answer(ws, recv(ws), result={"type": "String", "value": "x" * 8 * 2**20, "isSpec": False})
+        with pytest.raises(RuntimeError, match=r"answer is too large for the kernel \(\d+ characters, the limit is 8388608\)"):
+            pending.result(5)
+        assert k.stats()["dropped"] == {"oversized": 1}
+
+
 def test_frames_beyond_the_transport_limit_close_the_connection_only(module, kernel, addin):
     addin.send("y" * 10_000)
     with pytest.raises(ConnectionClosed):
@@ -169,7 +181,7 @@ def test_frames_beyond_the_transport_limit_close_the_connection_only(module, ker
     assert kernel.stats()["dropped"]["oversized"] == 1
 
 
-def test_disconnect_cancels_waiting_calls_and_starts_a_new_epoch(module, kernel, addin):
+def test_disconnect_cancels_waiting_calls_and_starts_a_new_epoch(module, kernel, addin, caplog):
     old_epoch = module.messaging._guid
     pending = [in_thread(module.messaging.send_request_sync, {"method": "GET", "name": str(i)}) for i in range(3)]
     for _ in pending:
@@ -180,6 +192,8 @@ def test_disconnect_cancels_waiting_calls_and_starts_a_new_epoch(module, kernel,
             future.result(5)
     assert module.messaging.waiters == {} and module.messaging._guid != old_epoch
     assert not kernel.connected
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert warnings == ["add-in connection 1 ended: connection closed (code 1000); 3 waiting calls cancelled"]
 
 
 def test_a_new_connection_replaces_the_old_one(module, kernel, addin):
@@ -209,6 +223,65 @@ def test_answers_nobody_waits_for_release_their_objects(addin):
     assert released == [40, 41, 42, 43]
 
 
+def orphan_answer(first_id, count):
+    refs = [{"type": "Range", "value": first_id + i, "isSpec": True} for i in range(count)]
+    return json.dumps({"kind": "excel_response", "requestId": uuid.uuid4().hex, "ok": True,
+                       "result": {"type": "Array", "value": refs, "isSpec": False}})
+
+
+def wait_for(condition, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "condition not reached in time"
+        time.sleep(0.01)
+
+
+def test_orphan_releases_per_answer_are_capped(monkeypatch, kernel, addin):
+    monkeypatch.setattr(endpoint, "MAX_ORPHANS_PER_FRAME", 3)
+    addin.send(orphan_answer(100, 5))
+    assert [recv(addin)["caller"] for _ in range(3)] == [100, 101, 102]
+    wait_for(lambda: kernel.stats()["orphans_released"] == 3)
+    assert kernel.stats()["orphans_kept"] == 2
+
+
+def test_frames_that_fail_inside_the_kernel_are_logged_like_drops(monkeypatch, kernel, addin, caplog):
+    monkeypatch.setattr(endpoint, "_collect_object_ids", lambda wire, out: 1 / 0)
+    for _ in range(25):
+        addin.send(orphan_answer(10, 1))
+    wait_for(lambda: kernel.stats()["dropped"].get("internal_error") == 25)
+    logged = [r for r in caplog.records if "internal_error" in r.getMessage()]
+    assert len(logged) == 20 and all(r.exc_info[0] is ZeroDivisionError for r in logged)
+
+
+def test_an_addin_that_stops_reading_is_dropped_before_the_outbox_grows_without_bound(module):
+    with Kernel(module=module, max_outbox_chars=2**20) as k, \
+            connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5) as silent:
+        k.wait_connected(5)
+        pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
+        # Each answer nobody waits for queues 5000 orphan DELs (about 0.5 MB),
+        # more than loopback buffers hold once the add-in stops reading.
+        for batch in range(200):
+            if k.stats()["outbox_overflows"]:
+                break
+            silent.send(orphan_answer(1000 + 5000 * batch, 5000))
+        wait_for(lambda: not k.connected)
+        assert k.stats()["outbox_overflows"] == 1
+        with pytest.raises(concurrent.futures.CancelledError):
+            pending.result(5)
+
+
+def test_close_is_prompt_and_leaves_no_thread_while_dels_are_in_flight(module):
+    before = set(threading.enumerate())  # a session-wide kernel of other tests may be running
+    k = Kernel(module=module).start()
+    with connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5) as silent:
+        k.wait_connected(5)
+        for batch in range(20):  # about 10 MB of orphan DELs that nobody reads
+            silent.send(orphan_answer(1000 + 5000 * batch, 5000))
+        wait_for(lambda: k.stats()["orphans_released"] >= 20_000)
+        k.close()
+        assert [t.name for t in set(threading.enumerate()) - before if t.name.startswith("velmara-")] == []
+
+
 def callback(ws, callable_id, *args, call_id="call-1"):
     ws.send(json.dumps({"kind": "callback", "callId": call_id, "callableId": callable_id,
                         "args": [{"type": "Any", "value": a} for a in args]}))
@@ -233,10 +306,21 @@ def test_callbacks_run_on_the_worker_pool_and_answer(module, addin):
     (lambda m: "pyfunc_00000000_99", "LookupError: No Python callable is registered under 'pyfunc_00000000_99'"),
     (lambda m: m.register_callable(lambda: 1 / 0), "ZeroDivisionError: division by zero"),
     (lambda m: m.register_callable(lambda a, b: None), "TypeError: <lambda>.<locals>.<lambda>() missing 2 required positional"),
+    (lambda m: m.register_callable(lambda: "x\udcff"), "UnrepresentableValue: cannot send to the Excel add-in: text holding"),
+    (lambda m: m.register_callable(lambda: (_ for _ in ()).throw(ValueError("x\udcff"))), "ValueError: x\\udcff"),
 ])
 def test_failing_callbacks_answer_with_the_error_text(module, addin, make, text):
     reply = callback(addin, make(module.messaging))
     assert reply["ok"] is False and reply["error"]["message"].startswith(text)
+
+
+def test_a_failing_callback_is_logged_with_its_traceback(module, addin, caplog):
+    def broken():
+        return {}["missing"]
+
+    assert callback(addin, module.messaging.register_callable(broken))["ok"] is False
+    [record] = [r for r in caplog.records if "callback call-1 failed" in r.getMessage()]
+    assert record.exc_info[0] is KeyError and "in broken" in caplog.text
 
 
 def test_callback_results_follow_the_json_rule(module, addin):
@@ -281,13 +365,33 @@ def test_the_listener_thread_never_waits_for_a_response(module, kernel, addin):
     assert recv(addin)["method"] == "DEL"
 
 
-def test_the_token_guards_the_endpoint(module):
-    with Kernel(module=module, token="s3cret") as k:
-        assert k.url.endswith("/s3cret")
-        with pytest.raises(InvalidStatus):
-            connect(k.url.rsplit("/", 1)[0] + "/wrong")
-        with connect(k.url):
+def test_handshakes_need_the_token_and_no_foreign_origin(module, caplog):
+    caplog.set_level(logging.DEBUG)  # the transport library logs request lines at DEBUG
+    page = "https://127.0.0.1:3000"
+    with Kernel(module=module, allowed_origins=[page]) as k:
+        assert len(k.token) >= 32 and k.url == f"{k.address}/{k.token}"
+        refused = [(k.address, None), (k.address + "/" + k.token[:-1], None), (k.url + "/", None),
+                   (k.url, "https://evil.example"), (k.url, "null")]
+        for url, origin in refused:
+            with pytest.raises(InvalidStatus) as info:
+                connect(url, origin=origin)
+            assert info.value.response.status_code == 403
+        assert k.connection_count == 0
+        with connect(k.url, origin=page):
             k.wait_connected(5)
+        with connect(k.url):
+            k.wait_connected(5, count=2)
+        assert k.stats()["refused"] == {"wrong_token": 3, "foreign_origin": 2}
+    server_side = [r.getMessage() for r in caplog.records if r.name != "websockets.client"]
+    assert any("refused a connection" in line and "wrong_token #3" in line for line in server_side)
+    assert any("GET /<token>" in line for line in server_side)
+    assert not [line for line in server_side if k.token in line]
+
+
+@pytest.mark.parametrize("token", ["", "has space", "a/b", "ünï"])
+def test_a_token_must_fit_in_a_url_path(module, token):
+    with pytest.raises(ValueError, match="kernel token"):
+        Kernel(module=module, token=token)
 
 
 def test_only_loopback_addresses_are_served(module):
@@ -310,3 +414,46 @@ def test_close_resets_and_unregisters_the_handler(module):
     for t in left:
         t.join(timeout=5)
     assert [t.name for t in left if t.is_alive()] == []
+
+
+def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel):
+    # The garbage collector can finalize a proxy whenever Python code runs;
+    # model it by sending a DEL at every Python call site (once per site, or
+    # the DELs' own traffic would feed this forever) on the kernel's threads
+    # and on a worker. Python code run under a lock that the DEL path also
+    # takes (a Counter's __missing__, say) deadlocks that thread for good.
+    local = threading.local()
+    ours = ("velmara-", "finalizing-worker")
+    sites = set()
+
+    def finalize_here(frame, event, arg):
+        if event != "call" or getattr(local, "busy", False) or not threading.current_thread().name.startswith(ours):
+            return
+        site = (frame.f_back and frame.f_back.f_code, frame.f_code)
+        if site not in sites:
+            sites.add(site)
+            local.busy = True
+            try:
+                module.messaging.send_request_sync({"method": "DEL", "name": "__del__", "caller": 99}, timeout=0)
+            finally:
+                local.busy = False
+
+    pending = concurrent.futures.Future()
+    worker = threading.Thread(name="finalizing-worker", daemon=True, target=lambda: pending.set_result(
+        module.messaging.send_request_sync({"method": "GET", "name": "x"})))
+    with connect(kernel.url, compression=None, max_queue=None) as addin:  # reads every DEL sent
+        kernel.wait_connected(5)
+        threading.settrace_all_threads(finalize_here)
+        try:
+            addin.send(b"\x00binary")  # a drop reason counted for the first time
+            addin.send(json.dumps({"kind": "callback", "callId": "c1", "callableId": "pyfunc_x_1", "args": []}))
+            worker.start()
+            requests = iter(lambda: recv(addin), None)
+            request = next(r for r in requests if r.get("method") == "GET")
+            answer(addin, request, result={"type": "Int", "value": 5})
+            assert pending.result(5)["result"]["value"] == 5
+        finally:
+            threading.settrace_all_threads(None)
+    stats = kernel.stats()
+    assert stats["dropped"]["binary"] == 1 and stats["requests"] == 1 and stats["callbacks"] == 1
+    assert stats["dels"] > 0

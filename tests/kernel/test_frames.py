@@ -35,6 +35,18 @@ def test_rejected_frames_name_their_reason(data, reason):
     assert info.value.reason == reason and info.value.detail
 
 
+@pytest.mark.parametrize("head, request_id", [
+    (f'{{"kind": "excel_response", "requestId": "{RID}", "ok": true, "result": ', RID),
+    (f'{{"requestId":"{RID}","kind":"excel_response","result":', RID),
+    (f'{{"kind": "callback", "callId": "{RID}", "args": ', None),
+    ('{"kind": "excel_response", "ok": true, "result": ', None),
+])
+def test_an_oversized_answer_names_its_request_from_the_head(head, request_id):
+    with pytest.raises(FrameRejected) as info:
+        read_frame(head + '"' + "x" * LIMIT + '"}', LIMIT)
+    assert info.value.reason == "oversized" and info.value.request_id == request_id
+
+
 def test_nesting_beyond_the_parser_depth_is_malformed_not_a_crash():
     with pytest.raises(FrameRejected) as info:
         read_frame("[" * 100_000 + "]" * 100_000, 10**6)

@@ -63,6 +63,10 @@ def test_nothing_to_map_returns_the_same_objects():
      "key None", "['args'][0]['value']['value']['ok']['value']"),
     ({"caller": 2**60}, "beyond 2**53 outside an \"Int\"", "['caller']"),
     ({"value": {"type": "String", "value": math.inf}}, "non-finite number inf", "['value']['value']"),
+    ({"value": wire("Array", [wire("String", "é_\udcff")])}, "text holding the lone surrogate U+DCFF at index 2",
+     "['value']['value'][0]['value']"),
+    ({"value": wire("Dict", {"k\ud800": wire("Null", None)})}, "key text holding the lone surrogate U+D800",
+     "['value']['value']"),
 ])
 def test_what_no_rule_maps_is_refused_with_its_place(message, problem, where):
     with pytest.raises(UnrepresentableValue) as info:

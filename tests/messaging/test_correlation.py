@@ -356,11 +356,32 @@ def test_an_ok_whose_truth_test_raises_still_ends_the_wait(m, pending, exc_type)
     assert m.waiters == {}
 
 
+def test_an_unreadable_ok_still_ends_the_wait(m, pending):
+    class SameHashAsOk:  # the lookup of "ok" meets it and its __eq__ raises
+        def __hash__(self):
+            return hash("ok")
+
+        def __eq__(self, other):
+            raise LookupError("no comparison")
+
+    p = pending(timeout=30)
+    with pytest.raises(LookupError, match="no comparison"):
+        m.on_message({"requestId": p.request_id, SameHashAsOk(): True})
+    result, error = p.outcome()
+    assert type(error) is RuntimeError and str(error) == "Remote error"
+    assert m.waiters == {}
+
+
+class Undecidable:
+    def __bool__(self):
+        raise ZeroDivisionError("undecidable")
+
+
 def test_an_already_completed_waiter_is_left_alone(m, pending):
     p = pending()
     waiter = m.waiters[p.request_id]
     waiter.set_result("completed elsewhere")
-    for ok in (True, False):
+    for ok in (True, False, Undecidable()):
         m.waiters[p.request_id] = waiter
         assert m.on_message({"requestId": p.request_id, "ok": ok}) is None
         assert m.waiters == {}

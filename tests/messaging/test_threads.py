@@ -354,11 +354,17 @@ def test_a_failing_waiter_does_not_stop_the_cancel_sweep(m, pending):
 
     p = pending(timeout=30)
     m.waiters = {"0" * 32: Interrupting(), **m.waiters}
+    m.register_callable(len)
+    old = m._guid
     with pytest.raises(KeyboardInterrupt, match="in done"):
         m.reset()
     result, error = p.outcome()  # the real waiter was still cancelled
     assert type(error) is concurrent.futures.CancelledError
     assert m.waiters == {}
+    # and every later step of the reset was still carried out
+    assert m._guid != old
+    assert m._callable_registry == {} and m._next_callable_id == 1
+    assert com_like.Context._msg_guid == com_like.Excel._msg_guid == m._guid
 
 
 def test_garbage_collection_during_reset_may_send(m, in_thread):

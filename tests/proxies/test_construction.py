@@ -1,7 +1,10 @@
 """Construction, fields, reprs and class tables of the proxy classes."""
 
+import copy
 import fractions
+import io
 import math
+import pickle
 
 import numpy as np
 import pytest
@@ -368,3 +371,17 @@ class TestClassTables:
             "_cw__getattr__", "_cw__getitem__", "_cw__setattr__", "_cw__call__", "_cw__del__",
             "__getattr__", "__getitem__", "__setattr__", "__call__", "__del__",
         ]
+
+
+# A copy would be a twin of the same remote object that the add-in never
+# counted: two releases for one reference.
+@pytest.mark.parametrize("make", [lambda: com_like.OfficeJsObject(5, "Range"), lambda: com_like.OfficeJsArray(6),
+                                  lambda: com_like.OfficeJsDict(7)], ids=["object", "array", "dict"])
+@pytest.mark.parametrize("duplicate", [copy.copy, pickle.dumps, lambda p: pickle.dumps(p, 0),
+                                       lambda p: pickle._Pickler(io.BytesIO()).dump(p)],
+                         ids=["copy", "pickle", "pickle protocol 0", "pure-Python pickler"])
+def test_proxies_cannot_be_copied_or_pickled(make, duplicate):
+    proxy = make()
+    with pytest.raises(TypeError) as info:
+        duplicate(proxy)
+    assert str(info.value) == f"cannot copy or pickle {type(proxy).__name__} proxies"

@@ -127,6 +127,14 @@ class TestLocalFields:
             com_like._cw__getattr__(half, field)
         assert recorder.envelopes == []
 
+    @pytest.mark.parametrize("op, args", [("_cw__getattr__", ("x",)), ("_cw__setattr__", ("x", 1)),
+                                          ("_cw__getitem__", (0,)), ("_cw__call__", ())])
+    def test_stale_check_reads_the_proxys_epoch_before_messaging(self, mod, op, args):
+        half = com_like.OfficeJsObject.__new__(com_like.OfficeJsObject)
+        del mod.messaging
+        with pytest.raises(AttributeError, match="_msg_guid"):
+            getattr(com_like, op)(half, *args)
+
     @pytest.mark.parametrize("field", SET_FIELDS)
     def test_set_stores_fields_locally(self, recorder, proxy, field):
         make_stale(proxy)

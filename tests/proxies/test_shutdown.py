@@ -70,3 +70,46 @@ print("after")
     assert done.returncode == 0
     assert done.stdout == "after\n"
     assert "Exception ignored" in done.stderr and "name '_cw__del__' is not defined" in done.stderr
+
+
+# CPython ends a daemon thread that re-takes the interpreter lock during
+# finalization with pthread_exit, a forced unwind of its stack. Ten threads
+# busy inside module calls (waiting on an answer, or encoding a frame through
+# pandas) meet it at whatever point they happen to be.
+DAEMONS_INSIDE_CALLS = """
+import queue, threading
+import numpy as np, pandas as pd
+import com_like
+
+inbox = queue.SimpleQueue()
+def listener():
+    while True:
+        envelope = inbox.get()
+        com_like.messaging.on_message({"requestId": envelope["requestId"], "ok": True,
+                                       "result": {"type": "Int", "value": 1, "isSpec": False}})
+threading.Thread(target=listener, daemon=True).start()
+com_like.messaging.set_send_handler(inbox.put)
+rng = com_like.OfficeJsObject(5, "Range")
+frame = pd.DataFrame({"n": np.arange(10_000), "x": np.arange(10_000) / 3, "s": ["text"] * 10_000})
+running = threading.Semaphore(0)
+
+def loop(step):
+    step()
+    running.release()
+    while True:
+        step()
+
+steps = [lambda: rng.values] * 8 + [lambda: com_like.Serializer.to_wire(frame)] * 2
+for step in steps:
+    threading.Thread(target=loop, args=(step,), daemon=True).start()
+for _ in steps:
+    assert running.acquire(timeout=30)
+"""
+
+
+@pytest.mark.slow
+def test_exit_with_daemon_threads_inside_module_calls(python_subprocess):
+    for _ in range(20):
+        done = python_subprocess(DAEMONS_INSIDE_CALLS, timeout=60)
+        assert "Fatal Python error" not in done.stderr, done.stderr
+        assert done.returncode == 0, done.stderr

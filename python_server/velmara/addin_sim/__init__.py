@@ -3,7 +3,7 @@
 Run it as a separate process that connects to a kernel, as the real
 add-in does:
 
-    python -m velmara_master.python_server.velmara.addin_sim --url ws://127.0.0.1:PORT
+    python -m velmara_master.python_server.velmara.addin_sim --url ws://127.0.0.1:PORT --token TOKEN
 """
 
 from .client import DEFAULT_SETTINGS, FrameHandler, Simulator, run

@@ -1,4 +1,4 @@
-"""Command line: python -m velmara_master.python_server.velmara.addin_sim --url URL"""
+"""Command line: python -m velmara_master.python_server.velmara.addin_sim --url URL --token TOKEN"""
 
 from __future__ import annotations
 
@@ -8,12 +8,16 @@ import json
 import logging
 import sys
 
+from ..kernel.endpoint import DEFAULT_MAX_FRAME_CHARS
 from .client import DEFAULT_SETTINGS, Simulator, run
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="addin_sim", description="Simulated Excel add-in for the Velmara kernel")
-    parser.add_argument("--url", required=True, help="the kernel's WebSocket URL, e.g. ws://127.0.0.1:8765")
+    parser.add_argument("--url", required=True,
+                        help="the kernel's WebSocket address, e.g. ws://127.0.0.1:8765 "
+                             "(or its whole connect URL, token path included, without --token)")
+    parser.add_argument("--token", default=None, help="the kernel's token (the connect URL's path)")
     parser.add_argument("--reconnect", action="store_true",
                         help="connect again whenever the kernel closes the connection")
     parser.add_argument("--retry-for", type=float, default=10.0,
@@ -21,6 +25,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--setting", action="append", default=[], metavar="NAME=JSON",
                         help="add or replace a GetSetting entry; the value is JSON (or plain text)")
     parser.add_argument("--first-id", type=int, default=None, help="first object id to hand out")
+    parser.add_argument("--max-frame-chars", type=int, default=DEFAULT_MAX_FRAME_CHARS,
+                        help="the kernel's frame limit; larger answers are refused (default %(default)s)")
     parser.add_argument("--log-level", default="WARNING")
     args = parser.parse_args(argv)
     logging.basicConfig(level=args.log_level.upper(), stream=sys.stderr,
@@ -34,9 +40,10 @@ def main(argv: list[str] | None = None) -> int:
             settings[name] = json.loads(text)
         except ValueError:
             settings[name] = text
-    sim = Simulator(settings, args.first_id)
+    sim = Simulator(settings, args.first_id, args.max_frame_chars)
     try:
-        asyncio.run(run(args.url, sim, reconnect=args.reconnect, retry_for=args.retry_for))
+        url = args.url.rstrip("/") + "/" + args.token if args.token else args.url
+        asyncio.run(run(url, sim, reconnect=args.reconnect, retry_for=args.retry_for))
     except ConnectionError as exc:
         print(f"addin_sim: {exc}", file=sys.stderr)
         return 1

@@ -11,6 +11,8 @@ from typing import Any
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
+from ..kernel.endpoint import DEFAULT_MAX_FRAME_CHARS
+from ..kernel.handshake import RedactingLogger
 from ..kernel.wire_json import dumps, loads
 from .objects import ObjectTable, Session
 from .workbook import SimError, Workbook
@@ -30,11 +32,14 @@ DEFAULT_SETTINGS: dict[str, Any] = {
 class Simulator:
     """The workbook, settings and object ids that outlive a connection."""
 
-    def __init__(self, settings: dict[str, Any] | None = None, first_id: int | None = None) -> None:
+    def __init__(self, settings: dict[str, Any] | None = None, first_id: int | None = None,
+                 max_frame_chars: int = DEFAULT_MAX_FRAME_CHARS) -> None:
         self.book = Workbook()
         self.settings = dict(DEFAULT_SETTINGS if settings is None else settings)
         self.table = ObjectTable(first_id)
         self.sessions = 0
+        # The kernel's incoming frame limit: an answer beyond it is refused here.
+        self.max_frame_chars = max_frame_chars
 
     def new_session(self) -> "FrameHandler":
         self.sessions += 1
@@ -92,7 +97,15 @@ class FrameHandler:
             log.exception("request %s failed inside the simulator", request_id)
             reply = {"kind": "excel_response", "requestId": request_id, "ok": False,
                      "error": {"message": f"Internal error in the simulated add-in: {type(exc).__name__}: {exc}"}}
-        out = [dumps(reply)]
+        text = dumps(reply)
+        if len(text) > self.sim.max_frame_chars and reply["ok"]:
+            # The kernel would drop it unread, and nobody would ever release
+            # the objects it names: refuse the read instead.
+            self._forget(reply["result"])
+            text = dumps({"kind": "excel_response", "requestId": request_id, "ok": False, "error": {
+                "message": f"The answer is too large for one message ({len(text)} characters, the limit "
+                           f"is {self.sim.max_frame_chars}); read a smaller range at a time"}})
+        out = [text]
         # Events fire after the change is answered, as Office.js does.
         for callable_id, args in session.events:
             self.callbacks["sent"] += 1
@@ -100,6 +113,22 @@ class FrameHandler:
                               "callableId": callable_id, "args": [args]}))
         session.events.clear()
         return out
+
+    def _forget(self, wire: Any) -> None:
+        """Release every object an answer that is not sent names."""
+        if type(wire) is not dict:
+            return
+        value = wire.get("value")
+        if "id" in wire:
+            self.session.table.release(wire["id"])
+        if type(value) is list:
+            for item in value:
+                self._forget(item)
+        elif type(value) is dict:
+            for item in value.values():
+                self._forget(item)
+        elif wire.get("isSpec") and type(value) is int:
+            self.session.table.release(value)
 
     def _callback_result(self, message: dict[str, Any]) -> None:
         ok = message.get("ok") is True
@@ -142,16 +171,23 @@ async def run(url: str, sim: Simulator, *, reconnect: bool = False, retry_for: f
     """Connect to the kernel and serve it; with reconnect, come back after a close."""
     loop = asyncio.get_running_loop()
     deadline = loop.time() + retry_for
+    # The URL's path is the kernel's token, a secret: logs show the rest.
+    scheme, _, rest = url.partition("://")
+    where, _, token = rest.partition("/")
+    shown = f"{scheme}://{where}"
+    ws_log: Any = logging.getLogger("websockets.client")
+    if token:
+        ws_log = RedactingLogger(ws_log, token)
     while True:
         try:
-            async with connect(url, compression=None, max_size=64 * 2**20, open_timeout=5) as ws:
-                log.info("connected to %s", url)
+            async with connect(url, compression=None, max_size=64 * 2**20, open_timeout=5, logger=ws_log) as ws:
+                log.info("connected to %s", shown)
                 await serve_connection(ws, sim.new_session())
-                log.info("connection to %s closed (code %s)", url, ws.close_code)
+                log.info("connection to %s closed (code %s)", shown, ws.close_code)
             deadline = loop.time() + retry_for
             if not reconnect:
                 return
         except (OSError, InvalidHandshake, TimeoutError) as exc:
             if loop.time() > deadline:
-                raise ConnectionError(f"could not connect to {url}: {exc}") from exc
+                raise ConnectionError(f"could not connect to {shown}: {exc}") from exc
         await asyncio.sleep(0.05)

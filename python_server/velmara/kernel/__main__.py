@@ -1,10 +1,14 @@
 """Run a user script inside a kernel, optionally with the simulated add-in.
 
-    python -m velmara_master.python_server.velmara.kernel SCRIPT [--addin-sim] [--port N]
+    python -m velmara_master.python_server.velmara.kernel SCRIPT [--addin-sim] [--port N] [--token T]
+
+A script that does not compile is reported before anything starts; Ctrl-C
+ends the run with status 130 and stops the simulated add-in.
 
 The script runs in this process, so `from com_like import Context` in it
-talks to whatever add-in connects to the kernel. A summary of the traffic
-follows the script's own output.
+talks to whatever add-in connects to the kernel. The add-in's connect URL,
+token included, is printed for the user (never logged). A summary of the
+traffic follows the script's own output.
 """
 
 from __future__ import annotations
@@ -16,6 +20,7 @@ import subprocess
 import sys
 import threading
 import time
+import traceback
 
 from .endpoint import Kernel
 
@@ -26,51 +31,89 @@ def _progress(text: str) -> None:
     print(f"[kernel] {text}", flush=True)
 
 
+def _compiles(path: str) -> int | None:
+    """None when the script can run; else the exit status, the error printed."""
+    try:
+        with open(path, "rb") as file:
+            compile(file.read(), path, "exec")
+    except OSError as exc:
+        print(f"kernel: cannot read {path}: {exc.strerror}", file=sys.stderr)
+        return 2
+    except (SyntaxError, ValueError) as exc:  # ValueError: a NUL byte
+        traceback.print_exception(exc, limit=0)
+        return 1
+    return None
+
+
+def _stop(addin: subprocess.Popen[bytes] | None) -> None:
+    if addin is None or addin.poll() is not None:
+        return
+    addin.terminate()
+    try:
+        addin.wait(5)
+    except (subprocess.TimeoutExpired, KeyboardInterrupt):
+        addin.kill()
+        addin.wait()
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="kernel", description="Run a script against the Excel add-in")
     parser.add_argument("script", help="the Python script to run")
     parser.add_argument("--addin-sim", action="store_true", help="start the simulated add-in as a child process")
     parser.add_argument("--port", type=int, default=0, help="loopback port to serve (default: a free one)")
+    parser.add_argument("--token", default=None,
+                        help="the token the add-in must present (default: a fresh random one)")
     parser.add_argument("--connect-timeout", type=float, default=30.0)
     args = parser.parse_args(argv)
+    # A script that cannot run is reported before anything is started.
+    failed = _compiles(args.script)
+    if failed is not None:
+        return failed
     logging.basicConfig(level=logging.WARNING, format="[kernel] %(levelname)s %(message)s")
 
-    kernel = Kernel(port=args.port, track_latency=True).start()
-    _progress(f"listening on {kernel.url}")
-    addin = None
-    if args.addin_sim:
-        addin = subprocess.Popen([sys.executable, "-m", SIM_MODULE, "--url", kernel.url, "--reconnect"])
-    _progress("waiting for the add-in to connect ...")
-    started = time.monotonic()
     try:
-        kernel.wait_connected(args.connect_timeout)
-    except TimeoutError as exc:
-        print(f"[kernel] {exc}", file=sys.stderr)
-        kernel.close()
-        if addin is not None:
-            addin.terminate()
-        return 2
-    _progress(f"add-in connected after {time.monotonic() - started:.2f} s; running {args.script}")
-    print(flush=True)
-
+        kernel = Kernel(port=args.port, token=args.token, track_latency=True).start()
+    except ValueError as exc:
+        parser.error(str(exc))
+    addin = None
     status = 0
     began = time.monotonic()
     try:
-        runpy.run_path(args.script, run_name="__main__")
-    except SystemExit as exc:
-        status = exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
-    except BaseException:
-        import traceback
+        _progress(f"listening on {kernel.address}")
+        # The one place the token is shown: the user hands it to the add-in.
+        _progress(f"add-in connect URL: {kernel.url}")
+        if args.addin_sim:
+            addin = subprocess.Popen([sys.executable, "-m", SIM_MODULE, "--url", kernel.address,
+                                      "--token", kernel.token, "--reconnect"])
+            _progress(f"started the simulated add-in (pid {addin.pid})")
+        _progress("waiting for the add-in to connect ...")
+        started = time.monotonic()
+        try:
+            kernel.wait_connected(args.connect_timeout)
+        except TimeoutError as exc:
+            print(f"[kernel] {exc}", file=sys.stderr)
+            return 2
+        _progress(f"add-in connected after {time.monotonic() - started:.2f} s; running {args.script}")
+        print(flush=True)
 
+        began = time.monotonic()
+        try:
+            runpy.run_path(args.script, run_name="__main__")
+        except SystemExit as exc:
+            status = exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
+        except KeyboardInterrupt:
+            raise
+        except BaseException:
+            traceback.print_exc()
+            status = 1
+    except KeyboardInterrupt:
         traceback.print_exc()
-        status = 1
-    elapsed = time.monotonic() - began
-
-    stats = kernel.stats()
-    kernel.close()
-    if addin is not None:
-        addin.terminate()
-        addin.wait(5)
+        status = 130
+    finally:
+        elapsed = time.monotonic() - began
+        stats = kernel.stats()
+        kernel.close()
+        _stop(addin)
     print()
     print("-" * 60)
     summary = (f"{stats.get('requests', 0)} requests ({stats.get('dels', 0)} DELs acknowledged locally), "
@@ -81,6 +124,8 @@ def main(argv: list[str] | None = None) -> int:
                   f"p99 {stats['p99_round_trip_s'] * 1e3:.3f} ms over {stats['round_trips']} requests")
     if stats["dropped"]:
         _progress(f"dropped frames: {stats['dropped']}")
+    if stats["refused"]:
+        _progress(f"refused connections: {stats['refused']}")
     leftover = [t.name for t in threading.enumerate() if t is not threading.main_thread() and not t.daemon]
     if leftover:
         _progress(f"threads still running: {leftover}")

@@ -28,13 +28,14 @@ import time
 import uuid
 from http import HTTPStatus
 from types import ModuleType
-from typing import Any, Callable
+from typing import Any, Callable, Iterable
 
 import websockets
 from websockets.asyncio.server import ServerConnection, serve
 
 from . import frames
 from .frames import Frame, FrameRejected, read_frame
+from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, new_token
 from .wire_json import dumps
 
 log = logging.getLogger("velmara.kernel")
@@ -43,12 +44,44 @@ log = logging.getLogger("velmara.kernel")
 # look at it, and the add-in's own answer arrives later as an unknown id.
 _NULL_WIRE = {"type": "Null", "value": None, "isSpec": False}
 
+# Incoming frame limit. Excel on the web caps a payload at 5 MB, and our
+# wire format spends about 45 characters on a cell, so 8 Mi characters
+# carry a read of some 180k cells: far beyond what a workbook needs in one
+# call, while a worst-case frame (nothing but empty arrays) peaks at about
+# 220 MiB while parsed, not the gigabytes of a looser limit.
+DEFAULT_MAX_FRAME_CHARS = 8 * 2**20
+
+# How long the kernel waits for the add-in to answer its close frame before
+# cutting the connection. The close frame itself goes out at once, so the
+# add-in learns either way; a live one answers within milliseconds.
+_CLOSE_TIMEOUT = 0.25
+
 # Frames that pass the kernel's limit but not the library's close the
 # connection (code 1009); between the two they are dropped one by one.
 _LIBRARY_LIMIT_FACTOR = 2
 
+# Characters waiting in a connection's outbox beyond which the add-in is
+# taken to have stopped reading. Requests wait for their answers, so a
+# live add-in never lets more than a few frames pile up.
+DEFAULT_MAX_OUTBOX_CHARS = 32 * 2**20
+
+# An answer nobody waits for may name objects that only the kernel can
+# release; a hostile one names as many as fit. Release at most this many
+# per frame: the add-in keeps the rest (counted as orphans_kept).
+MAX_ORPHANS_PER_FRAME = 10_000
+
 # After this many log lines of one drop reason, only every 1000th is logged.
 _LOUD_DROPS = 20
+
+# Every counter exists from the start (see Kernel._bump).
+_COUNTERS = ("requests", "dels", "callbacks", "orphans_released", "orphans_kept", "capped_answers",
+             "outbox_overflows")
+_DROP_REASONS = (*frames.REJECT_REASONS, "internal_error")
+
+
+def _peer(ws: ServerConnection) -> str:
+    address = ws.remote_address
+    return f"{address[0]}:{address[1]}" if address else "an unknown address"
 
 
 def _is_loopback(host: str) -> bool:
@@ -65,11 +98,21 @@ class NotConnectedError(ConnectionError):
 
 
 class _Connection:
-    """One accepted add-in connection and its outbox."""
+    """One accepted add-in connection and its outbox.
 
-    __slots__ = ("ws", "loop", "number", "closed", "_lock", "_out", "_armed", "_wake")
+    A proxy's finalizer pushes its DEL from whatever thread the garbage
+    collector runs on, possibly while that thread is inside `push` or the
+    writer's swap already. So nothing under `_lock` may allocate a tracked
+    object or call Python code (a collection could start there and the
+    finalizer would wait for the lock forever): the critical sections only
+    move references and flags.
+    """
 
-    def __init__(self, ws: ServerConnection, loop: asyncio.AbstractEventLoop, number: int) -> None:
+    __slots__ = ("ws", "loop", "number", "closed", "_lock", "_out", "_armed", "_wake",
+                 "_queued", "_limit", "_on_overflow")
+
+    def __init__(self, ws: ServerConnection, loop: asyncio.AbstractEventLoop, number: int,
+                 limit: int, on_overflow: Callable[["_Connection", int], None]) -> None:
         self.ws = ws
         self.loop = loop
         self.number = number
@@ -78,37 +121,64 @@ class _Connection:
         self._out: list[str] = []
         self._armed = False
         self._wake = asyncio.Event()
+        self._queued = 0  # characters in the outbox, the batch being written included
+        self._limit = limit
+        self._on_overflow = on_overflow
 
     def push(self, text: str) -> None:
-        """Queue one frame; safe from any thread, never waits on the network."""
+        """Queue one frame; safe from any thread, never waits on the network.
+
+        When the outbox already holds more than its limit, the add-in has
+        stopped reading: the frame is refused, the outbox closed and the
+        kernel told to drop the connection.
+        """
+        wake = overflow = False
+        queued = 0
         with self._lock:
-            if self.closed:
-                raise NotConnectedError("The Excel add-in connection is closed")
-            self._out.append(text)
-            if self._armed:
-                return
-            self._armed = True
-        self.loop.call_soon_threadsafe(self._wake.set)
+            accepted = not self.closed and self._queued <= self._limit
+            if accepted:
+                self._out.append(text)
+                self._queued += len(text)
+                wake = not self._armed
+                self._armed = True
+            elif not self.closed:
+                self.closed = overflow = True
+                queued = self._queued
+        if overflow:
+            self._on_overflow(self, queued)
+        if not accepted:
+            raise NotConnectedError("The Excel add-in connection is closed" if not overflow else
+                                    "The Excel add-in stopped reading; its connection is dropped")
+        if wake:
+            self.loop.call_soon_threadsafe(self._wake.set)
 
     def close_outbox(self) -> None:
         with self._lock:
             self.closed = True
-            self._out = []
+            dropped = self._out
+        dropped.clear()
 
     async def write_forever(self) -> None:
         send = self.ws.send
+        spare: list[str] = []
         while True:
             await self._wake.wait()
             self._wake.clear()
             while True:
                 with self._lock:
                     batch = self._out
-                    if not batch:
+                    if not batch or self.closed:
                         self._armed = False
                         break
-                    self._out = []
+                    self._out = spare
+                sent = 0
                 for text in batch:
                     await send(text)
+                    sent += len(text)
+                batch.clear()
+                spare = batch
+                with self._lock:
+                    self._queued -= sent
 
 
 _current: "Kernel | None" = None
@@ -124,10 +194,12 @@ class Kernel:
 
     `Kernel(...).start()` binds a loopback port (``port=0`` picks a free
     one, see `url`) and registers the send handler with the bridge's
-    `messaging`. One add-in connection is served at a time; a new one
-    replaces the old. Every close or replacement resets `messaging`, so
-    waiting calls end with `CancelledError` at once and `Context`/`Excel`
-    work again on the next connection.
+    `messaging`. Only a handshake that presents the kernel's token (the
+    URL path), no foreign `Origin` and a loopback `Host` is admitted. One
+    add-in connection is served at a time; an admitted new one replaces
+    the old. Every close or replacement resets `messaging`, so waiting
+    calls end with `CancelledError` at once and `Context`/`Excel` work
+    again on the next connection.
     """
 
     def __init__(
@@ -136,8 +208,10 @@ class Kernel:
         port: int = 0,
         *,
         workers: int = 4,
-        max_frame_chars: int = 16 * 2**20,
+        max_frame_chars: int = DEFAULT_MAX_FRAME_CHARS,
+        max_outbox_chars: int = DEFAULT_MAX_OUTBOX_CHARS,
         token: str | None = None,
+        allowed_origins: Iterable[str] = (),
         track_latency: bool = False,
         module: ModuleType | None = None,
     ) -> None:
@@ -148,8 +222,10 @@ class Kernel:
         self._module = module
         self._host = host
         self._port = port
-        self._token = token
+        self._token = new_token() if token is None else checked_token(token)
+        self._gate = Gate(self._token, allowed_origins)
         self._max_frame_chars = max_frame_chars
+        self._max_outbox_chars = max_outbox_chars
         self._workers = workers
         self._track_latency = track_latency
 
@@ -165,8 +241,9 @@ class Kernel:
         self._stop: asyncio.Event | None = None
 
         self._counts_lock = threading.Lock()
-        self._counts: collections.Counter[str] = collections.Counter()
-        self._drops: collections.Counter[str] = collections.Counter()
+        self._counts = dict.fromkeys(_COUNTERS, 0)
+        self._drops = dict.fromkeys(_DROP_REASONS, 0)
+        self._refusals = dict.fromkeys(REFUSE_REASONS, 0)
         self._sent_at: dict[str, float] = {}
         self._latencies: collections.deque[float] = collections.deque(maxlen=100_000)
         self._diag_waiters: dict[str, concurrent.futures.Future[dict[str, Any]]] = {}
@@ -214,9 +291,19 @@ class Kernel:
         return self._port
 
     @property
+    def address(self) -> str:
+        """The endpoint without the token: safe to show and to log."""
+        host = f"[{self._host}]" if ":" in self._host else self._host
+        return f"ws://{host}:{self._port}"
+
+    @property
+    def token(self) -> str:
+        return self._token
+
+    @property
     def url(self) -> str:
-        path = "/" + self._token if self._token else ""
-        return f"ws://{self._host}:{self._port}{path}"
+        """The URL the add-in connects to, token included: a secret."""
+        return f"{self.address}/{self._token}"
 
     @property
     def connected(self) -> bool:
@@ -234,7 +321,7 @@ class Kernel:
             while self._conn is None or self._connections < count:
                 left = deadline - time.monotonic()
                 if left <= 0 or self._closed:
-                    raise TimeoutError(f"no add-in connected to {self.url} within {timeout} s")
+                    raise TimeoutError(f"no add-in connected to {self.address} within {timeout} s")
                 self._state.wait(left)
 
     def disconnect(self, timeout: float = 5.0) -> None:
@@ -310,20 +397,39 @@ class Kernel:
             self._port,
             compression=None,
             max_size=library_limit,
-            process_request=self._check_path if self._token else None,
+            close_timeout=_CLOSE_TIMEOUT,
+            process_request=self._check_handshake,
+            logger=RedactingLogger(logging.getLogger("websockets.server"), self._token),
         ) as server:
             self._server = server
             self._port = server.sockets[0].getsockname()[1]
+            self._gate.bind((sock.getsockname()[0] for sock in server.sockets), self._port)
             ready.set_result(None)
             await self._stop.wait()
+            # Waiting calls end now, whatever the network does next.
+            conn = self._conn
+            if conn is not None:
+                self._detach(conn, "kernel closed")
+            for ws in server.connections:
+                if ws.transport.get_write_buffer_size():
+                    # A close frame would queue behind data the add-in is
+                    # not reading: cut the connection instead of waiting.
+                    ws.transport.abort()
             server.close(close_connections=True)
             await server.wait_closed()
 
-    def _check_path(self, connection: ServerConnection, request: Any) -> Any:
-        if request.path != "/" + self._token:  # type: ignore[operator]
-            self._count_drop("bad_member", f"connection to {request.path!r} refused (wrong token)")
-            return connection.respond(HTTPStatus.FORBIDDEN, "wrong kernel token\n")
-        return None
+    def _check_handshake(self, connection: ServerConnection, request: Any) -> Any:
+        # Runs before the connection counts for anything: a refusal leaves
+        # the attached add-in, its waiting calls and its callbacks alone.
+        refusal = self._gate.refusal(request)
+        if refusal is None:
+            return None
+        reason, detail = refusal
+        seen = self._bump(self._refusals, reason)
+        if seen <= _LOUD_DROPS or seen % 1000 == 0:
+            log.warning("refused a connection from %s (%s #%d): %s",
+                        _peer(connection), reason, seen, detail)
+        return connection.respond(HTTPStatus.FORBIDDEN, "connection refused by the Velmara kernel\n")
 
     # ------------------------------------------------------------------
     # connections (listener thread)
@@ -332,17 +438,22 @@ class Kernel:
         assert self._loop is not None
         old = self._conn
         if old is not None:
-            self._detach(old, "replaced by a new connection")
+            self._detach(old, f"replaced by a new connection from {_peer(ws)} that presented the token")
             asyncio.ensure_future(old.ws.close(1012, "replaced by a new connection"))
         with self._state:
             self._connections += 1
-            conn = _Connection(ws, self._loop, self._connections)
+            conn = _Connection(ws, self._loop, self._connections, self._max_outbox_chars, self._outbox_overflow)
             self._conn = conn
             self._state.notify_all()
         log.info("add-in connected from %s (connection %d)", ws.remote_address, conn.number)
         writer = asyncio.ensure_future(conn.write_forever())
         try:
             async for data in ws:
+                # Frames already received do not hand the loop back, so a
+                # closing kernel (another thread) or a dropped connection
+                # would otherwise have to wait until they are all handled.
+                if conn.closed or self._closed:
+                    break
                 self._on_frame(conn, data)
         except websockets.ConnectionClosed:
             pass
@@ -352,7 +463,22 @@ class Kernel:
             if sent is not None and sent.code == 1009:  # the library refused a frame
                 self._count_drop("oversized", "frame beyond the transport limit; the connection was closed")
             if self._conn is conn:
-                self._detach(conn, f"connection closed (code {ws.close_code})")
+                self._detach(conn, "kernel closed" if self._closed else f"connection closed (code {ws.close_code})")
+
+    def _outbox_overflow(self, conn: _Connection, queued: int) -> None:
+        # Any thread: the frame that overflowed is refused by push itself.
+        self._bump(self._counts, "outbox_overflows")
+        why = f"the add-in stopped reading ({queued} characters waiting to be sent)"
+
+        def drop() -> None:
+            if self._conn is conn:
+                self._detach(conn, why)
+            asyncio.ensure_future(conn.ws.close(1008, "outbox full"))
+
+        try:
+            conn.loop.call_soon_threadsafe(drop)
+        except RuntimeError:  # the loop is gone: the kernel is closing anyway
+            pass
 
     def _detach(self, conn: _Connection, why: str) -> None:
         """Forget a connection and end every wait that depended on it."""
@@ -360,29 +486,48 @@ class Kernel:
             if self._conn is conn:
                 self._conn = None
         conn.close_outbox()
-        self._module.messaging.reset()
+        messaging = self._module.messaging
+        waiting = len(messaging.waiters)
+        if waiting:
+            # The callers see a bare CancelledError; this says why.
+            log.warning("add-in connection %d ended: %s; %d waiting call%s cancelled",
+                        conn.number, why, waiting, "" if waiting == 1 else "s")
+        else:
+            log.info("add-in connection %d ended: %s; messaging reset", conn.number, why)
+        messaging.reset()
         self._sent_at.clear()
         for diag_id in list(self._diag_waiters):
             waiter = self._diag_waiters.pop(diag_id, None)
             if waiter is not None and not waiter.done():
                 waiter.cancel()
-        log.info("add-in connection %d ended: %s; messaging reset", conn.number, why)
 
     # ------------------------------------------------------------------
     # incoming frames (listener thread)
 
-    def _count_drop(self, reason: str, detail: str) -> None:
+    def _bump(self, table: dict[str, int], key: str, n: int = 1) -> int:
+        # The DEL path counts too, from whatever thread a finalizer runs on.
+        # Every key exists from the start and values are ints, so nothing
+        # under the lock runs Python code or allocates a tracked object: no
+        # collection, and so no finalizer, can start while it is held.
         with self._counts_lock:
-            self._drops[reason] += 1
-            seen = self._drops[reason]
+            table[key] += n
+            return table[key]
+
+    def _count_drop(self, reason: str, detail: str, exc_info: bool = False) -> None:
+        seen = self._bump(self._drops, reason)
         if seen <= _LOUD_DROPS or seen % 1000 == 0:
-            log.warning("dropped frame from the add-in (%s #%d): %s", reason, seen, detail)
+            log.warning("dropped frame from the add-in (%s #%d): %s", reason, seen, detail, exc_info=exc_info)
 
     def _on_frame(self, conn: _Connection, data: Any) -> None:
         try:
             frame = read_frame(data, self._max_frame_chars)
         except FrameRejected as exc:
             self._count_drop(exc.reason, exc.detail)
+            if exc.request_id is not None:
+                # Its caller learns now instead of waiting out the time-out.
+                self._module.messaging.on_message({"requestId": exc.request_id, "ok": False, "error": {
+                    "message": f"The Excel add-in's answer is too large for the kernel ({len(data)} "
+                               f"characters, the limit is {self._max_frame_chars}): read less at a time"}})
             return
         try:
             if frame.kind == frames.KIND_RESPONSE:
@@ -392,8 +537,9 @@ class Kernel:
             else:
                 self._on_diag_result(frame.message)
         except Exception:  # the listener must outlive any one frame
-            self._count_drop("internal_error", "handling a frame failed")
-            log.exception("handling a frame from the add-in failed")
+            # Rate-limited like any drop: a peer that found a way to make
+            # this fail could otherwise fill the log with tracebacks.
+            self._count_drop("internal_error", "handling a frame failed", exc_info=True)
 
     def _on_response(self, conn: _Connection, frame: Frame) -> None:
         message = frame.message
@@ -417,6 +563,14 @@ class Kernel:
     def _release_orphans(self, conn: _Connection, wire: Any) -> None:
         ids: list[int] = []
         _collect_object_ids(wire, ids)
+        if len(ids) > MAX_ORPHANS_PER_FRAME:
+            kept = len(ids) - MAX_ORPHANS_PER_FRAME
+            self._bump(self._counts, "orphans_kept", kept)
+            seen = self._bump(self._counts, "capped_answers")
+            if seen <= _LOUD_DROPS or seen % 1000 == 0:
+                log.warning("an answer nobody waits for names %d objects (#%d); releasing %d, the add-in keeps %d",
+                            len(ids), seen, MAX_ORPHANS_PER_FRAME, kept)
+            del ids[MAX_ORPHANS_PER_FRAME:]
         for object_id in ids:
             envelope = {"method": "DEL", "name": "__del__", "caller": object_id,
                         "requestId": "orphan-" + uuid.uuid4().hex, "kind": "request"}
@@ -424,9 +578,10 @@ class Kernel:
                 conn.push(dumps(envelope))
             except NotConnectedError:
                 return
+            except ValueError:  # an id JSON cannot carry: nothing to release
+                continue
         if ids:
-            with self._counts_lock:
-                self._counts["orphans_released"] += len(ids)
+            self._bump(self._counts, "orphans_released", len(ids))
 
     def _on_diag_result(self, message: dict[str, Any]) -> None:
         waiter = self._diag_waiters.pop(message["diagId"], None)
@@ -435,8 +590,7 @@ class Kernel:
 
     def _on_callback(self, conn: _Connection, frame: Frame) -> None:
         assert self._pool is not None
-        with self._counts_lock:
-            self._counts["callbacks"] += 1
+        self._bump(self._counts, "callbacks")
         try:
             self._pool.submit(self._run_callback, conn, frame)
         except RuntimeError:  # pool shut down: the kernel is closing
@@ -449,6 +603,7 @@ class Kernel:
         message = frame.message
         call_id = message["callId"]
         module = self._module
+        func = None
         try:
             if frame.problem is not None:
                 raise ValueError(f"Malformed callback invocation: {frame.problem}")
@@ -465,9 +620,14 @@ class Kernel:
             del result
             text = dumps(reply)
         except Exception as exc:
-            log.warning("callback %s failed: %s: %s", call_id, type(exc).__name__, exc)
+            # Once the callable is found the failure is the user's code:
+            # its traceback is what they need to mend it.
+            log.warning("callback %s failed: %s: %s", call_id, type(exc).__name__, exc, exc_info=func is not None)
+            # The error text may hold what the result could not (a lone
+            # surrogate): escape it rather than leave the add-in unanswered.
+            error = f"{type(exc).__name__}: {exc}".encode("utf-8", "backslashreplace").decode()
             text = dumps({"kind": "callback_result", "callId": call_id, "ok": False,
-                          "error": {"message": f"{type(exc).__name__}: {exc}"}})
+                          "error": {"message": error}})
         try:
             conn.push(text)
         except NotConnectedError:
@@ -490,8 +650,7 @@ class Kernel:
         if self._track_latency:
             self._sent_at[envelope["requestId"]] = time.perf_counter()
         conn.push(text)
-        with self._counts_lock:
-            self._counts["requests"] += 1
+        self._bump(self._counts, "requests")
 
     def _send_del(self, envelope: dict[str, Any]) -> None:
         # A finalizer may run on any thread, the listener and interpreter
@@ -500,8 +659,7 @@ class Kernel:
             conn = self._conn
             if conn is not None:
                 conn.push(dumps(envelope))
-                with self._counts_lock:
-                    self._counts["dels"] += 1
+                self._bump(self._counts, "dels")
         except Exception:
             pass
         self._module.messaging.on_message(
@@ -532,9 +690,10 @@ class Kernel:
 
     def stats(self) -> dict[str, Any]:
         """Counters: requests, dels, callbacks, drops by reason, latencies."""
-        with self._counts_lock:
-            out: dict[str, Any] = dict(self._counts)
-            out["dropped"] = dict(self._drops)
+        # Copying a dict of ints is one step for the interpreter: no lock.
+        out: dict[str, Any] = dict(self._counts)
+        out["dropped"] = {reason: n for reason, n in self._drops.copy().items() if n}
+        out["refused"] = {reason: n for reason, n in self._refusals.copy().items() if n}
         out["connections"] = self._connections
         latencies = sorted(self._latencies)
         if latencies:

@@ -9,6 +9,7 @@ that request, so the waiting caller learns at once instead of timing out.
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass
 from typing import Any
 
@@ -33,11 +34,20 @@ REJECT_REASONS = (
 )
 
 
+# An oversized answer is not parsed, but its caller should not wait out the
+# time-out: add-ins write "kind" and "requestId" first, so the id can be
+# read from the frame's head.
+_HEAD_CHARS = 512
+_HEAD_REQUEST_ID = re.compile(r'"requestId"\s*:\s*"([^"\\]{1,%d})"' % MAX_ID_CHARS)
+
+
 class FrameRejected(Exception):
-    def __init__(self, reason: str, detail: str) -> None:
+    def __init__(self, reason: str, detail: str, request_id: str | None = None) -> None:
         super().__init__(f"{reason}: {detail}")
         self.reason = reason
         self.detail = detail
+        # The request a rejected answer was meant for, when it can be told.
+        self.request_id = request_id
 
 
 @dataclass(slots=True)
@@ -61,7 +71,8 @@ def read_frame(data: Any, max_chars: int) -> Frame:
     if type(data) is not str:
         raise FrameRejected("binary", f"binary frame of {len(data)} bytes (the protocol is JSON text)")
     if len(data) > max_chars:
-        raise FrameRejected("oversized", f"frame of {len(data)} characters exceeds the limit of {max_chars}")
+        raise FrameRejected("oversized", f"frame of {len(data)} characters exceeds the limit of {max_chars}",
+                            _head_request_id(data))
     try:
         message = loads(data)
     except (ValueError, RecursionError) as exc:
@@ -79,6 +90,14 @@ def read_frame(data: Any, max_chars: int) -> Frame:
         return Frame(kind, message)
     raise FrameRejected("unknown_kind", f"unknown kind {kind!r}" if type(kind) is str else
                         f"'kind' is {type(kind).__name__}, not text")
+
+
+def _head_request_id(data: str) -> str | None:
+    head = data[:_HEAD_CHARS]
+    if f'"{KIND_RESPONSE}"' not in head:
+        return None
+    found = _HEAD_REQUEST_ID.search(head)
+    return found.group(1) if found else None
 
 
 def _response_problem(message: dict[str, Any]) -> str | None:

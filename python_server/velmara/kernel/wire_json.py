@@ -13,14 +13,17 @@ travels with its number written as text instead:
 The tag stays, so the receiver knows the text is a number; the bridge's
 decoder turns such text back into the same int or float. Anything else
 that JSON cannot carry exactly is refused before a byte is sent: a "Dict"
-(or any other object) key that is not a str, and a non-finite or
-oversized number outside an "Int"/"Float" wire value.
+(or any other object) key that is not a str, a non-finite or oversized
+number outside an "Int"/"Float" wire value, and text holding a lone
+surrogate (what `os.listdir` gives for undecodable file names): frames
+travel as UTF-8, which cannot carry it.
 """
 
 from __future__ import annotations
 
 import json
 import math
+import re
 from typing import Any
 
 # Largest magnitude an IEEE double represents exactly together with all
@@ -28,6 +31,8 @@ from typing import Any
 MAX_EXACT_INT = 2**53
 
 _FLOAT_TEXT = {math.inf: "Infinity", -math.inf: "-Infinity"}
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
 
 _encode = json.JSONEncoder(
     ensure_ascii=False,
@@ -78,7 +83,9 @@ def json_safe(obj: Any) -> Any:
     case (nothing to map) costs one walk and no allocation.
     """
     kind = type(obj)
-    if kind is str or kind is bool or obj is None:
+    if kind is str:
+        return _checked_text(obj)
+    if kind is bool or obj is None:
         return obj
     if kind is dict:
         return _safe_dict(obj)
@@ -89,13 +96,26 @@ def json_safe(obj: Any) -> Any:
     if isinstance(obj, (int, float)) and kind is not bool:
         return _plain_number(obj)
     if isinstance(obj, str):
-        return obj
+        return _checked_text(obj)
     if isinstance(obj, dict):
         return _safe_dict(obj)
     if isinstance(obj, (list, tuple)):
         return _safe_list(obj)
     # Anything else is json's business; it refuses what it cannot write.
     return obj
+
+
+def _checked_text(text: str) -> str:
+    if text.isascii():
+        return text
+    found = _SURROGATE.search(text)
+    if found is None:
+        return text
+    # The message names the code point: the surrogate itself could not
+    # travel in an error report either.
+    raise UnrepresentableValue(
+        f"text holding the lone surrogate U+{ord(found.group()):04X} at index {found.start()} "
+        f"(UTF-8 cannot carry it)")
 
 
 def _plain_number(value: Any) -> Any:
@@ -121,6 +141,11 @@ def _safe_dict(obj: dict[Any, Any]) -> dict[Any, Any]:
         if type(key) is not str and not isinstance(key, str):
             raise UnrepresentableValue(
                 f"key {key!r} of type {type(key).__name__} (JSON object keys must be str)")
+        try:
+            _checked_text(key)
+        except UnrepresentableValue as exc:
+            exc.problem = "key " + exc.problem
+            raise
         if out is not None and key == "value" and (tag == "Int" or tag == "Float"):
             continue
         try:

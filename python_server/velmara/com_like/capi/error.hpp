@@ -54,6 +54,31 @@ private:
     PyObject* saved_;
 };
 
+// Steps that must all run even when one fails: `note()` after a failed
+// step takes the pending error out of the indicator (the next step starts
+// clean) and keeps it if it is the first; `finish()` raises that first one.
+class FirstFailure {
+public:
+    void note() noexcept {
+        Raised failure;
+        if (!first_) {
+            first_ = std::move(failure);
+        }
+    }
+    explicit operator bool() const noexcept { return bool(first_); }
+    // None when every step succeeded; otherwise null with the first failure raised.
+    [[nodiscard]] PyObject* finish() noexcept {
+        if (first_) {
+            first_.restore();
+            return nullptr;
+        }
+        return Py_NewRef(Py_None);
+    }
+
+private:
+    Raised first_{Ref()};
+};
+
 // Raise `exc_type(message)` with `context` as its implicit context, the way a
 // `raise` inside an `except` block chains the exception being handled.
 inline void raise_with_context(PyObject* exc_type, const char* message, Raised context) noexcept {

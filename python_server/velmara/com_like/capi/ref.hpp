@@ -11,6 +11,20 @@
 
 #include <utility>
 
+// Built without C++ exceptions, on purpose. During finalization CPython ends
+// a daemon thread that tries to re-take the interpreter lock with
+// pthread_exit, which glibc carries out as a forced unwind of the thread's
+// stack. With exception support every frame of ours gets landing pads: the
+// unwind would run destructors like ~Ref without holding the lock (touching
+// reference counts of objects the finalizing main thread is freeing), and a
+// noexcept frame would turn the unwind into std::terminate. Without
+// exceptions our frames have unwind tables but no landing pads, so the
+// unwind passes through them and nothing of ours runs on a thread that no
+// longer holds the lock; what that thread held is simply never released.
+#if defined(__cpp_exceptions) || defined(__EXCEPTIONS)
+#error "com_like must be compiled with -fno-exceptions (see the note above)"
+#endif
+
 namespace com_like {
 
 class Ref {

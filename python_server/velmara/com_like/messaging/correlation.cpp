@@ -114,6 +114,67 @@ bool lookup_key(PyObject* request_id, Ref& key) {
     return true;
 }
 
+// waiter.<method>(value); a waiter that is already done refuses with
+// InvalidStateError and is left as it is.
+void complete(PyObject* waiter, PyObject* method, PyObject* value, FirstFailure& failures) {
+    PyObject* call_args[] = {waiter, value};
+    Ref set = steal(PyObject_VectorcallMethod(method, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!set) {
+        if (PyErr_ExceptionMatches(invalid_state_error)) {
+            PyErr_Clear();
+        } else {
+            failures.note();
+        }
+    }
+}
+
+// Ends a waiter that was taken out of the table for `message`: a done
+// waiter is left alone before the message is looked at; otherwise it gets
+// the message when "ok" is true, else RuntimeError with the error text. A
+// message that cannot be read (an "ok" whose lookup or truth test raises,
+// an "error" whose text cannot be worked out) still ends the wait, as a
+// failed response with the default text; the host gets that exception.
+PyObject* end_waiter(PyObject* waiter, PyObject* message) {
+    FirstFailure failures;
+    Ref done = call_method0(waiter, done_name);
+    const int finished = done ? PyObject_IsTrue(done.get()) : -1;
+    if (finished > 0) {
+        Py_RETURN_NONE;
+    }
+    if (finished < 0) {
+        failures.note();  // not known to be done: completing it is still tried
+    }
+    PyObject* found = nullptr;
+    int succeeded = PyDict_GetItemRef(message, ok_key, &found);
+    if (succeeded > 0) {
+        Ref ok = steal(found);  // held: its __bool__ may change the message
+        succeeded = PyObject_IsTrue(ok.get());
+    }
+    if (succeeded > 0) {
+        complete(waiter, set_result_name, message, failures);
+        return failures.finish();
+    }
+    if (succeeded < 0) {
+        failures.note();
+    }
+    Ref text = error_text(message);
+    if (!text) {
+        failures.note();
+        text = borrow(remote_error);
+    }
+    Ref exc = steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
+    if (!exc) {
+        // Not even the RuntimeError could be made (no memory): the waiter
+        // gets what stopped it.
+        Raised failure;
+        exc = borrow(failure.get());
+        failure.restore();
+        failures.note();
+    }
+    complete(waiter, set_exception_name, exc.get(), failures);
+    return failures.finish();
+}
+
 }  // namespace
 
 Ref get(PyObject* self, PyObject* name) noexcept { return steal(PyObject_GetAttr(self, name)); }
@@ -273,89 +334,30 @@ PyObject* on_message(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     if (!waiter) {
         Py_RETURN_NONE;
     }
-    // From here on the waiter is ours alone and must end, whatever the
-    // message holds: a caller left waiting would only see the time-out.
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(message, ok_key, &found) < 0) {
-        return nullptr;
-    }
-    Ref ok = steal(found);  // held: its __bool__ may change the message
-    const int succeeded = ok ? PyObject_IsTrue(ok.get()) : 0;
-    ok.reset();
-    if (succeeded > 0) {
-        // set_result refuses a waiter that is already done (someone else
-        // completed or cancelled it) without changing it: that refusal is
-        // the "already done" case, and it spares a done() call per response.
-        PyObject* call_args[] = {waiter.get(), message};
-        Ref set = steal(PyObject_VectorcallMethod(set_result_name, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                  nullptr));
-        if (!set) {
-            if (!PyErr_ExceptionMatches(invalid_state_error)) {
-                return nullptr;
-            }
-            PyErr_Clear();
-        }
-        Py_RETURN_NONE;
-    }
-    // An "ok" whose truth test raised counts as a failed response; the host
-    // gets that exception once the waiter has ended.
-    Raised ok_failure;
-
-    Ref done = call_method0(waiter.get(), done_name);
-    const int finished = done ? PyObject_IsTrue(done.get()) : -1;
-    if (finished != 0) {
-        if (finished < 0 || !ok_failure) {
-            return finished < 0 ? nullptr : Py_NewRef(Py_None);
-        }
-        ok_failure.restore();
-        return nullptr;
-    }
-
-    // A failure whose text cannot be worked out must still end the wait:
-    // the caller gets the default text and the host gets the error.
-    Ref text = error_text(message);
-    Raised text_failure;
-    Ref exc = steal(PyObject_CallOneArg(PyExc_RuntimeError, text ? text.get() : remote_error));
-    if (!exc) {
-        return nullptr;
-    }
-    PyObject* call_args[] = {waiter.get(), exc.get()};
-    Ref set = steal(
-        PyObject_VectorcallMethod(set_exception_name, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!set) {
-        return nullptr;
-    }
-    if (ok_failure) {
-        ok_failure.restore();
-        return nullptr;
-    }
-    if (text_failure) {
-        text_failure.restore();
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    // From here on the waiter is ours alone and must end before we return,
+    // whatever the message holds: a caller left waiting would only see the
+    // time-out. The host gets the first failure met on the way.
+    return end_waiter(waiter.get(), message);
 }
 
-PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    static constexpr const char* names[] = {"self"};
-    static const Signature sig("Messaging.reset", names, 1);
-    Bound<1> a(sig, args, nargsf, kwnames);
-    if (!a.ok()) {
-        return nullptr;
-    }
-    PyObject* self = a[0];
+namespace {
 
-    // 1. Take every pending waiter out under the lock, cancel them after.
+// Takes every waiter out of the table under its lock (no code of anyone
+// else's runs there) and cancels the ones not yet done after it is
+// released. The table no longer knows them, so each must be ended here: a
+// failure on one (an interrupt in its done() or cancel()) does not stop the
+// sweep.
+void cancel_waiters(PyObject* self, FirstFailure& failures) {
     Ref table = get(self, waiters);
     Ref lock = table ? get(self, waiters_lock) : Ref();
     if (!lock) {
-        return nullptr;
+        return failures.note();
     }
     std::vector<Ref> pending;
     {
         LockGuard guard;
         if (!guard.acquire(lock.get())) {
-            return nullptr;
+            return failures.note();
         }
         if (PyDict_CheckExact(table.get())) {
             Py_ssize_t pos = 0;
@@ -371,84 +373,96 @@ PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* 
             Ref snapshot = values ? steal(PySequence_List(values.get())) : Ref();
             Ref cleared = snapshot ? call_method0(table.get(), clear_name) : Ref();
             if (!cleared) {
-                return nullptr;
+                return failures.note();
             }
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
                 pending.push_back(borrow(PyList_GET_ITEM(snapshot.get(), i)));
             }
         }
     }
-    // The table no longer knows these waiters, so each one must be ended
-    // here: a failure on one (an interrupt in its done() or cancel()) does
-    // not stop the sweep; the first failure is raised once all are cancelled.
-    Ref first_failure;
     for (Ref& waiter : pending) {
         Ref done = call_method0(waiter.get(), done_name);
         const int finished = done ? PyObject_IsTrue(done.get()) : -1;
-        if (finished == 0 && call_method0(waiter.get(), cancel_name)) {
-            waiter.reset();
-            continue;
-        }
-        if (PyErr_Occurred()) {
-            Raised failure;
-            if (!first_failure) {
-                first_failure = failure.take();
-            }
+        if (finished < 0 || (finished == 0 && !call_method0(waiter.get(), cancel_name))) {
+            failures.note();
         }
         waiter.reset();
     }
-    if (first_failure) {
-        Raised(std::move(first_failure)).restore();
-        return nullptr;
-    }
+}
 
-    // 2. A new epoch. 3. The registry starts afresh.
-    Ref epoch = new_hex_id();
-    if (!epoch || PyObject_SetAttr(self, guid, epoch.get()) < 0) {
-        return nullptr;
-    }
+// Empties the callable registry and restarts its counter. The cleared
+// callables are let go only after the lock is released: their finalizers
+// may run any code, a registration or a request included.
+void clear_registry(PyObject* self, FirstFailure& failures) {
     Ref registry = get(self, callable_registry);
     Ref registry_lock = registry ? get(self, callable_lock) : Ref();
-    if (!registry_lock) {
-        return nullptr;
+    Ref one = registry_lock ? steal(PyLong_FromLong(1)) : Ref();
+    if (!one) {
+        return failures.note();
     }
-    // The cleared callables are let go only after the lock is released:
-    // their finalizers may run any code, a registration or a request included.
     Ref released;
     {
-        Ref one = steal(PyLong_FromLong(1));
         LockGuard guard;
-        if (!one || !guard.acquire(registry_lock.get())) {
-            return nullptr;
+        if (!guard.acquire(registry_lock.get())) {
+            return failures.note();
         }
         if (PyDict_CheckExact(registry.get())) {
             released = steal(PyDict_Copy(registry.get()));
             if (!released) {
-                return nullptr;
+                return failures.note();
             }
             PyDict_Clear(registry.get());
         } else if (!call_method0(registry.get(), clear_name)) {
-            return nullptr;
+            return failures.note();
         }
         if (PyObject_SetAttr(self, next_callable_id, one.get()) < 0) {
-            return nullptr;
+            return failures.note();
         }
     }
     released.reset();
+}
 
-    // 4, 5. Move the root proxies into the new epoch; any Exception there is
-    // swallowed (the globals may not exist at all).
+// Moves the root proxies into the new epoch. Any Exception is swallowed (the
+// globals may not exist at all); an interrupt is kept, and the next root is
+// still re-stamped.
+void restamp_roots(PyObject* epoch, FirstFailure& failures) {
     for (PyObject* root_name : {context_name, excel_name}) {
         Ref root = lookup_global(root_name);
-        if (!root || PyObject_SetAttr(root.get(), msg_guid, epoch.get()) < 0) {
+        if (!root || PyObject_SetAttr(root.get(), msg_guid, epoch) < 0) {
             Raised swallowed;
             if (!swallowed.is_exception()) {
                 swallowed.restore();
-                return nullptr;
+                failures.note();
             }
         }
     }
-    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    static constexpr const char* names[] = {"self"};
+    static const Signature sig("Messaging.reset", names, 1);
+    Bound<1> a(sig, args, nargsf, kwnames);
+    if (!a.ok()) {
+        return nullptr;
+    }
+    PyObject* self = a[0];
+    // Every step runs whatever happened in the ones before (an interrupt in
+    // the cancel sweep must not leave old proxies current or old callables
+    // registered); the first failure is raised at the end.
+    FirstFailure failures;
+    cancel_waiters(self, failures);
+    Ref epoch = new_hex_id();
+    if (!epoch || PyObject_SetAttr(self, guid, epoch.get()) < 0) {
+        failures.note();
+        epoch.reset();  // the roots stay with the epoch that is still current
+    }
+    clear_registry(self, failures);
+    if (epoch) {
+        restamp_roots(epoch.get(), failures);
+    }
+    return failures.finish();
 }
 
 int init_correlation() noexcept {

@@ -241,7 +241,7 @@ const FunctionDef kDictMethods[] = {
 
 int bind_class(PyObject* globals, const ClassDef& def, PyObject* base, PyObject* module_name, PyObject** keep) {
     Ref cls = make_class(def, base, module_name);
-    if (!cls || PyDict_SetItemString(globals, def.name, cls.get()) < 0) {
+    if (!cls || PyDict_SetItemString(globals, def.name, cls.get()) < 0 || refuse_copies(cls.get()) < 0) {
         return -1;
     }
     if (keep) {

@@ -34,18 +34,25 @@ bool is_get_field(PyObject* name) {
 // SET answers one name fewer: an assignment to _internal_cache is sent.
 bool is_set_field(PyObject* name) { return is_one_of(name, {internal_id, internal_type_name, msg_guid, typ}); }
 
-// A proxy from an earlier messaging epoch must not reach the add-in.
-bool check_current(PyObject* self, PyObject* messaging_obj) {
+// A proxy from an earlier messaging epoch must not reach the add-in. The
+// proxy's own epoch is read before `messaging` is looked up, so a half-built
+// proxy reports its missing field whatever the namespace holds. Returns the
+// `messaging` that the request then goes through.
+Ref current_messaging(PyObject* self) {
     Ref mine = steal(PyObject_GetAttr(self, msg_guid));
-    Ref current = mine ? steal(PyObject_GetAttr(messaging_obj, guid)) : Ref();
+    Ref messaging_obj = mine ? lookup_global(messaging) : Ref();
+    Ref current = messaging_obj ? steal(PyObject_GetAttr(messaging_obj.get(), guid)) : Ref();
     if (!current) {
-        return false;
+        return {};
     }
     const int stale = PyObject_RichCompareBool(mine.get(), current.get(), Py_NE);
-    if (stale > 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
+    if (stale != 0) {
+        if (stale > 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Excel Object used after messaging context was stopped");
+        }
+        return {};
     }
-    return stale == 0;
+    return messaging_obj;
 }
 
 // {"method": method, "name": name, ["value"/"args": payload,] "caller": self._internal_id}
@@ -149,8 +156,8 @@ PyObject* cw_getattr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     if (is_get_field(name)) {
         return PyObject_GenericGetAttr(self, name);
     }
-    Ref messaging_obj = lookup_global(messaging);
-    if (!messaging_obj || !check_current(self, messaging_obj.get())) {
+    Ref messaging_obj = current_messaging(self);
+    if (!messaging_obj) {
         return nullptr;
     }
     Ref body = build_body(self, method_get, name, nullptr, nullptr);
@@ -180,8 +187,8 @@ PyObject* cw_setattr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
         }
         Py_RETURN_NONE;
     }
-    Ref messaging_obj = lookup_global(messaging);
-    if (!messaging_obj || !check_current(self, messaging_obj.get())) {
+    Ref messaging_obj = current_messaging(self);
+    if (!messaging_obj) {
         return nullptr;
     }
     Ref wire = encode(a[2]);
@@ -210,8 +217,8 @@ PyObject* cw_getitem(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     if (!text) {
         return nullptr;
     }
-    Ref messaging_obj = lookup_global(messaging);
-    if (!messaging_obj || !check_current(self, messaging_obj.get())) {
+    Ref messaging_obj = current_messaging(self);
+    if (!messaging_obj) {
         return nullptr;
     }
     Ref body = build_body(self, method_getitem, text.get(), nullptr, nullptr);
@@ -245,8 +252,8 @@ PyObject* cw_call(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject
     if (!bind_var_args("_cw__call__", args, nargsf, kwnames, SelfKeyword::python_function, self, call)) {
         return nullptr;
     }
-    Ref messaging_obj = lookup_global(messaging);
-    if (!messaging_obj || !check_current(self, messaging_obj.get())) {
+    Ref messaging_obj = current_messaging(self);
+    if (!messaging_obj) {
         return nullptr;
     }
     Ref type_name = steal(PyObject_GetAttr(self, internal_type_name));

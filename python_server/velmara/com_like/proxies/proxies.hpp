@@ -15,4 +15,8 @@ int define_internal_names(PyObject* globals) noexcept;
 // OfficeJsObject, OfficeJsArray, OfficeJsDict
 int define_proxy_classes(PyObject* globals, PyObject* module_name) noexcept;
 
+// Registers a reducer in copyreg's dispatch table that refuses copy.copy and
+// pickle for `cls`.
+int refuse_copies(PyObject* cls) noexcept;
+
 }  // namespace com_like

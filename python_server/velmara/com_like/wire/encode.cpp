@@ -395,9 +395,10 @@ Ref Encoder::encode_datetime64(PyObject* value) {
         return {};
     }
     if (PyLong_Check(item.get())) {
+        // numpy's text comes as a numpy.str_; a "Date" value is always an exact str.
         Ref as_string = attr(np_.get(), a_datetime_as_string);
-        return make_wire(tag_date, as_string ? steal(PyObject_CallOneArg(as_string.get(), micro.get())) : Ref(),
-                         false);
+        Ref text = as_string ? steal(PyObject_CallOneArg(as_string.get(), micro.get())) : Ref();
+        return make_wire(tag_date, text ? steal(PyUnicode_FromObject(text.get())) : Ref(), false);
     }
     return make_wire(tag_date, call_method(item.get(), a_isoformat), false);
 }

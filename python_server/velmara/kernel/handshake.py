@@ -1,0 +1,113 @@
+"""Who may open the add-in connection: token, Origin and Host.
+
+The kernel listens on a loopback port, so every program on the machine can
+reach it, and so can every web page the user visits: browsers apply no
+same-origin rule to WebSockets. Whoever holds the connection reads what the
+user's code writes, forges answers and fires the user's callbacks, so the
+opening handshake must prove three things before the connection may replace
+anything:
+
+* the path is exactly ``/<token>``, a secret the kernel drew (compared in
+  constant time, so the answer's timing says nothing about the token);
+* the ``Origin`` header is absent (a program, not a browser page) or on the
+  allow-list (the task pane's own page);
+* the ``Host`` header names the loopback address and port the kernel
+  serves, so a page on a rebound DNS name cannot pass as local.
+
+A refused handshake is answered with HTTP 403 and touches nothing else.
+"""
+
+from __future__ import annotations
+
+import hmac
+import ipaddress
+import logging
+import re
+import secrets
+from collections.abc import Iterable
+from typing import Any
+
+# 24 random bytes: 192 bits, 32 URL-safe characters.
+TOKEN_BYTES = 24
+
+# Refusal reasons, as counted by the kernel.
+REFUSE_REASONS = ("wrong_token", "foreign_origin", "foreign_host")
+
+# A token travels as the whole URL path, so it may hold only characters
+# that no client percent-encodes.
+_TOKEN_TEXT = re.compile(r"[A-Za-z0-9_.~-]+")
+
+
+def new_token() -> str:
+    return secrets.token_urlsafe(TOKEN_BYTES)
+
+
+def checked_token(token: str) -> str:
+    if type(token) is not str or not _TOKEN_TEXT.fullmatch(token):
+        raise ValueError("a kernel token is non-empty text of letters, digits and '-', '_', '.', '~'")
+    return token
+
+
+def _origin_key(origin: str) -> str:
+    return origin.strip().rstrip("/").lower()
+
+
+def _preview(value: str, limit: int = 80) -> str:
+    return repr(value[:limit]) + ("..." if len(value) > limit else "")
+
+
+class Gate:
+    """The handshake checks of one kernel."""
+
+    def __init__(self, token: str, allowed_origins: Iterable[str] = ()) -> None:
+        if isinstance(allowed_origins, str):
+            raise TypeError("allowed_origins is a list of origins, not one text")
+        self._path = ("/" + token).encode()
+        self._origins = frozenset(_origin_key(origin) for origin in allowed_origins)
+        self._hosts: frozenset[str] = frozenset()
+
+    def bind(self, addresses: Iterable[str], port: int) -> None:
+        """Learn the addresses and port actually served (known after binding)."""
+        names = {"localhost"}
+        for address in addresses:
+            names.add(f"[{address}]" if ipaddress.ip_address(address).version == 6 else address)
+        self._hosts = frozenset(f"{name}:{port}" for name in names)
+
+    def refusal(self, request: Any) -> tuple[str, str] | None:
+        """(reason, detail) when the handshake must be refused, else None.
+
+        The detail never holds the path: a near miss may hold the token.
+        """
+        headers = request.headers
+        hosts = headers.get_all("Host")
+        if len(hosts) != 1 or hosts[0].strip().lower() not in self._hosts:
+            return "foreign_host", f"Host {', '.join(map(_preview, hosts)) or 'missing'}"
+        origins = headers.get_all("Origin")
+        if origins and (len(origins) > 1 or _origin_key(origins[0]) not in self._origins):
+            return "foreign_origin", f"Origin {', '.join(map(_preview, origins))}"
+        path = request.path.encode("utf-8", "surrogateescape")
+        if not hmac.compare_digest(path, self._path):
+            return "wrong_token", f"a path of {len(path)} characters that is not the kernel's token"
+        return None
+
+
+class RedactingLogger(logging.LoggerAdapter):  # type: ignore[type-arg]
+    """Hands the transport library's log records on with the token blotted out.
+
+    At DEBUG level the library logs every request line, path included.
+    """
+
+    def __init__(self, logger: logging.Logger, secret: str) -> None:
+        super().__init__(logger, {})
+        self._secret = secret
+
+    def log(self, level: int, msg: object, *args: object, **kwargs: Any) -> None:
+        if not self.isEnabledFor(level):
+            return
+        text = str(msg)
+        if args:
+            try:
+                text = text % args
+            except (TypeError, ValueError):
+                text = f"{text} {args!r}"
+        self.logger.log(level, "%s", text.replace(self._secret, "<token>"), **kwargs)
