@@ -12,6 +12,7 @@ import pandas as pd
 
 from com_like import Context, GetSetting
 from velmara_master.python_server.velmara.kernel import current_kernel
+from velmara_master.python_server.velmara.tables import read_frame, to_plain, write_frame
 
 
 def step(text):
@@ -34,23 +35,20 @@ frame = pd.DataFrame({
     "price": [9.99, 12.5, 8.75, 20.0, 15.25],
 })
 frame["revenue"] = frame["units"] * frame["price"]
-target = sales.getRange("A1:D6")
-target.values = frame          # header row + one row per record
+target = write_frame(sales, frame)   # header row + one row per record, one SET
 print(f"wrote {len(frame)} rows to {target.address}")
 
 step("Read it back")
 used = sales.getUsedRange()
 print("used range:", used.address, f"({used.rowCount} x {used.columnCount})")
-header, *records = [list(row) for row in used.values]
-back = pd.DataFrame(records, columns=header)
+back = read_frame(used)              # one GET; dates and numbers come back typed
 print(back.to_string(index=False))
-assert back["units"].tolist() == frame["units"].tolist()
-assert back["date"].tolist() == frame["date"].dt.to_pydatetime().tolist()
+pd.testing.assert_frame_equal(back, frame)
 
 step("Change number formats")
 sales.getRange("A2:A6").numberFormat = [["yyyy-mm-dd"]] * 5
 sales.getRange("C2:D6").numberFormat = [["#,##0.00"] * 2] * 5
-print("formats of row 2:", list(sales.getRange("A2:D2").numberFormat[0]))
+print("formats of row 2:", to_plain(sales.getRange("A2:D2").numberFormat)[0])
 
 step("Ask the host for settings")
 for name in ("user.name", "user.locale", "workbook.currency"):

@@ -471,6 +471,12 @@ class RangeFacade(Remote):
             raise SimError("The resized range would be empty")
         return s.reference(self._shifted(area.top, area.left, area.row_count + r, area.column_count + c))
 
+    def call_getAbsoluteResizedRange(self, s: "Session", numRows: Wire, numColumns: Wire) -> Wire:
+        rows, columns = int_arg(numRows, "numRows"), int_arg(numColumns, "numColumns")
+        if rows < 1 or columns < 1:
+            raise SimError("numRows and numColumns must be at least 1")
+        return s.reference(self._shifted(self.area.top, self.area.left, rows, columns))
+
     def call_clear(self, s: "Session", applyTo: Wire = NULL) -> Wire:
         how = "All" if applyTo.get("type") == "Null" else text_arg(applyTo, "applyTo")
         if how not in ("All", "Contents", "Formats"):

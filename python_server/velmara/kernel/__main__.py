@@ -1,6 +1,7 @@
 """Run a user script inside a kernel, optionally with the simulated add-in.
 
-    python -m velmara_master.python_server.velmara.kernel SCRIPT [--addin-sim] [--port N] [--token T]
+    velmara-run SCRIPT [--addin-sim] [--port N] [--token T]
+    python -m velmara_master.python_server.velmara.kernel SCRIPT ...   (the same)
 
 A script that does not compile is reported before anything starts; Ctrl-C
 ends the run with status 130 and stops the simulated add-in.
@@ -25,6 +26,8 @@ import traceback
 from .endpoint import Kernel
 
 SIM_MODULE = "velmara_master.python_server.velmara.addin_sim"
+# How often the waiting message repeats while no add-in has connected.
+REMIND_EVERY_S = 10.0
 
 
 def _progress(text: str) -> None:
@@ -56,8 +59,36 @@ def _stop(addin: subprocess.Popen[bytes] | None) -> None:
         addin.wait()
 
 
+def _what_to_start(kernel: Kernel) -> list[str]:
+    return [
+        "start an add-in and give it the connect URL above:",
+        "  Excel: the Velmara add-in's task pane",
+        f"  simulated add-in: {sys.executable} -m {SIM_MODULE} --url {kernel.address} --token {kernel.token}",
+        "  or run this command again with --addin-sim",
+    ]
+
+
+def _wait_for_addin(kernel: Kernel, timeout: float, remind: bool) -> None:
+    """Wait for the add-in; without one of our own, keep saying what to start."""
+    deadline = time.monotonic() + timeout
+    if remind:
+        for line in _what_to_start(kernel):
+            _progress(line)
+    while True:
+        left = deadline - time.monotonic()
+        try:
+            kernel.wait_connected(max(0.0, min(left, REMIND_EVERY_S)) if remind else left)
+            return
+        except TimeoutError:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError(f"no add-in connected within {timeout:g} s; start one as shown above, "
+                                   "use --addin-sim, or wait longer with --connect-timeout") from None
+            _progress(f"still waiting for the add-in ({left:.0f} s left): {kernel.url}")
+
+
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="kernel", description="Run a script against the Excel add-in")
+    parser = argparse.ArgumentParser(prog="velmara-run", description="Run a script against the Excel add-in")
     parser.add_argument("script", help="the Python script to run")
     parser.add_argument("--addin-sim", action="store_true", help="start the simulated add-in as a child process")
     parser.add_argument("--port", type=int, default=0, help="loopback port to serve (default: a free one)")
@@ -89,7 +120,7 @@ def main(argv: list[str] | None = None) -> int:
         _progress("waiting for the add-in to connect ...")
         started = time.monotonic()
         try:
-            kernel.wait_connected(args.connect_timeout)
+            _wait_for_addin(kernel, args.connect_timeout, remind=addin is None)
         except TimeoutError as exc:
             print(f"[kernel] {exc}", file=sys.stderr)
             return 2
@@ -116,7 +147,9 @@ def main(argv: list[str] | None = None) -> int:
         _stop(addin)
     print()
     print("-" * 60)
-    summary = (f"{stats.get('requests', 0)} requests ({stats.get('dels', 0)} DELs acknowledged locally), "
+    # DELs are not among the requests: the kernel answers them itself.
+    summary = (f"{stats.get('requests', 0)} requests, "
+               f"{stats.get('dels', 0)} DELs (acknowledged locally, no round trip), "
                f"{stats.get('callbacks', 0)} callbacks, {stats['connections']} connections in {elapsed:.2f} s")
     _progress(summary)
     if "median_round_trip_s" in stats:

@@ -1,0 +1,133 @@
+"""What user habits cost over the WebSocket kernel and the simulated add-in.
+
+Each measurement does one thing the way a new user writes it first; its
+floor does the same thing the way docs/performance.md recommends, so the
+ratio is what the habit costs. The two habits are round trips, not bridge
+code, and carry no goal; the two frame measurements guard what the tables
+helpers add to the one request they cannot avoid.
+
+  habits.cell.chained         Context.workbook.worksheets.getItem("Sheet1").getRange("A1").values = [[1]]
+    .floor                    rng.values = [[1]] with rng kept in a variable
+  habits.block.cell_by_cell   a 10 x 10 block written cell by cell (sheet kept)
+    .floor                    the same block in one SET of values
+  habits.frame.write          write_frame(sheet, 100 x 4 frame): name the range, one SET
+    .floor                    the same cells, already converted, in one SET of a kept range
+  habits.frame.read           read_frame(rng) of the same 101 x 4 cells
+    .floor                    rng.values alone (the one GET)
+
+Run:  scripts/bench --fast bench/bench_habits.py
+"""
+
+from __future__ import annotations
+
+import time
+
+import pandas as pd
+import pyperf
+
+from bench_websocket import bridge
+
+from com_like import Context
+from velmara_master.python_server.velmara.tables import read_frame, write_frame
+
+FRAME = pd.DataFrame({
+    "day": pd.date_range("2024-01-01", periods=100, freq="D"),
+    "units": range(100),
+    "price": [i * 0.25 for i in range(100)],
+    "item": [f"item {i}" for i in range(100)],
+})
+BLOCK = [[10 * r + c for c in range(10)] for r in range(10)]
+ADDRESSES = [[f"{chr(65 + c)}{r + 1}" for c in range(10)] for r in range(10)]
+
+
+def timed(body):
+    def run(loops: int) -> float:
+        state = bridge()
+        sheet = state["range"].worksheet
+        fixture = body(sheet)
+        fixture()  # warm the path and the sheet
+        t0 = time.perf_counter()
+        for _ in range(loops):
+            fixture()
+        return time.perf_counter() - t0
+    return run
+
+
+def cell_chained(sheet):
+    def go():
+        Context.workbook.worksheets.getItem("Sheet1").getRange("A1").values = [[1]]
+    return go
+
+
+def cell_kept(sheet):
+    rng = sheet.getRange("A1")
+
+    def go():
+        rng.values = [[1]]
+    return go
+
+
+def block_cell_by_cell(sheet):
+    def go():
+        for r, row in enumerate(BLOCK):
+            for c, value in enumerate(row):
+                sheet.getRange(ADDRESSES[r][c]).values = [[value]]
+    return go
+
+
+def block_at_once(sheet):
+    rng = sheet.getRange("A1:J10")
+
+    def go():
+        rng.values = BLOCK
+    return go
+
+
+def frame_write(sheet):
+    def go():
+        write_frame(sheet, FRAME)
+    return go
+
+
+def frame_set(sheet):
+    rng = sheet.getRange("A1:D101")
+    grid = [FRAME.columns.tolist()] + FRAME.astype(object).to_numpy().tolist()
+
+    def go():
+        rng.values = grid
+    return go
+
+
+def frame_read(sheet):
+    rng = write_frame(sheet, FRAME)
+
+    def go():
+        read_frame(rng)
+    return go
+
+
+def frame_get(sheet):
+    rng = write_frame(sheet, FRAME)
+
+    def go():
+        rng.values
+    return go
+
+
+def main() -> None:
+    runner = pyperf.Runner(processes=3, values=3, warmups=1)
+    runner.metadata["description"] = "user habits over WebSocket: the first way against the recommended one"
+    for name, body, floor, metadata in (
+        ("habits.cell.chained", cell_chained, cell_kept, {"note": "7 requests against 1"}),
+        ("habits.block.cell_by_cell", block_cell_by_cell, block_at_once, {"note": "300 requests against 1"}),
+        ("habits.frame.write", frame_write, frame_set,
+         {"note": "3 requests and the conversion against 1 request", "goal": 3.0}),
+        ("habits.frame.read", frame_read, frame_get,
+         {"note": "1 request and the DataFrame against 1 request", "goal": 1.5}),
+    ):
+        runner.bench_time_func(name, timed(body), metadata=metadata)
+        runner.bench_time_func(name + ".floor", timed(floor))
+
+
+if __name__ == "__main__":
+    main()
