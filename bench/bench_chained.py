@@ -20,21 +20,25 @@ messaging and transport.
 
 from __future__ import annotations
 
-import collections
 import json
 import sys
+from collections.abc import Callable
+from typing import Any, ClassVar
 
 import pyperf
 
 import com_like
+from velmara_master.python_server.velmara.testing import Envelope, InlineHost, Response
+from velmara_master.python_server.velmara.testing.hosts import Messaging
 
 GOAL = 3.0  # the proxy layer may take at most this multiple of bare messaging
 
 
-class InProcessAddIn:
-    """A tiny Office.js object model behind a JSON 'transport'."""
+class InProcessAddIn(InlineHost):
+    """A tiny Office.js object model behind a JSON 'transport', answering
+    from inside the send handler."""
 
-    MEMBERS = {
+    MEMBERS: ClassVar[dict[str, dict[str, tuple[str, str | None]]]] = {
         "RequestContext": {"workbook": ("object", "Workbook")},
         "Workbook": {"worksheets": ("object", "WorksheetCollection")},
         "WorksheetCollection": {"getItem": ("method", "Worksheet")},
@@ -42,51 +46,48 @@ class InProcessAddIn:
         "Range": {"values": ("values", None)},
     }
 
-    def __init__(self, messaging, *, local_del: bool, batch: int = 256):
-        self.messaging = messaging
+    def __init__(self, messaging: Messaging, *, local_del: bool, batch: int = 256) -> None:
+        super().__init__(messaging, self._transported, keep=False)
         self.local_del = local_del
         self.batch = batch
         self.objects: dict[int, tuple[str, str | None]] = {0: ("RequestContext", None)}
         self.next_id = 100
         self.released: list[int] = []
-        self.sent: collections.Counter = collections.Counter()
 
     def _new(self, type_name: str, payload: str | None = None) -> int:
         self.next_id += 1
         self.objects[self.next_id] = (type_name, payload)
         return self.next_id
 
-    def _perform(self, request: dict) -> dict:
+    def _perform(self, request: Envelope) -> Response:
         method, caller = request["method"], request["caller"]
         if method == "DEL":
             self.objects.pop(caller, None)
             return {"ok": True}
         type_name, payload = self.objects[caller]
         if method == "CALL":
-            return {"ok": True, "result": {"type": payload, "value": self._new(payload), "isSpec": True}}
+            return {"ok": True, "result": {"type": payload, "value": self._new(str(payload)), "isSpec": True}}
         kind, target = self.MEMBERS[type_name][request["name"]]
         if kind == "object":
-            return {"ok": True, "result": {"type": target, "value": self._new(target), "isSpec": True}}
+            return {"ok": True, "result": {"type": target, "value": self._new(str(target)), "isSpec": True}}
         if kind == "method":
             return {"ok": True, "result": {"type": "Function", "value": self._new("Function", target), "isSpec": True}}
         row = {"type": "Array", "id": self._new("Array"), "isSpec": False,
                "value": [{"type": "Int", "value": 42, "isSpec": False}]}
         return {"ok": True, "result": {"type": "Array", "id": self._new("Array"), "isSpec": False, "value": [row]}}
 
-    def __call__(self, envelope: dict) -> None:
-        self.sent[envelope["method"]] += 1
+    def _transported(self, envelope: Envelope) -> Response:
         if self.local_del and envelope["method"] == "DEL":
-            self.messaging.on_message({"requestId": envelope["requestId"], "ok": True})
             self.released.append(envelope["caller"])
             if len(self.released) >= self.batch:
                 for object_id in self.released:
                     self.objects.pop(object_id, None)
                 self.released.clear()
-            return
-        request = json.loads(json.dumps(envelope))
-        response = self._perform(request)
-        response["requestId"] = request["requestId"]
-        self.messaging.on_message(json.loads(json.dumps(response)))
+            return {"ok": True}
+        response = self._perform(json.loads(json.dumps(envelope)))
+        response["requestId"] = envelope["requestId"]
+        result: Response = json.loads(json.dumps(response))
+        return result
 
 
 def chained_read() -> None:
@@ -98,14 +99,15 @@ def bare_chain() -> None:
     """The same requests and DELs, made by hand."""
     send = com_like.messaging.send_request_sync
 
-    def get(caller, name):
+    def get(caller: int, name: str) -> Any:
         return send({"method": "GET", "name": name, "caller": caller})["result"]
 
-    def call(caller, text):
+    def call(caller: int, text: str) -> int:
         args = [{"arg_type": "PLACED", "value": {"type": "String", "value": text, "isSpec": False}}]
-        return send({"method": "CALL", "name": "__call__", "args": args, "caller": caller})["result"]["value"]
+        reference: int = send({"method": "CALL", "name": "__call__", "args": args, "caller": caller})["result"]["value"]
+        return reference
 
-    def drop(caller):
+    def drop(caller: int) -> None:
         send({"method": "DEL", "name": "__del__", "caller": caller})
 
     workbook = get(0, "workbook")["value"]
@@ -126,10 +128,10 @@ def bare_chain() -> None:
     drop(values["value"][0]["id"])
 
 
-def count_messages(fn, addin) -> tuple[int, int]:
-    addin.sent.clear()
+def count_messages(fn: Callable[[], None], addin: InProcessAddIn) -> tuple[int, int]:
+    addin.counts.clear()
     fn()
-    return sum(n for m, n in addin.sent.items() if m != "DEL"), addin.sent["DEL"]
+    return sum(n for m, n in addin.counts.items() if m != "DEL"), addin.counts["DEL"]
 
 
 def main() -> None:

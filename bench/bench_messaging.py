@@ -15,18 +15,17 @@ from __future__ import annotations
 
 import concurrent.futures
 import os
-import sys
 import time
+from typing import Any
 
 import pyperf
 
 # numpy (imported by com_like) starts OpenBLAS worker threads that spin for a
 # while; on a small machine they compete with the threads being measured.
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import com_like  # noqa: E402
-from inprocess_host import BareFutureHost, InProcessHost, ok_response  # noqa: E402
+import com_like
+from velmara_master.python_server.velmara.testing import Listener
 
 BODY = {"method": "GET", "name": "workbook", "caller": 1}
 
@@ -35,7 +34,7 @@ def own_cost(loops: int) -> float:
     m = com_like.Messaging()
     on_message = m.on_message
 
-    def handler(envelope):
+    def handler(envelope: dict[str, Any]) -> None:
         on_message({"requestId": envelope["requestId"], "ok": True, "result": None})
 
     m.set_send_handler(handler)
@@ -54,15 +53,25 @@ def own_cost_floor(loops: int) -> float:
     t0 = time.perf_counter()
     for _ in range(loops):
         body.copy()
-        f = Future()
+        f: concurrent.futures.Future[dict[str, Any]] = Future()
         f.set_result(response)
         f.result()
     return time.perf_counter() - t0
 
 
+def answer(envelope: dict[str, Any]) -> dict[str, Any]:
+    """The add-in's answer to one envelope: success, no result."""
+    return {"requestId": envelope["requestId"], "ok": True, "result": None}
+
+
 def round_trip(loops: int) -> float:
+    # The host doubles' listener loop, answering at once and keeping no
+    # record, so that it does nothing the floor's does not.
     m = com_like.Messaging()
-    with InProcessHost(m):
+    on_message = m.on_message
+    listener = Listener(lambda envelope: on_message(answer(envelope))).start()
+    m.set_send_handler(listener.put)
+    try:
         send = m.send_request_sync
         body = BODY
         send(body)  # the listener thread is running
@@ -70,14 +79,19 @@ def round_trip(loops: int) -> float:
         for _ in range(loops):
             send(body)
         return time.perf_counter() - t0
+    finally:
+        m.set_send_handler(None)
+        listener.stop()
 
 
 def round_trip_floor(loops: int) -> float:
     Future = concurrent.futures.Future
     envelope = dict(BODY, requestId="0" * 32, kind="request")
-    with BareFutureHost(ok_response) as host:
-        put = host.put
-        f = Future()
+    # The same listener loop, completing bare futures with the same answer.
+    listener = Listener(lambda item: item[0].set_result(answer(item[1])), name="bare-listener").start()
+    try:
+        put = listener.put
+        f: concurrent.futures.Future[dict[str, Any]] = Future()
         put((f, envelope))
         f.result()
         t0 = time.perf_counter()
@@ -86,6 +100,8 @@ def round_trip_floor(loops: int) -> float:
             put((f, envelope))
             f.result()
         return time.perf_counter() - t0
+    finally:
+        listener.stop()
 
 
 CASES = [

@@ -24,16 +24,18 @@ import subprocess
 import sys
 import threading
 import time
+from collections.abc import Callable
+from typing import Any
 
 import pyperf
 
 import com_like
 
 SIM = "velmara_master.python_server.velmara.addin_sim"
-_bridge: dict = {}
+_bridge: dict[str, Any] = {}
 
 
-def bridge():
+def bridge() -> dict[str, Any]:
     """Kernel + simulated add-in for this process, started on first use."""
     if not _bridge:
         from velmara_master.python_server.velmara.kernel import Kernel
@@ -43,7 +45,7 @@ def bridge():
         kernel.wait_connected(30)
         rng = com_like.Context.workbook.worksheets.getItem("Sheet1").getRange("A1")
 
-        def stop():
+        def stop() -> None:
             kernel.close()
             addin.terminate()
             addin.wait(5)
@@ -53,7 +55,7 @@ def bridge():
     return _bridge
 
 
-def over_websocket(threads: int):
+def over_websocket(threads: int) -> Callable[[int], float]:
     def run(loops: int) -> float:
         rng = bridge()["range"]
         for _ in range(50):
@@ -85,10 +87,10 @@ def inprocess_floor(loops: int) -> float:
     on_message = messaging.on_message
     result = {"type": "String", "value": "Sheet1!A1", "isSpec": False}
 
-    def handler(envelope):
+    def handler(envelope: dict[str, Any]) -> None:
         on_message({"requestId": envelope["requestId"], "ok": True, "result": result})
 
-    saved = messaging._send_handler
+    saved = messaging._send_handler  # noqa: SLF001 - no public getter; the bridge's own handler goes back
     messaging.set_send_handler(handler)
     try:
         rng = com_like.OfficeJsObject(5, "Range")
@@ -102,7 +104,7 @@ def inprocess_floor(loops: int) -> float:
     return elapsed
 
 
-def latency_report(samples: int = 3000) -> dict:
+def latency_report(samples: int = 3000) -> dict[str, float]:
     rng = bridge()["range"]
     for _ in range(200):
         rng.address

@@ -18,8 +18,9 @@ use the same minimal list subclass as OfficeJsArray.
 """
 
 import sys
+from typing import Any
 
-import pandas as pd
+import pandas as pd  # type: ignore[import-untyped]
 import pyperf
 
 import com_like
@@ -27,16 +28,19 @@ import com_like
 ROWS, COLS = 10_000, 10
 CELLS = ROWS * COLS
 
+Cell = int | float | str
+Wire = dict[str, Any]
 
-class Arr(list):
-    def __init__(self, object_id):
+
+class Arr(list[Any]):
+    def __init__(self, object_id: int) -> None:
         pass
 
 
-def make_rows():
+def make_rows() -> list[list[Cell]]:
     out = []
     for r in range(ROWS):
-        row = []
+        row: list[Cell] = []
         for c in range(COLS):
             k = c % 3
             row.append(r * c if k == 0 else (r + c / 7) if k == 1 else f"s{r}-{c}")
@@ -44,18 +48,18 @@ def make_rows():
     return out
 
 
-def make_frame(rows):
+def make_frame(rows: list[list[Cell]]) -> pd.DataFrame:
     return pd.DataFrame(rows, columns=[f"c{c}" for c in range(COLS)])
 
 
-def tag_of(x):
+def tag_of(x: Cell) -> str:
     return "Int" if type(x) is int else "Float" if type(x) is float else "String"
 
 
 # --- floors -----------------------------------------------------------------
 
 
-def floor_to_wire_rows(rows):
+def floor_to_wire_rows(rows: list[list[Any]]) -> Wire:
     return {
         "type": "Array",
         "value": [
@@ -77,15 +81,15 @@ def floor_to_wire_rows(rows):
     }
 
 
-def floor_to_wire_frame(frame):
+def floor_to_wire_frame(frame: pd.DataFrame) -> Wire:
     # the cells as Python values, column by column, then the same output
     labels = frame.columns.tolist()
     columns = [s.tolist() for _, s in frame.items()]
-    table = [labels, *map(list, zip(*columns))]
+    table = [labels, *map(list, zip(*columns, strict=True))]
     return floor_to_wire_rows(table)
 
 
-def floor_from_wire(wire):
+def floor_from_wire(wire: Wire) -> Arr:
     out = Arr(wire["id"])
     decoded = []
     for row in wire["value"]:
@@ -96,13 +100,13 @@ def floor_from_wire(wire):
     return out
 
 
-def with_ids(wire):
+def with_ids(wire: Wire) -> Wire:
     if wire["type"] == "Array":
         return {**wire, "id": 3, "value": [with_ids(x) for x in wire["value"]]}
     return wire
 
 
-def check(rows, frame, wire_rows, wire_frame):
+def check(rows: list[list[Cell]], frame: pd.DataFrame, wire_rows: Wire, wire_frame: Wire) -> None:
     S = com_like.Serializer
     assert S.to_wire(rows) == floor_to_wire_rows(rows)
     assert S.to_wire(frame) == floor_to_wire_frame(frame)
@@ -110,17 +114,17 @@ def check(rows, frame, wire_rows, wire_frame):
     assert S.from_wire(wire_frame) == floor_from_wire(wire_frame)
 
 
-def main():
+def main() -> None:
     runner = pyperf.Runner()
     runner.metadata["cells"] = CELLS
-    com_like.OfficeJsArray = Arr
+    com_like.OfficeJsArray = Arr  # type: ignore[misc, assignment]  # the decoder builds plain lists here
     rows = make_rows()
     frame = make_frame(rows)
     S = com_like.Serializer
     wire_rows = with_ids(S.to_wire(rows))
     wire_frame = with_ids(S.to_wire(frame))
     check(rows, frame, wire_rows, wire_frame)
-    cases = [
+    cases: list[tuple[str, Any, Any, Any]] = [
         ("to_wire rows", S.to_wire, floor_to_wire_rows, rows),
         ("to_wire frame", S.to_wire, floor_to_wire_frame, frame),
         ("from_wire rows", S.from_wire, floor_from_wire, wire_rows),
@@ -132,7 +136,7 @@ def main():
         runner.bench_func(name + ".floor", floor, arg)
 
 
-def compare(path):
+def compare(path: str) -> None:
     suite = pyperf.BenchmarkSuite.load(path)
     by_name = {b.get_name(): b.mean() for b in suite.get_benchmarks()}
     print(f"{'case':18} {'cells/s':>12} {'floor cells/s':>14} {'ratio':>6}")

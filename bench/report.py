@@ -16,13 +16,17 @@ import json
 import platform
 import sys
 from pathlib import Path
+from typing import Any
 
 import pyperf
 
 FLOOR_SUFFIX = ".floor"
 
+# A measurement as the report keeps it (name, times, goal, verdict, ...).
+Row = dict[str, Any]
 
-def load(paths: list[Path]) -> list[dict]:
+
+def load(paths: list[Path]) -> list[Row]:
     """One row per benchmark, in file order then the file's own order."""
     benches = []
     seen: dict[str, Path] = {}
@@ -51,7 +55,7 @@ def load(paths: list[Path]) -> list[dict]:
     return benches
 
 
-def pair(benches: list[dict]) -> tuple[list[dict], list[str]]:
+def pair(benches: list[Row]) -> tuple[list[Row], list[str]]:
     by_name = {b["name"]: b for b in benches}
     rows, problems = [], []
     for bench in benches:
@@ -103,7 +107,7 @@ def fmt_time(seconds: float | None) -> str:
     return f"{seconds / 1e-9:.3g} ns"
 
 
-def write_markdown(rows: list[dict], problems: list[str], run: dict, path: Path) -> None:
+def write_markdown(rows: list[Row], problems: list[str], run: Row, path: Path) -> None:
     lines = [
         "# Benchmark results",
         "",
@@ -133,7 +137,7 @@ def write_markdown(rows: list[dict], problems: list[str], run: dict, path: Path)
     path.write_text("\n".join(lines))
 
 
-def write_chart(rows: list[dict], run: dict, path: Path) -> None:
+def write_chart(rows: list[Row], run: Row, path: Path) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -167,7 +171,7 @@ def write_chart(rows: list[dict], run: dict, path: Path) -> None:
     left.invert_yaxis()
     left.legend(loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=2, fontsize=8, frameon=False)
     left.grid(axis="x", which="major", alpha=0.3)
-    for y, r in zip(ys, rows):
+    for y, r in zip(ys, rows, strict=True):
         left.text(r["mean_s"] * us, y - height / 2, " " + fmt_time(r["mean_s"]), va="center", fontsize=7)
         if r["floor_mean_s"]:
             left.text(r["floor_mean_s"] * us, y + height / 2, " " + fmt_time(r["floor_mean_s"]), va="center",
@@ -176,7 +180,7 @@ def write_chart(rows: list[dict], run: dict, path: Path) -> None:
     colors = {"pass": "#55a868", "FAIL": "#c44e52"}
     ratios = [r["ratio"] or 0 for r in rows]
     right.barh(list(ys), ratios, 0.6, color=[colors.get(r["verdict"], "#8172b2") for r in rows])
-    for y, r in zip(ys, rows):
+    for y, r in zip(ys, rows, strict=True):
         if r["goal"] is not None:
             right.plot([r["goal"], r["goal"]], [y - 0.4, y + 0.4], color="black", lw=2)
         if r["ratio"] is not None:

@@ -267,13 +267,19 @@ def test_disconnect_while_calls_wait_then_reconnect(bridge, sheet):
     sheet.getRange("A1").values = [["kept"]]
     name = sheet.name
     connections = bridge.kernel.connection_count
+    sent = threading.Semaphore(0)
+
+    def counting(envelope, forward=bridge.kernel._handler):
+        forward(envelope)  # the waiter is registered before the handler runs
+        if envelope["method"] != "DEL":
+            sent.release()
+
+    com_like.messaging.set_send_handler(counting)
     os.kill(bridge.addin.pid, signal.SIGSTOP)  # the add-in stops answering
     try:
         with concurrent.futures.ThreadPoolExecutor(3) as pool:
             waiting = [pool.submit(lambda: Context.workbook.name) for _ in range(3)]
-            deadline = time.monotonic() + 5
-            while len(com_like.messaging.waiters) < 3 and time.monotonic() < deadline:
-                time.sleep(0.01)
+            assert all(sent.acquire(timeout=5) for _ in waiting)
             assert len(com_like.messaging.waiters) == 3
             bridge.kernel.disconnect()
             for future in waiting:

@@ -5,7 +5,6 @@ import os
 import signal
 import socket
 import threading
-import time
 
 import com_like
 
@@ -27,13 +26,19 @@ def test_refused_handshakes_change_nothing_in_a_running_session(bridge, sheet):
     sheet.onChanged.add(lambda event: fired.set())
     epoch, connections, before = messaging._guid, kernel.connection_count, kernel.stats()["refused"]
     port, host = kernel.port, f"Host: 127.0.0.1:{kernel.port}"
+    sent = threading.Event()
+
+    def noting(envelope, forward=kernel._handler):
+        forward(envelope)  # the waiter is registered before the handler runs
+        if envelope["method"] != "DEL":
+            sent.set()
+
+    messaging.set_send_handler(noting)
     os.kill(bridge.addin.pid, signal.SIGSTOP)  # so that a call is waiting throughout
     try:
         with concurrent.futures.ThreadPoolExecutor(1) as pool:
             pending = pool.submit(lambda: rng.values)
-            deadline = time.monotonic() + 5
-            while not messaging.waiters and time.monotonic() < deadline:
-                time.sleep(0.01)
+            assert sent.wait(5)
             assert messaging.waiters
             statuses = [
                 handshake(port, "/" + kernel.token[:-1], host),

@@ -5,13 +5,12 @@
   run by themselves once the subsystem is there; nothing else to edit.
 - `leak_check`: runs an operation many times after a warm-up and fails when
   the interpreter's allocated blocks or the traced memory keep growing.
-- `addin`: an in-process add-in that answers every request synchronously
-  from inside the send handler, with a tiny object model of its own.
+- `addin`: the shared inline host answering every request from inside the
+  send handler, by a table of rules.
 """
 
 from __future__ import annotations
 
-import collections
 import gc
 import sys
 import tracemalloc
@@ -20,6 +19,7 @@ from typing import Any, Callable
 import pytest
 
 import com_like
+from velmara_master.python_server.velmara.testing import InlineHost
 
 # What each subsystem must have defined for its cases to run.
 _SUBSYSTEMS: dict[str, Callable[[], bool]] = {
@@ -135,21 +135,20 @@ def leak_check():
 # An in-process add-in
 
 
-class AddIn:
-    """Answers each envelope at once, from inside the send handler.
+class AddIn(InlineHost):
+    """The shared inline host, answering from a table of rules.
 
     `rules` maps (method, name) to a response (a dict, copied per answer) or
     to a function of the envelope returning one; (method, None) is the
     fallback for a method. A missing rule answers with a failure. DEL is
     acknowledged unless a rule says otherwise. `counts` tells how many
-    envelopes of each method arrived.
+    envelopes of each method arrived, `last` is the latest; no envelope is
+    kept beyond that, so that leak checks see no growth.
     """
 
     def __init__(self, messaging):
-        self.messaging = messaging
+        super().__init__(messaging, self._by_rule, keep=False)
         self.rules: dict[tuple[str, str | None], Any] = {("DEL", None): {"ok": True}}
-        self.counts: collections.Counter = collections.Counter()
-        self.last: dict | None = None
 
     @staticmethod
     def ref(type_name: str, object_id: int) -> dict:
@@ -167,20 +166,12 @@ class AddIn:
         self.rules[(method, name)] = {"ok": False, "error": {"message": message}}
         return self
 
-    def respond(self, envelope: dict) -> dict | None:
+    def _by_rule(self, envelope: dict) -> dict | None:
         method = envelope.get("method")
         rule = self.rules.get((method, envelope.get("name")), self.rules.get((method, None)))
         if rule is None:
             return {"ok": False, "error": {"message": f"no rule for {method} {envelope.get('name')!r}"}}
-        return rule(envelope) if callable(rule) else dict(rule)
-
-    def __call__(self, envelope: dict) -> None:
-        self.counts[envelope.get("method")] += 1
-        self.last = envelope
-        response = self.respond(envelope)
-        if response is not None:
-            response.setdefault("requestId", envelope["requestId"])
-            self.messaging.on_message(response)
+        return rule(envelope) if callable(rule) else rule
 
 
 @pytest.fixture

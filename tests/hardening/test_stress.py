@@ -18,6 +18,7 @@ import time
 import pytest
 
 import com_like
+from velmara_master.python_server.velmara.testing import ThreadedHost
 
 THREADS = 16
 LOAD_SECONDS = 2.5
@@ -28,93 +29,66 @@ TIMEOUT_TEXT = "Timed out waiting for Office.js response"
 STALE_TEXT = "Excel Object used after messaging context was stopped"
 
 
-class FlakyHost:
-    """A send handler plus a listener thread that answers badly.
+class FlakyHost(ThreadedHost):
+    """The shared threaded host, answering badly.
 
-    Envelopes go into a buffer; the listener takes them out in random order,
-    after random delays, answers some twice and resets now and then. The
-    handler itself drops some envelopes. DEL is acknowledged on the spot by
-    the handler, on whatever thread the finalizer runs, as a host must do
-    for the listener thread's own finalizers.
+    The listener answers what is queued in random order, some answers late,
+    and resets now and then. The handler itself drops some envelopes and
+    queues some twice. DEL is acknowledged on the spot by the handler, on
+    whatever thread the finalizer runs, as a host must do for the listener
+    thread's own finalizers.
     """
 
     def __init__(self, messaging, *, seed, drop=0.05, duplicate=0.1, reset=0.01, collect=0.0):
-        self.messaging = messaging
+        super().__init__(messaging, self._answer, keep=False, batches=True, name="listener")
         self.rng = random.Random(seed)
+        self.lock = threading.Lock()  # the random generator and the counters
         self.drop, self.duplicate, self.reset, self.collect = drop, duplicate, reset, collect
-        self.cond = threading.Condition()
-        self.buffer: list[dict] = []
-        self.stopping = False
         self.next_object = 10**9
-        self.listener = threading.Thread(target=self._listen, name="listener", daemon=True)
-        self.listener_ident: int | None = None
         self.dels: collections.Counter = collections.Counter()
         self.del_threads: collections.Counter = collections.Counter()
         self.resets = 0
-        self.errors: list[BaseException] = []
-
-    def __enter__(self):
-        self.messaging.set_send_handler(self)
-        self.listener.start()
-        return self
-
-    def __exit__(self, *exc):
-        with self.cond:
-            self.stopping = True
-            self.cond.notify_all()
-        self.listener.join(timeout=10)
-        assert not self.listener.is_alive(), "listener thread did not stop"
 
     def __call__(self, envelope):
         if envelope.get("method") == "DEL":
-            with self.cond:
+            with self.lock:
                 self.dels[envelope["caller"]] += 1
-                self.del_threads["listener" if threading.get_ident() == self.listener_ident else "worker"] += 1
+                self.del_threads["listener" if threading.current_thread() is self.listener.thread else "worker"] += 1
             self.messaging.on_message({"requestId": envelope["requestId"], "ok": True})
             return
-        with self.cond:
+        with self.lock:
             roll = self.rng.random()
-            if roll < self.drop:
-                return
-            self.buffer.append(envelope)
-            if roll < self.drop + self.duplicate:
-                self.buffer.append(envelope)
-            self.cond.notify()
+        if roll < self.drop:
+            return
+        self.listener.put(envelope)
+        if roll < self.drop + self.duplicate:
+            self.listener.put(envelope)
 
     def _answer(self, envelope):
         if envelope.get("fail"):
-            return {"requestId": envelope["requestId"], "ok": False, "error": {"message": f"boom {envelope['token']}"}}
+            return {"ok": False, "error": {"message": f"boom {envelope['token']}"}}
         if envelope.get("method") == "GET" and envelope.get("name") == "workbook":
-            with self.cond:
+            with self.lock:
                 self.next_object += 1
                 object_id = self.next_object
             result = {"type": "Workbook", "value": object_id, "isSpec": True}
         else:
             result = {"type": "Null", "value": None, "isSpec": False}
-        return {"requestId": envelope["requestId"], "ok": True, "token": envelope.get("token"), "result": result}
+        return {"ok": True, "token": envelope.get("token"), "result": result}
 
-    def _listen(self):
-        self.listener_ident = threading.get_ident()
-        try:
-            while True:
-                with self.cond:
-                    while not self.buffer and not self.stopping:
-                        self.cond.wait(0.05)
-                    if not self.buffer:
-                        return
-                    envelope = self.buffer.pop(self.rng.randrange(len(self.buffer)))
-                    roll = self.rng.random()
-                    pause = self.rng.random() * 0.003 if roll < 0.3 else 0.0
-                if pause:
-                    time.sleep(pause)
-                if roll < self.reset:
-                    self.messaging.reset()
-                    self.resets += 1
-                if self.collect and roll < self.collect:
-                    gc.collect()
-                self.messaging.on_message(self._answer(envelope))
-        except BaseException as exc:  # a broken listener must fail the test
-            self.errors.append(exc)
+    def respond_all(self, envelopes):
+        with self.lock:
+            self.rng.shuffle(envelopes)
+            rolls = [(self.rng.random(), self.rng.random()) for _ in envelopes]
+        for envelope, (roll, lateness) in zip(envelopes, rolls):
+            if roll < 0.3:
+                time.sleep(lateness * 0.003)  # a late answer, not a wait for anything
+            if roll < self.reset:
+                self.messaging.reset()
+                self.resets += 1
+            if self.collect and roll < self.collect:
+                gc.collect()
+            self.respond(envelope)
 
 
 class Outcomes:
@@ -242,7 +216,7 @@ def test_registry_after_load_holds_only_the_current_epoch():
         deadline = time.monotonic() + LOAD_SECONDS / 4
         while not stop.is_set() and time.monotonic() < deadline:
             m.reset()
-            time.sleep(0.001)
+            stop.wait(0.001)  # let the registrars run between resets
 
     chaos = threading.Thread(target=resetter)
     chaos.start()

@@ -1,27 +1,11 @@
-"""Fixtures for the Messaging tests: fresh instances, a worker thread that
-keeps one request pending, and the in-process host of the benchmarks."""
+"""Fixtures for the Messaging tests: fresh instances and a worker thread
+that keeps one request pending."""
 
-import importlib.util
-import pathlib
 import threading
 
 import pytest
 
 import com_like
-
-BENCH = pathlib.Path(__file__).resolve().parents[2] / "bench"
-
-
-def _load_host_module():
-    spec = importlib.util.spec_from_file_location("inprocess_host", BENCH / "inprocess_host.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-@pytest.fixture(scope="session")
-def host_kit():
-    return _load_host_module()
 
 
 @pytest.fixture

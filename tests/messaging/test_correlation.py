@@ -11,6 +11,8 @@ import uuid
 
 import pytest
 
+from velmara_master.python_server.velmara.testing import wait_entered
+
 TIMEOUT_TEXT = "Timed out waiting for Office.js response"
 HEX32 = re.compile(r"^[0-9a-f]{32}$")
 
@@ -179,16 +181,22 @@ def test_response_during_the_handler_returns_at_once_whatever_the_timeout(m, ans
 
 
 def test_the_timeout_counts_from_the_handlers_return(m):
-    def handler(envelope):
-        def answer():
-            m.on_message({"requestId": envelope["requestId"], "ok": True, "result": "late"})
+    timeout = 0.3
+    answered = []
 
-        threading.Timer(0.25, answer).start()
-        time.sleep(0.2)
+    def handler(envelope):
+        waiting = wait_entered(m.waiters[envelope["requestId"]])
+
+        def answer():  # once the caller waits, long after the whole time-out began
+            if waiting.wait(5):
+                answered.append(m.on_message({"requestId": envelope["requestId"], "ok": True, "result": "late"}))
+
+        threading.Thread(target=answer, daemon=True).start()
+        time.sleep(timeout * 1.5)  # a slow transport: the handler outlasts the time-out
 
     m.set_send_handler(handler)
-    # the wait starts at 0.2 s and would end at 0.5 s; the answer comes at 0.25 s
-    assert m.send_request_sync({"method": "GET"}, 0.3)["result"] == "late"
+    assert m.send_request_sync({"method": "GET"}, timeout)["result"] == "late"
+    assert answered == [None]
 
 
 def test_timeout_error_from_the_handler_maps_to_the_timeout_error(m):

@@ -14,6 +14,7 @@ import types
 import pytest
 
 import com_like
+from velmara_master.python_server.velmara.testing import ThreadedHost, wait_entered
 
 # --- many callers, one listener --------------------------------------------
 
@@ -68,8 +69,8 @@ def test_each_caller_gets_exactly_its_own_response(m):
     assert m.waiters == {}
 
 
-def test_round_trips_through_the_in_process_host(m, host_kit):
-    with host_kit.InProcessHost(m) as host:
+def test_round_trips_through_the_in_process_host(m):
+    with ThreadedHost(m, keep=False) as host:
         results = []
         barrier = threading.Barrier(8)
 
@@ -84,7 +85,7 @@ def test_round_trips_through_the_in_process_host(m, host_kit):
         for t in workers:
             t.join(60)
     assert results == [True] * 400
-    assert host.listener.errors == []
+    assert host.errors == []
     assert m.waiters == {}
 
 
@@ -198,6 +199,7 @@ def test_reset_leaves_completed_waiters_alone(m, pending):
 def test_an_interrupt_during_the_wait_removes_the_waiter(m):
     interrupt = KeyboardInterrupt("stop waiting")
     sent = threading.Event()
+    waiting = []
     envelopes = []
 
     def on_signal(signum, frame):
@@ -205,12 +207,12 @@ def test_an_interrupt_during_the_wait_removes_the_waiter(m):
 
     def handler(envelope):
         envelopes.append(envelope)
+        waiting.append(wait_entered(m.waiters[envelope["requestId"]]))
         sent.set()
 
     def interrupter(main_ident):
-        sent.wait(5)
-        time.sleep(0.05)  # the caller is in the wait by now
-        signal.pthread_kill(main_ident, signal.SIGUSR1)
+        if sent.wait(5) and waiting[0].wait(5):
+            signal.pthread_kill(main_ident, signal.SIGUSR1)
 
     previous = signal.signal(signal.SIGUSR1, on_signal)
     try:
@@ -366,7 +368,6 @@ def test_a_failing_waiter_does_not_stop_the_cancel_sweep(m, pending):
 
 
 def test_garbage_collection_during_reset_may_send(m, in_thread):
-    _nested_sender(m)
     sent = []
     busy = threading.local()
 
@@ -378,9 +379,10 @@ def test_garbage_collection_during_reset_may_send(m, in_thread):
             finally:
                 busy.on = False
 
+    arrived = _nested_sender(m)
     threads = [_wait_in_thread(m) for _ in range(4)]
-    while len(m.waiters) < 4:
-        time.sleep(0.01)
+    for _ in threads:
+        assert arrived.acquire(timeout=5)
     thresholds = gc.get_threshold()
     gc.callbacks.append(on_gc)
     gc.set_threshold(1)

@@ -1,32 +1,20 @@
 """Test doubles for the proxy tests.
 
-`Recorder` is a send handler that keeps every envelope and answers it while
-it is being called (the waiter is registered before the handler runs), so a
-proxy operation completes on the calling thread without a listener.
+`Recorder` is the shared inline host (it answers every envelope while the
+send handler runs, so a proxy operation completes on the calling thread
+without a listener) with views of the request bodies.
 `StubSerializer` stands in for the wire codec where a test is about the
 operations rather than about the wire format: it tags what it encodes and
 wraps what it decodes, so a test can tell which value went through which
 side.
 """
 
+from velmara_master.python_server.velmara.testing import NULL_WIRE, InlineHost
 
-NULL_WIRE = {"type": "Null", "value": None, "isSpec": False}
+__all__ = ["NULL_WIRE", "CannedMessaging", "Decoded", "Recorder", "StubSerializer", "Unencodable"]
 
 
-class Recorder:
-    def __init__(self, messaging, answer=None):
-        self.messaging = messaging
-        self.envelopes = []
-        self.answer = answer or (lambda envelope: {"ok": True, "result": NULL_WIRE})
-
-    def __call__(self, envelope):
-        self.envelopes.append(envelope)
-        response = self.answer(envelope)
-        if response is not None:
-            response = dict(response)
-            response["requestId"] = envelope["requestId"]
-            self.messaging.on_message(response)
-
+class Recorder(InlineHost):
     @property
     def bodies(self):
         """The request bodies: each envelope without the two keys messaging adds."""

@@ -1,18 +1,18 @@
-"""The module's own syntax against an in-process host: a send handler that
-queues envelopes and a listener thread that answers them from a small fake
-object model, through the module's own Messaging.
+"""The module's own syntax against the shared threaded host: a send handler
+that queues envelopes and a listener thread that answers them from a small
+fake object model, through the module's own Messaging.
 """
 
 import base64
 import concurrent.futures
 import datetime as dt
 import gc
-import queue
 import threading
 
 import pytest
 
 import com_like
+from velmara_master.python_server.velmara.testing import ThreadedHost
 
 STALE = "Excel Object used after messaging context was stopped"
 
@@ -163,37 +163,20 @@ class FakeAddin:
         raise AssertionError(method)
 
 
-class Host:
+class Host(ThreadedHost):
+    """The shared threaded host; keeps the exception each failed call ended with."""
+
     def __init__(self, messaging, addin):
-        self.messaging = messaging
+        super().__init__(messaging, addin.answer)
         self.addin = addin
-        self.inbox = queue.Queue()
         self.exceptions = []
-        self.sent = []
-        self.listener = threading.Thread(target=self.listen, daemon=True)
-        self.listener.start()
 
-    def handler(self, envelope):
-        self.sent.append(envelope)
-        self.inbox.put(envelope)
-
-    def listen(self):
-        while (env := self.inbox.get()) is not None:
-            try:
-                response = self.addin.answer(env)
-            except Exception as e:  # noqa: BLE001 - a broken fake must not leave the caller waiting
-                response = {"ok": False, "error": {"message": f"fake add-in failed: {e!r}"}}
-            if response is None:
-                continue
-            response["requestId"] = env["requestId"]
-            future = self.messaging.waiters.get(env["requestId"])
-            self.messaging.on_message(response)
-            if future is not None and not response["ok"]:
-                self.exceptions.append(future.exception())
-
-    def stop(self):
-        self.inbox.put(None)
-        self.listener.join(5)
+    def respond(self, envelope):
+        future = self.messaging.waiters.get(envelope["requestId"])
+        response = super().respond(envelope)
+        if future is not None and response is not None and not response["ok"]:
+            self.exceptions.append(future.exception())
+        return response
 
 
 @pytest.fixture
@@ -201,11 +184,8 @@ def host(mod):
     if "Serializer" not in vars(mod):
         mod.Serializer = WireCodec
     gc.collect()
-    h = Host(mod.messaging, FakeAddin(mod.Serializer))
-    mod.messaging.set_send_handler(h.handler)
-    yield h
-    mod.messaging.set_send_handler(None)
-    h.stop()
+    with Host(mod.messaging, FakeAddin(mod.Serializer)) as h:
+        yield h
 
 
 def test_chains(mod, host):
@@ -217,7 +197,7 @@ def test_chains(mod, host):
     assert [s.name for s in sheets] == ["Sheet1", "Sheet2"]
     info = sheets[0].info
     assert type(info) is com_like.OfficeJsDict and info.visible is True and info.index == 0
-    assert [(e["method"], e["name"]) for e in host.sent[:3]] == [("GET", "workbook"), ("GET", "name"), ("GET", "workbook")]
+    assert [(e["method"], e["name"]) for e in host.envelopes[:3]] == [("GET", "workbook"), ("GET", "name"), ("GET", "workbook")]
 
 
 @pytest.mark.parametrize(
@@ -246,7 +226,7 @@ def test_indexing(mod, host):
     assert mod.Excel[1:3] == [["b", 2], ["c", 3]]
     assert mod.Excel[::2] == [["a", 1], ["c", 3]]
     assert mod.Excel[-1] == ["c", 3]
-    assert [e["name"] for e in host.sent if e["method"] == "GETITEM"] == ["1", "1:3:", "::2", "-1"]
+    assert [e["name"] for e in host.envelopes if e["method"] == "GETITEM"] == ["1", "1:3:", "::2", "-1"]
 
 
 def test_calls_with_positional_keyword_and_callback_arguments(mod, host):
@@ -256,7 +236,7 @@ def test_calls_with_positional_keyword_and_callback_arguments(mod, host):
     callback = com_like.OfficeJsObject(31, "Function")
     seen = []
     assert callback(lambda x, y: seen.append(threading.current_thread()) or x * y, 6, 7) == 42
-    assert seen == [host.listener]
+    assert seen == [host.listener.thread]
 
 
 def test_remote_failure_is_the_same_exception_object(mod, host):
@@ -278,13 +258,8 @@ def test_finalization_sends_del_including_from_another_thread(mod, host):
     t.start()
     t.join(5)
     gc.collect()
-    deadline = threading.Event()
-    for _ in range(100):
-        if {11, 20, 21, 10} <= set(host.addin.deleted):
-            break
-        deadline.wait(0.01)
-    assert {10, 11, 20, 21} <= set(host.addin.deleted)
-    assert all(e["caller"] != 1 for e in host.sent if e["method"] == "DEL")
+    assert host.wait_for(lambda: {10, 11, 20, 21} <= set(host.addin.deleted))
+    assert all(e["caller"] != 1 for e in host.envelopes if e["method"] == "DEL")
 
 
 def test_reset_cancels_calls_in_flight_and_stales_old_proxies(mod, host):
@@ -303,12 +278,12 @@ def test_reset_cancels_calls_in_flight_and_stales_old_proxies(mod, host):
     mod.messaging.reset()
     worker.join(5)
     assert len(outcome) == 1 and isinstance(outcome[0], concurrent.futures.CancelledError)
-    before = len(host.sent)
+    before = len(host.envelopes)
     for action in (lambda: sheet.name, lambda: setattr(sheet, "name", "x"), lambda: sheet[0], lambda: mod.GetSetting("theme")):
         with pytest.raises(RuntimeError) as info:
             action()
         assert str(info.value) == STALE
-    assert [e["method"] for e in host.sent[before:]] in ([], ["DEL"])
+    assert [e["method"] for e in host.envelopes[before:]] in ([], ["DEL"])
     assert mod.Excel.workbook.name == "Book1"
 
 
