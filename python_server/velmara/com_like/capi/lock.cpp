@@ -1,6 +1,7 @@
 #include "lock.hpp"
 
 #include "interned.hpp"
+#include "state.hpp"
 
 namespace com_like {
 
@@ -13,11 +14,6 @@ COM_LIKE_DEFINE_NAMES(LOCK_NAMES)
 // sections, and calling these directly for an exact lock saves the method
 // lookup and the argument-tuple glue of a method call; any other lock-like
 // object goes through its acquire/release methods as usual.
-PyTypeObject* lock_type = nullptr;  // kept for the process
-PyCFunctionWithKeywords lock_acquire = nullptr;
-PyCFunction lock_release = nullptr;
-PyObject* no_args = nullptr;  // kept for the process
-
 template <typename Fn>
 Fn method_of(PyTypeObject* type, PyObject* name, int flags) {
     Ref descr = steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
@@ -41,10 +37,11 @@ int take_lock_methods() {
     auto acquire = method_of<PyCFunctionWithKeywords>(type, acquire_name, METH_VARARGS | METH_KEYWORDS);
     auto release = method_of<PyCFunction>(type, release_name, METH_NOARGS);
     if (acquire && release) {
-        lock_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
-        lock_acquire = acquire;
-        lock_release = release;
-        no_args = empty.release();
+        State& st = state();
+        st.lock_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+        st.lock_acquire = acquire;
+        st.lock_release = release;
+        st.no_args = empty.release();
     }
     return 0;
 }
@@ -52,14 +49,15 @@ int take_lock_methods() {
 
 int init_lock_names() noexcept {
     COM_LIKE_INTERN_NAMES(LOCK_NAMES)
-    if (!no_args && take_lock_methods() < 0) {
+    if (!state().no_args && take_lock_methods() < 0) {
         return -1;
     }
     return 0;
 }
 
 bool LockGuard::acquire(PyObject* lock) noexcept {
-    Ref got = Py_IS_TYPE(lock, lock_type) ? steal(lock_acquire(lock, no_args, nullptr))
+    const State& st = state();
+    Ref got = Py_IS_TYPE(lock, st.lock_type) ? steal(st.lock_acquire(lock, st.no_args, nullptr))
                                           : steal(PyObject_CallMethodNoArgs(lock, acquire_name));
     if (!got) {
         return false;
@@ -74,7 +72,8 @@ void LockGuard::release() noexcept {
         return;
     }
     ErrorGuard keep;
-    Ref done = Py_IS_TYPE(lock.get(), lock_type) ? steal(lock_release(lock.get(), nullptr))
+    const State& st = state();
+    Ref done = Py_IS_TYPE(lock.get(), st.lock_type) ? steal(st.lock_release(lock.get(), nullptr))
                                                  : steal(PyObject_CallMethodNoArgs(lock.get(), release_name));
     (void)done;
 }

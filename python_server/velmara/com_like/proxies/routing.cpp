@@ -13,7 +13,7 @@
 
 #include "../capi/args.hpp"
 #include "../capi/error.hpp"
-#include "../module/state.hpp"
+#include "../capi/state.hpp"
 #include "names.hpp"
 #include "routing_methods.hpp"
 
@@ -22,15 +22,14 @@
 namespace com_like {
 
 using namespace proxy_names;
+using namespace shared_names;
 
 namespace {
 
 // The routing machinery failed while trimming: that failure leaves in place
 // of the original exception, which becomes its context.
 PyObject* replace_exception(Raised original) {
-    Raised failure;
-    PyException_SetContext(failure.get(), original.take().release());
-    failure.restore();
+    chain_to(std::move(original));
     return nullptr;
 }
 
