@@ -22,7 +22,6 @@ enum class BareError {
 // strongly: reading it may run code that changes the response.
 template <typename MakeFallback>
 Ref error_message(PyObject* response, MakeFallback make_fallback, BareError bare) noexcept {
-    using namespace shared_names;
     Ref error;
     if (PyDict_CheckExact(response)) {
         PyObject* found = nullptr;

@@ -1,6 +1,10 @@
 // Names that more than one subsystem uses: message keys, proxy fields, the
 // collaborators looked up in the module namespace. Each subsystem's own
 // names.hpp lists only what it alone uses.
+//
+// Namespaces: the vocabulary (capi/), these shared names (k_ prefix) and the
+// module entry live in `com_like`; each subsystem's code and names live in
+// `com_like::messaging`, `com_like::wire` or `com_like::proxies`.
 #pragma once
 
 #include "interned.hpp"
@@ -26,11 +30,9 @@
     X(k_to_wire, "to_wire")                              \
     X(k_from_wire, "from_wire")
 
-namespace com_like::shared_names {
-COM_LIKE_DECLARE_NAMES(SHARED_NAMES)
-}  // namespace com_like::shared_names
-
 namespace com_like {
+
+COM_LIKE_DECLARE_NAMES(SHARED_NAMES)
 
 // Sets up the vocabulary itself: the shared names, the function type, the
 // lock's C functions. Runs first in the module body.

@@ -17,10 +17,8 @@
 
 #include <vector>
 
-namespace com_like::messaging_methods {
+namespace com_like::messaging {
 
-using namespace messaging_names;
-using namespace shared_names;
 
 namespace {
 
@@ -388,4 +386,4 @@ PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* 
     return failures.finish();
 }
 
-}  // namespace com_like::messaging_methods
+}  // namespace com_like::messaging

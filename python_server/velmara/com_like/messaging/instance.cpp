@@ -5,10 +5,8 @@
 #include "names.hpp"
 #include "request_id.hpp"
 
-namespace com_like::messaging_methods {
+namespace com_like::messaging {
 
-using namespace messaging_names;
-using namespace shared_names;
 
 Ref get(PyObject* self, PyObject* name) noexcept { return steal(PyObject_GetAttr(self, name)); }
 
@@ -48,4 +46,4 @@ PyObject* set_send_handler(PyObject*, PyObject* const* args, std::size_t nargsf,
     Py_RETURN_NONE;
 }
 
-}  // namespace com_like::messaging_methods
+}  // namespace com_like::messaging

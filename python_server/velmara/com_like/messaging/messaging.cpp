@@ -6,11 +6,10 @@
 #include "methods.hpp"
 #include "names.hpp"
 
-namespace com_like {
+namespace com_like::messaging {
 
 namespace {
 
-using namespace messaging_methods;
 
 constexpr const char kClassDoc[] =
     "Handles messaging for the Python-Excel bridge.\n"
@@ -128,7 +127,7 @@ int init_state() {
 }  // namespace
 
 int define_messaging(PyObject* globals, PyObject* module_name) noexcept {
-    if (messaging_names::init() < 0 || init_state() < 0) {
+    if (intern_names() < 0 || init_state() < 0) {
         return -1;
     }
     static const ClassDef def{"Messaging", kClassDoc, kMethods};
@@ -139,4 +138,4 @@ int define_messaging(PyObject* globals, PyObject* module_name) noexcept {
     return PyDict_SetItemString(globals, "Messaging", cls.get());
 }
 
-}  // namespace com_like
+}  // namespace com_like::messaging

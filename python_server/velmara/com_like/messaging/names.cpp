@@ -1,12 +1,12 @@
 #include "names.hpp"
 
-namespace com_like::messaging_names {
+namespace com_like::messaging {
 
 COM_LIKE_DEFINE_NAMES(MESSAGING_NAMES)
 
-int init() noexcept {
+int intern_names() noexcept {
     COM_LIKE_INTERN_NAMES(MESSAGING_NAMES)
     return 0;
 }
 
-}  // namespace com_like::messaging_names
+}  // namespace com_like::messaging

@@ -28,7 +28,7 @@
     X(context_name, "Context")                       \
     X(excel_name, "Excel")
 
-namespace com_like::messaging_names {
+namespace com_like::messaging {
 COM_LIKE_DECLARE_NAMES(MESSAGING_NAMES)
-int init() noexcept;
-}  // namespace com_like::messaging_names
+int intern_names() noexcept;
+}  // namespace com_like::messaging

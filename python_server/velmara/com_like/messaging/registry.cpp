@@ -10,10 +10,8 @@
 #include "methods.hpp"
 #include "names.hpp"
 
-namespace com_like::messaging_methods {
+namespace com_like::messaging {
 
-using namespace messaging_names;
-using namespace shared_names;
 
 namespace {
 
@@ -139,4 +137,4 @@ PyObject* unregister_callable(PyObject*, PyObject* const* args, std::size_t narg
     Py_RETURN_NONE;
 }
 
-}  // namespace com_like::messaging_methods
+}  // namespace com_like::messaging

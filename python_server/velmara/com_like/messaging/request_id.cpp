@@ -10,7 +10,7 @@
 #include <pthread.h>
 #include <sys/random.h>
 
-namespace com_like {
+namespace com_like::messaging {
 
 namespace {
 
@@ -78,4 +78,4 @@ Ref new_hex_id() noexcept {
     return steal(text);
 }
 
-}  // namespace com_like
+}  // namespace com_like::messaging

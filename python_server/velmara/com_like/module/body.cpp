@@ -81,9 +81,9 @@ int run_module_body(PyObject* globals) noexcept {
         import_typing_names(globals) < 0) {
         return -1;
     }
-    if (define_serializer(globals, module_name) < 0 || define_messaging(globals, module_name) < 0 ||
-        define_remote_operations(globals, module_name) < 0 || define_internal_names(globals) < 0 ||
-        define_proxy_classes(globals, module_name) < 0) {
+    if (wire::define_serializer(globals, module_name) < 0 || messaging::define_messaging(globals, module_name) < 0 ||
+        proxies::define_remote_operations(globals, module_name) < 0 || proxies::define_internal_names(globals) < 0 ||
+        proxies::define_proxy_classes(globals, module_name) < 0) {
         return -1;
     }
     if (bind_call(globals, "messaging", "Messaging", nullptr) < 0) {

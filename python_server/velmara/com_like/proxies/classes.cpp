@@ -12,10 +12,8 @@
 #include "routing.hpp"
 #include "routing_methods.hpp"
 
-namespace com_like {
+namespace com_like::proxies {
 
-using namespace proxy_names;
-using namespace shared_names;
 
 namespace {
 
@@ -101,7 +99,7 @@ Ref formatted_field(PyObject* self, PyObject* field) {
 }
 
 PyObject* object_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    static const Signature sig("OfficeJsObject.__repr__", routing::kSelf, 1);
+    static const Signature sig("OfficeJsObject.__repr__", kSelf, 1);
     Bound<1> a(sig, args, nargsf, kwnames);
     if (!a.ok()) {
         return nullptr;
@@ -115,7 +113,7 @@ PyObject* object_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyOb
 }
 
 PyObject* array_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    static const Signature sig("OfficeJsArray.__repr__", routing::kSelf, 1);
+    static const Signature sig("OfficeJsArray.__repr__", kSelf, 1);
     Bound<1> a(sig, args, nargsf, kwnames);
     if (!a.ok()) {
         return nullptr;
@@ -132,7 +130,7 @@ PyObject* array_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
 }
 
 PyObject* dict_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    static const Signature sig("OfficeJsDict.__repr__", routing::kSelf, 1);
+    static const Signature sig("OfficeJsDict.__repr__", kSelf, 1);
     Bound<1> a(sig, args, nargsf, kwnames);
     if (!a.ok()) {
         return nullptr;
@@ -174,9 +172,9 @@ struct DictNames {
     static constexpr const char* refuse_setattr = nullptr;
 };
 
-using ObjectMethods = routing::Methods<ObjectNames>;
-using ArrayMethods = routing::Methods<ArrayNames>;
-using DictMethods = routing::Methods<DictNames>;
+using ObjectMethods = Methods<ObjectNames>;
+using ArrayMethods = Methods<ArrayNames>;
+using DictMethods = Methods<DictNames>;
 
 constexpr const char kObjectDoc[] =
     "\n"
@@ -274,4 +272,4 @@ int define_proxy_classes(PyObject* globals, PyObject* module_name) noexcept {
     return 0;
 }
 
-}  // namespace com_like
+}  // namespace com_like::proxies

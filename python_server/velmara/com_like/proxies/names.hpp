@@ -36,7 +36,7 @@
     X(init_name, "__init__")                             \
     X(empty, "")
 
-namespace com_like::proxy_names {
+namespace com_like::proxies {
 COM_LIKE_DECLARE_NAMES(PROXY_NAMES)
-int init() noexcept;
-}  // namespace com_like::proxy_names
+int intern_names() noexcept;
+}  // namespace com_like::proxies

@@ -12,10 +12,8 @@
 #include "names.hpp"
 #include "proxies.hpp"
 
-namespace com_like {
+namespace com_like::proxies {
 
-using namespace proxy_names;
-using namespace shared_names;
 
 namespace {
 
@@ -339,7 +337,7 @@ const FunctionDef kOperations[] = {
 }  // namespace
 
 int define_remote_operations(PyObject* globals, PyObject* module_name) noexcept {
-    if (proxy_names::init() < 0) {
+    if (intern_names() < 0) {
         return -1;
     }
     for (const FunctionDef& def : kOperations) {
@@ -350,4 +348,4 @@ int define_remote_operations(PyObject* globals, PyObject* module_name) noexcept 
     return 0;
 }
 
-}  // namespace com_like
+}  // namespace com_like::proxies

@@ -19,10 +19,8 @@
 
 #include <vector>
 
-namespace com_like {
+namespace com_like::proxies {
 
-using namespace proxy_names;
-using namespace shared_names;
 
 namespace {
 
@@ -90,8 +88,6 @@ PyObject* forward_to_operation(PyObject* op_name, PyObject* const* args, std::si
     }
     return reraise_trimmed(std::move(error));
 }
-
-namespace routing {
 
 PyObject* getattr_impl(const Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     Bound<2> a(sig, args, nargsf, kwnames);
@@ -211,6 +207,4 @@ PyObject* del_impl(const Signature& sig, PyObject* const* args, std::size_t narg
     return result;
 }
 
-}  // namespace routing
-
-}  // namespace com_like
+}  // namespace com_like::proxies

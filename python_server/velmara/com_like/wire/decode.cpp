@@ -21,8 +21,6 @@
 
 namespace com_like::wire {
 
-using namespace wire_names;
-using namespace shared_names;
 
 namespace {
 

@@ -23,8 +23,6 @@
 
 namespace com_like::wire {
 
-using namespace wire_names;
-using namespace shared_names;
 
 namespace {
 
@@ -37,9 +35,9 @@ inline Ref make_wire(PyObject* tag, Ref value, bool is_spec) noexcept {
         return {};
     }
     Ref wire = steal(PyDict_New());
-    if (!wire || PyDict_SetItem(wire.get(), wire_names::type_key, tag) < 0 ||
-        PyDict_SetItem(wire.get(), shared_names::k_value, value.get()) < 0 ||
-        PyDict_SetItem(wire.get(), wire_names::is_spec_key, is_spec ? Py_True : Py_False) < 0) {
+    if (!wire || PyDict_SetItem(wire.get(), type_key, tag) < 0 ||
+        PyDict_SetItem(wire.get(), k_value, value.get()) < 0 ||
+        PyDict_SetItem(wire.get(), is_spec_key, is_spec ? Py_True : Py_False) < 0) {
         return {};
     }
     return wire;

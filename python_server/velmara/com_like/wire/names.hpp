@@ -65,7 +65,7 @@
     X(s_datetime64_us, "datetime64[us]")             \
     X(a_register_callable, "register_callable")
 
-namespace com_like::wire_names {
+namespace com_like::wire {
 COM_LIKE_DECLARE_NAMES(WIRE_NAMES)
-int init() noexcept;
-}  // namespace com_like::wire_names
+int intern_names() noexcept;
+}  // namespace com_like::wire

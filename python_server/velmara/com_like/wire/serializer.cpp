@@ -4,7 +4,7 @@
 #include "../capi/classes.hpp"
 #include "codec.hpp"
 
-namespace com_like {
+namespace com_like::wire {
 
 namespace {
 
@@ -21,7 +21,7 @@ const FunctionDef kMethods[] = {
      "\n"
      "Supports None, bool, int, float, str, datetime, bytes, list, dict, and\n"
      "OfficeJsObject wrappers.",
-     wire::to_wire_entry, "(value)", kToWireAnnotations, true},
+     to_wire_entry, "(value)", kToWireAnnotations, true},
     {"from_wire",
      "Serializer.from_wire(dict wire: Dict[str, Any])\n"
      "\n"
@@ -29,14 +29,14 @@ const FunctionDef kMethods[] = {
      "\n"
      "Handles Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, and\n"
      "special OfficeJs object references.",
-     wire::from_wire_entry, "(wire)", kFromWireAnnotations, true},
+     from_wire_entry, "(wire)", kFromWireAnnotations, true},
 };
 
 }  // namespace
 
 int define_serializer(PyObject* globals, PyObject* module_name) noexcept {
-    if (wire_names::init() < 0 ||
-        !keep(state().object_kwnames, steal(PyTuple_Pack(2, wire_names::a_dtype, wire_names::a_na_value)))) {
+    if (intern_names() < 0 ||
+        !keep(state().object_kwnames, steal(PyTuple_Pack(2, a_dtype, a_na_value)))) {
         return -1;
     }
     Ref cls = make_class({"Serializer", kClassDoc, kMethods}, nullptr, module_name);
@@ -44,8 +44,8 @@ int define_serializer(PyObject* globals, PyObject* module_name) noexcept {
         return -1;
     }
     // The static methods hand out the function objects they wrap.
-    Ref to_wire = steal(PyObject_GetAttr(cls.get(), shared_names::k_to_wire));
-    Ref from_wire = to_wire ? steal(PyObject_GetAttr(cls.get(), shared_names::k_from_wire)) : Ref();
+    Ref to_wire = steal(PyObject_GetAttr(cls.get(), k_to_wire));
+    Ref from_wire = to_wire ? steal(PyObject_GetAttr(cls.get(), k_from_wire)) : Ref();
     if (!from_wire) {
         return -1;
     }
@@ -56,4 +56,4 @@ int define_serializer(PyObject* globals, PyObject* module_name) noexcept {
     return PyDict_SetItemString(globals, "Serializer", cls.get());
 }
 
-}  // namespace com_like
+}  // namespace com_like::wire
