@@ -24,12 +24,6 @@ struct State {
 
     // The vocabulary (capi/).
     PyTypeObject* function_type = nullptr;  // the type of our Python-like native functions
-    // threading.Lock's own C functions, when the lock type is the C one we
-    // know; null otherwise (the lock's methods are then called).
-    PyTypeObject* lock_type = nullptr;
-    PyCFunctionWithKeywords lock_acquire = nullptr;
-    PyCFunction lock_release = nullptr;
-    PyObject* no_args = nullptr;  // ()
 
     // Messaging (messaging/).
     PyObject* future_type = nullptr;          // concurrent.futures.Future

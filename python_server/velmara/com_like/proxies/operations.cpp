@@ -57,7 +57,7 @@ Ref current_messaging(PyObject* self) {
 // {"method": method, "name": name, ["value"/"args": payload,] "caller": self._internal_id}
 Ref build_body(PyObject* self, PyObject* method, PyObject* name, PyObject* payload_key, PyObject* payload) {
     Ref caller = steal(PyObject_GetAttr(self, k_internal_id));
-    Ref body = caller ? steal(_PyDict_NewPresized(4)) : Ref();
+    Ref body = caller ? steal(PyDict_New()) : Ref();
     if (!body || PyDict_SetItem(body.get(), key_method, method) < 0 || PyDict_SetItem(body.get(), k_name, name) < 0 ||
         (payload_key && PyDict_SetItem(body.get(), payload_key, payload) < 0) ||
         PyDict_SetItem(body.get(), key_caller, caller.get()) < 0) {
@@ -233,7 +233,7 @@ PyObject* cw_getitem(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
 // One entry of the CALL argument list.
 Ref call_argument(PyObject* keyword, PyObject* value) {
     Ref wire = encode(value);
-    Ref entry = wire ? steal(_PyDict_NewPresized(3)) : Ref();
+    Ref entry = wire ? steal(PyDict_New()) : Ref();
     if (!entry || PyDict_SetItem(entry.get(), key_arg_type, keyword ? arg_named : arg_placed) < 0 ||
         (keyword && PyDict_SetItem(entry.get(), k_name, keyword) < 0) ||
         PyDict_SetItem(entry.get(), k_value, wire.get()) < 0) {
