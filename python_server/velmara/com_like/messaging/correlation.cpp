@@ -19,7 +19,6 @@
 
 namespace com_like::messaging {
 
-
 namespace {
 
 // waiters.pop(request_id, None) under the lock; the popped waiter (or null

@@ -7,7 +7,6 @@
 
 namespace com_like::messaging {
 
-
 Ref get(PyObject* self, PyObject* name) noexcept { return steal(PyObject_GetAttr(self, name)); }
 
 PyObject* init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {

@@ -10,7 +10,6 @@ namespace com_like::messaging {
 
 namespace {
 
-
 constexpr const char kClassDoc[] =
     "Handles messaging for the Python-Excel bridge.\n"
     "\n"

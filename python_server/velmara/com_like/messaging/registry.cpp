@@ -12,7 +12,6 @@
 
 namespace com_like::messaging {
 
-
 namespace {
 
 Ref callable_id_for(PyObject* epoch, PyObject* counter) {

@@ -14,7 +14,6 @@
 
 namespace com_like::proxies {
 
-
 namespace {
 
 bool store(PyObject* self, PyObject* field, PyObject* value) {

@@ -14,7 +14,6 @@
 
 namespace com_like::proxies {
 
-
 namespace {
 
 bool is_one_of(PyObject* name, std::initializer_list<PyObject*> names) {

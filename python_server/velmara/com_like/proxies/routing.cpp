@@ -21,7 +21,6 @@
 
 namespace com_like::proxies {
 
-
 namespace {
 
 // The routing machinery failed while trimming: that failure leaves in place

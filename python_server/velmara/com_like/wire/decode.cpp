@@ -21,7 +21,6 @@
 
 namespace com_like::wire {
 
-
 namespace {
 
 constexpr const char kDepth[] = " while decoding a wire value";

@@ -23,7 +23,6 @@
 
 namespace com_like::wire {
 
-
 namespace {
 
 constexpr const char kDepth[] = " while encoding a wire value";
