@@ -1,6 +1,7 @@
 #include "args.hpp"
 
 #include "error.hpp"
+#include "names.hpp"
 
 namespace com_like {
 
@@ -133,10 +134,7 @@ namespace com_like {
 
 bool bind_var_args(const char* qualname, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                    SelfKeyword collision, PyObject*& self, VarArgs& rest, const char* collision_name) noexcept {
-    static PyObject* self_name = PyUnicode_InternFromString("self");  // kept for the process
-    if (!self_name) {
-        return false;
-    }
+    PyObject* self_name = k_self;
     const std::size_t nargs = PyVectorcall_NARGS(nargsf);
     rest = VarArgs{};
     rest.kwnames = kwnames;

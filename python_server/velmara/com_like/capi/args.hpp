@@ -24,8 +24,6 @@ public:
         static_assert(N <= 8, "Signature keeps at most eight parameter names");
     }
 
-    std::size_t count() const noexcept { return count_; }
-
     // Fills out[0..count) with borrowed references; parameters left at their
     // default are null. Returns false with TypeError set on a binding error.
     bool bind(PyObject* const* args, std::size_t nargsf, PyObject* kwnames, PyObject** out) const noexcept;

@@ -79,13 +79,18 @@ private:
     Raised first_{Ref()};
 };
 
-// Raise `exc_type(message)` with `context` as its implicit context, the way a
-// `raise` inside an `except` block chains the exception being handled.
+// The error now pending goes on in place of `earlier`, which becomes its
+// implicit context, as when an except block raises anew.
+inline void chain_to(Raised earlier) noexcept {
+    Raised fresh;
+    PyException_SetContext(fresh.get(), earlier.take().release());
+    fresh.restore();
+}
+
+// Raise `exc_type(message)` with `context` as its implicit context.
 inline void raise_with_context(PyObject* exc_type, const char* message, Raised context) noexcept {
     PyErr_SetString(exc_type, message);
-    Raised fresh;
-    PyException_SetContext(fresh.get(), context.take().release());
-    fresh.restore();
+    chain_to(std::move(context));
 }
 
 }  // namespace com_like

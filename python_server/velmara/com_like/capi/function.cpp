@@ -1,5 +1,7 @@
 #include "function.hpp"
 
+#include "state.hpp"
+
 #include <cstddef>
 
 namespace com_like {
@@ -17,8 +19,6 @@ struct NativeFunction {
     PyObject* dict;
     const FunctionDef* def;
 };
-
-PyTypeObject* function_type = nullptr;
 
 NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
 
@@ -126,14 +126,10 @@ Ref make_annotations(const char* const* pairs) {
 }  // namespace
 
 int init_function_type() noexcept {
-    if (function_type) {
-        return 0;
-    }
-    Ref type = steal(PyType_FromSpec(&function_spec));
-    if (!type) {
+    PyTypeObject*& type = state().function_type;
+    if (!type && !(type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec)))) {
         return -1;
     }
-    function_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
     return 0;
 }
 
@@ -144,7 +140,7 @@ Ref make_function(const FunctionDef& def, PyObject* qualname, PyObject* module_n
     if (!name || !doc || !annotations) {
         return {};
     }
-    NativeFunction* f = PyObject_GC_New(NativeFunction, function_type);
+    NativeFunction* f = PyObject_GC_New(NativeFunction, state().function_type);
     if (!f) {
         return {};
     }

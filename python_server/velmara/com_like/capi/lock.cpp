@@ -7,60 +7,15 @@ namespace com_like {
 namespace {
 #define LOCK_NAMES(X) X(acquire_name, "acquire") X(release_name, "release")
 COM_LIKE_DEFINE_NAMES(LOCK_NAMES)
-
-// The C functions behind threading.Lock's acquire and release, taken from
-// the lock type's own method table. Every request takes two critical
-// sections, and calling these directly for an exact lock saves the method
-// lookup and the argument-tuple glue of a method call; any other lock-like
-// object goes through its acquire/release methods as usual.
-PyTypeObject* lock_type = nullptr;  // kept for the process
-PyCFunctionWithKeywords lock_acquire = nullptr;
-PyCFunction lock_release = nullptr;
-PyObject* no_args = nullptr;  // kept for the process
-
-template <typename Fn>
-Fn method_of(PyTypeObject* type, PyObject* name, int flags) {
-    Ref descr = steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
-    if (!descr || !Py_IS_TYPE(descr.get(), &PyMethodDescr_Type)) {
-        PyErr_Clear();
-        return nullptr;  // not the C lock we know: the method calls serve
-    }
-    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr.get())->d_method;
-    return def->ml_flags == flags ? reinterpret_cast<Fn>(reinterpret_cast<void (*)(void)>(def->ml_meth)) : nullptr;
-}
-
-int take_lock_methods() {
-    Ref thread = steal(PyImport_ImportModule("_thread"));
-    Ref factory = thread ? steal(PyObject_GetAttrString(thread.get(), "allocate_lock")) : Ref();
-    Ref sample = factory ? steal(PyObject_CallNoArgs(factory.get())) : Ref();
-    Ref empty = sample ? steal(PyTuple_New(0)) : Ref();
-    if (!empty) {
-        return -1;
-    }
-    PyTypeObject* type = Py_TYPE(sample.get());
-    auto acquire = method_of<PyCFunctionWithKeywords>(type, acquire_name, METH_VARARGS | METH_KEYWORDS);
-    auto release = method_of<PyCFunction>(type, release_name, METH_NOARGS);
-    if (acquire && release) {
-        lock_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
-        lock_acquire = acquire;
-        lock_release = release;
-        no_args = empty.release();
-    }
-    return 0;
-}
 }  // namespace
 
 int init_lock_names() noexcept {
     COM_LIKE_INTERN_NAMES(LOCK_NAMES)
-    if (!no_args && take_lock_methods() < 0) {
-        return -1;
-    }
     return 0;
 }
 
 bool LockGuard::acquire(PyObject* lock) noexcept {
-    Ref got = Py_IS_TYPE(lock, lock_type) ? steal(lock_acquire(lock, no_args, nullptr))
-                                          : steal(PyObject_CallMethodNoArgs(lock, acquire_name));
+    Ref got = steal(PyObject_CallMethodNoArgs(lock, acquire_name));
     if (!got) {
         return false;
     }
@@ -74,8 +29,7 @@ void LockGuard::release() noexcept {
         return;
     }
     ErrorGuard keep;
-    Ref done = Py_IS_TYPE(lock.get(), lock_type) ? steal(lock_release(lock.get(), nullptr))
-                                                 : steal(PyObject_CallMethodNoArgs(lock.get(), release_name));
+    Ref done = steal(PyObject_CallMethodNoArgs(lock.get(), release_name));
     (void)done;
 }
 

@@ -1,5 +1,7 @@
 #include "mapping.hpp"
 
+#include "names.hpp"
+
 namespace com_like {
 
 Ref get_member(PyObject* mapping, PyObject* key, PyObject* fallback) noexcept {
@@ -11,12 +13,8 @@ Ref get_member(PyObject* mapping, PyObject* key, PyObject* fallback) noexcept {
         }
         return value ? steal(value) : borrow(missing);
     }
-    static PyObject* get_name = PyUnicode_InternFromString("get");  // kept for the process
-    if (!get_name) {
-        return {};
-    }
     PyObject* args[] = {mapping, key, missing};
-    return steal(PyObject_VectorcallMethod(get_name, args, (fallback ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return steal(PyObject_VectorcallMethod(k_get, args, (fallback ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            nullptr));
 }
 

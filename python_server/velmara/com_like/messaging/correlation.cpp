@@ -9,21 +9,17 @@
 #include "../capi/args.hpp"
 #include "../capi/error.hpp"
 #include "../capi/lock.hpp"
-#include "../module/state.hpp"
+#include "../capi/mapping.hpp"
+#include "../capi/state.hpp"
 #include "methods.hpp"
 #include "names.hpp"
 #include "request_id.hpp"
 
 #include <vector>
 
-namespace com_like::messaging_methods {
-
-using namespace messaging_names;
+namespace com_like::messaging {
 
 namespace {
-
-PyObject* default_timeout = nullptr;      // kept for the process
-PyObject* invalid_state_error = nullptr;  // concurrent.futures.InvalidStateError, kept for the process
 
 // waiters.pop(request_id, None) under the lock; the popped waiter (or null
 // when none was registered). Returns false with an error set.
@@ -54,39 +50,10 @@ bool pop_waiter(PyObject* waiters, PyObject* lock, PyObject* request_id, Ref& po
     return true;
 }
 
-// The response's "error" text; see on_message for the rules. The member is
-// held strongly: looking up its `get` may run code that changes the message.
+// The response's "error" text; an "error" that is a plain text is taken as
+// the message itself.
 Ref error_text(PyObject* message) {
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(message, error_key, &found) < 0) {
-        return {};
-    }
-    Ref error = steal(found);
-    if (!error) {
-        return borrow(remote_error);  // {}.get("message", "Remote error")
-    }
-    if (PyDict_CheckExact(error.get())) {
-        PyObject* text = nullptr;
-        if (PyDict_GetItemRef(error.get(), message_key, &text) < 0) {
-            return {};
-        }
-        return text ? steal(text) : borrow(remote_error);
-    }
-    PyObject* getter = nullptr;
-    if (PyObject_GetOptionalAttr(error.get(), get_name, &getter) < 0) {
-        return {};
-    }
-    Ref get_method = steal(getter);
-    if (!get_method) {
-        // An "error" with no get (None, a string, a list): its text when it
-        // is a non-empty string, otherwise the default.
-        if (PyUnicode_CheckExact(error.get()) && PyUnicode_GET_LENGTH(error.get()) > 0) {
-            return error;
-        }
-        return borrow(remote_error);
-    }
-    PyObject* args[] = {message_key, remote_error};
-    return steal(PyObject_Vectorcall(get_method.get(), args, 2, nullptr));
+    return error_message(message, [] { return borrow(k_remote_error); }, BareError::as_message);
 }
 
 Ref call_method0(PyObject* obj, PyObject* name) {
@@ -120,7 +87,7 @@ void complete(PyObject* waiter, PyObject* method, PyObject* value, FirstFailure&
     PyObject* call_args[] = {waiter, value};
     Ref set = steal(PyObject_VectorcallMethod(method, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!set) {
-        if (PyErr_ExceptionMatches(invalid_state_error)) {
+        if (PyErr_ExceptionMatches(state().invalid_state_error)) {
             PyErr_Clear();
         } else {
             failures.note();
@@ -144,12 +111,8 @@ PyObject* end_waiter(PyObject* waiter, PyObject* message) {
     if (finished < 0) {
         failures.note();  // not known to be done: completing it is still tried
     }
-    PyObject* found = nullptr;
-    int succeeded = PyDict_GetItemRef(message, ok_key, &found);
-    if (succeeded > 0) {
-        Ref ok = steal(found);  // held: its __bool__ may change the message
-        succeeded = PyObject_IsTrue(ok.get());
-    }
+    Ref ok = get_member(message, k_ok);  // held: its __bool__ may change the message
+    const int succeeded = ok ? PyObject_IsTrue(ok.get()) : -1;
     if (succeeded > 0) {
         complete(waiter, set_result_name, message, failures);
         return failures.finish();
@@ -160,7 +123,7 @@ PyObject* end_waiter(PyObject* waiter, PyObject* message) {
     Ref text = error_text(message);
     if (!text) {
         failures.note();
-        text = borrow(remote_error);
+        text = borrow(k_remote_error);
     }
     Ref exc = steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
     if (!exc) {
@@ -177,44 +140,6 @@ PyObject* end_waiter(PyObject* waiter, PyObject* message) {
 
 }  // namespace
 
-Ref get(PyObject* self, PyObject* name) noexcept { return steal(PyObject_GetAttr(self, name)); }
-
-PyObject* init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    static constexpr const char* names[] = {"self"};
-    static const Signature sig("Messaging.__init__", names, 1);
-    Bound<1> a(sig, args, nargsf, kwnames);
-    if (!a.ok()) {
-        return nullptr;
-    }
-    PyObject* self = a[0];
-    Ref threading = lookup_global(threading_name);
-    Ref lock_factory = threading ? get(threading.get(), lock_factory_name) : Ref();
-    if (!lock_factory) {
-        return nullptr;
-    }
-    auto store = [self](PyObject* name, Ref value) {
-        return value && PyObject_GenericSetAttr(self, name, value.get()) == 0;
-    };
-    auto new_lock = [&lock_factory] { return steal(PyObject_CallNoArgs(lock_factory.get())); };
-    if (!store(waiters, steal(PyDict_New())) || !store(waiters_lock, new_lock()) || !store(guid, new_hex_id()) ||
-        !store(send_handler, none()) || !store(loop, none()) || !store(loop_thread, none()) ||
-        !store(callable_registry, steal(PyDict_New())) || !store(callable_lock, new_lock()) ||
-        !store(next_callable_id, steal(PyLong_FromLong(1)))) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* set_send_handler(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    static constexpr const char* names[] = {"self", "handler"};
-    static const Signature sig("Messaging.set_send_handler", names, 2);
-    Bound<2> a(sig, args, nargsf, kwnames);
-    if (!a.ok() || PyObject_SetAttr(a[0], send_handler, a[1]) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
 PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static constexpr const char* names[] = {"self", "req", "timeout"};
     static const Signature sig("Messaging.send_request_sync", names, 2);
@@ -224,7 +149,7 @@ PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf
     }
     PyObject* self = a[0];
     PyObject* req = a[1];
-    Ref timeout = a[2] ? convert_float_argument(a[2]) : borrow(default_timeout);
+    Ref timeout = a[2] ? convert_float_argument(a[2]) : borrow(state().default_timeout);
     if (!timeout || !require_exact(req, &PyDict_Type, "req")) {
         return nullptr;
     }
@@ -277,9 +202,7 @@ PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf
     Raised failure;
     Ref stale;
     if (!pop_waiter(table.get(), lock.get(), request_id.get(), stale)) {
-        Raised cleanup;
-        PyException_SetContext(cleanup.get(), failure.take().release());
-        cleanup.restore();
+        chain_to(std::move(failure));
         return nullptr;
     }
     stale.reset();
@@ -303,14 +226,11 @@ PyObject* on_message(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     if (!require_exact(message, &PyDict_Type, "message")) {
         return nullptr;
     }
-    PyObject* request_id = PyDict_GetItemWithError(message, request_id_key);
-    if (!request_id) {
-        if (PyErr_Occurred()) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
+    Ref keep_id = get_member(message, request_id_key);  // held: the message may change under foreign code
+    if (!keep_id) {
+        return nullptr;
     }
-    Ref keep_id = borrow(request_id);  // the message may change under foreign code
+    PyObject* request_id = keep_id.get();
     const int present = PyObject_IsTrue(request_id);
     if (present <= 0) {
         if (present < 0) {
@@ -428,7 +348,7 @@ void clear_registry(PyObject* self, FirstFailure& failures) {
 void restamp_roots(PyObject* epoch, FirstFailure& failures) {
     for (PyObject* root_name : {context_name, excel_name}) {
         Ref root = lookup_global(root_name);
-        if (!root || PyObject_SetAttr(root.get(), msg_guid, epoch) < 0) {
+        if (!root || PyObject_SetAttr(root.get(), k_msg_guid, epoch) < 0) {
             Raised swallowed;
             if (!swallowed.is_exception()) {
                 swallowed.restore();
@@ -454,7 +374,7 @@ PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* 
     FirstFailure failures;
     cancel_waiters(self, failures);
     Ref epoch = new_hex_id();
-    if (!epoch || PyObject_SetAttr(self, guid, epoch.get()) < 0) {
+    if (!epoch || PyObject_SetAttr(self, k_guid, epoch.get()) < 0) {
         failures.note();
         epoch.reset();  // the roots stay with the epoch that is still current
     }
@@ -465,19 +385,4 @@ PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* 
     return failures.finish();
 }
 
-int init_correlation() noexcept {
-    if (!default_timeout && !(default_timeout = PyFloat_FromDouble(30.0))) {
-        return -1;
-    }
-    if (!invalid_state_error) {
-        Ref futures = steal(PyImport_ImportModule("concurrent.futures"));
-        Ref error = futures ? steal(PyObject_GetAttrString(futures.get(), "InvalidStateError")) : Ref();
-        if (!error) {
-            return -1;
-        }
-        invalid_state_error = error.release();
-    }
-    return 0;
-}
-
-}  // namespace com_like::messaging_methods
+}  // namespace com_like::messaging

@@ -2,26 +2,13 @@
 #include "messaging.hpp"
 
 #include "../capi/classes.hpp"
+#include "../capi/state.hpp"
 #include "methods.hpp"
 #include "names.hpp"
 
-namespace com_like {
-
-namespace messaging_names {
-COM_LIKE_DEFINE_NAMES(MESSAGING_NAMES)
-int init() noexcept {
-    COM_LIKE_INTERN_NAMES(MESSAGING_NAMES)
-    return 0;
-}
-}  // namespace messaging_names
-
-namespace messaging_methods {
-int init_correlation() noexcept;
-}
+namespace com_like::messaging {
 
 namespace {
-
-using namespace messaging_methods;
 
 constexpr const char kClassDoc[] =
     "Handles messaging for the Python-Excel bridge.\n"
@@ -124,10 +111,22 @@ const FunctionDef kMethods[] = {
      unregister_callable, "(self, callable_id)", kUnregisterAnnotations},
 };
 
+// What every request needs from concurrent.futures, and the default time-out.
+int init_state() {
+    State& st = state();
+    Ref futures = steal(PyImport_ImportModule("concurrent.futures"));
+    if (!futures || !keep(st.future_type, steal(PyObject_GetAttrString(futures.get(), "Future"))) ||
+        !keep(st.invalid_state_error, steal(PyObject_GetAttrString(futures.get(), "InvalidStateError"))) ||
+        !keep(st.default_timeout, steal(PyFloat_FromDouble(30.0)))) {
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int define_messaging(PyObject* globals, PyObject* module_name) noexcept {
-    if (messaging_names::init() < 0 || init_correlation() < 0) {
+    if (intern_names() < 0 || init_state() < 0) {
         return -1;
     }
     static const ClassDef def{"Messaging", kClassDoc, kMethods};
@@ -138,4 +137,4 @@ int define_messaging(PyObject* globals, PyObject* module_name) noexcept {
     return PyDict_SetItemString(globals, "Messaging", cls.get());
 }
 
-}  // namespace com_like
+}  // namespace com_like::messaging

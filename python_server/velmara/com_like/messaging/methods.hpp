@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace com_like::messaging_methods {
+namespace com_like::messaging {
 
 PyObject* init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 PyObject* set_send_handler(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
@@ -19,4 +19,4 @@ PyObject* unregister_callable(PyObject*, PyObject* const* args, std::size_t narg
 // Attribute read and write on the instance, by interned name.
 Ref get(PyObject* self, PyObject* name) noexcept;
 
-}  // namespace com_like::messaging_methods
+}  // namespace com_like::messaging

@@ -1,12 +1,11 @@
 // Constant strings of the messaging hot paths.
 #pragma once
 
-#include "../capi/interned.hpp"
+#include "../capi/names.hpp"
 
 #define MESSAGING_NAMES(X)                           \
     X(waiters, "waiters")                            \
     X(waiters_lock, "_waiters_lock")                 \
-    X(guid, "_guid")                                 \
     X(send_handler, "_send_handler")                 \
     X(loop, "loop")                                  \
     X(loop_thread, "loop_thread")                    \
@@ -16,26 +15,20 @@
     X(request_id_key, "requestId")                   \
     X(kind_key, "kind")                              \
     X(request_kind, "request")                       \
-    X(ok_key, "ok")                                  \
-    X(error_key, "error")                            \
-    X(message_key, "message")                        \
-    X(remote_error, "Remote error")                  \
     X(result_name, "result")                         \
     X(done_name, "done")                             \
     X(cancel_name, "cancel")                         \
     X(set_result_name, "set_result")                 \
     X(set_exception_name, "set_exception")           \
-    X(get_name, "get")                               \
     X(pop_name, "pop")                               \
     X(clear_name, "clear")                           \
     X(values_name, "values")                         \
     X(threading_name, "threading")                   \
     X(lock_factory_name, "Lock")                     \
     X(context_name, "Context")                       \
-    X(excel_name, "Excel")                           \
-    X(msg_guid, "_msg_guid")
+    X(excel_name, "Excel")
 
-namespace com_like::messaging_names {
+namespace com_like::messaging {
 COM_LIKE_DECLARE_NAMES(MESSAGING_NAMES)
-int init() noexcept;
-}  // namespace com_like::messaging_names
+int intern_names() noexcept;
+}  // namespace com_like::messaging

@@ -10,9 +10,7 @@
 #include "methods.hpp"
 #include "names.hpp"
 
-namespace com_like::messaging_methods {
-
-using namespace messaging_names;
+namespace com_like::messaging {
 
 namespace {
 
@@ -59,7 +57,7 @@ PyObject* register_callable(PyObject*, PyObject* const* args, std::size_t nargsf
     if (!guard.acquire(lock.get())) {
         return nullptr;
     }
-    Ref epoch = get(self, guid);
+    Ref epoch = get(self, k_guid);
     Ref counter = epoch ? get(self, next_callable_id) : Ref();
     Ref id = counter ? callable_id_for(epoch.get(), counter.get()) : Ref();
     if (!id) {
@@ -106,7 +104,7 @@ PyObject* get_callable(PyObject*, PyObject* const* args, std::size_t nargsf, PyO
         return Py_NewRef(found ? found : Py_None);
     }
     PyObject* call_args[] = {registry.get(), a[1]};
-    return PyObject_VectorcallMethod(get_name, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PyObject_VectorcallMethod(k_get, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 PyObject* unregister_callable(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -138,4 +136,4 @@ PyObject* unregister_callable(PyObject*, PyObject* const* args, std::size_t narg
     Py_RETURN_NONE;
 }
 
-}  // namespace com_like::messaging_methods
+}  // namespace com_like::messaging

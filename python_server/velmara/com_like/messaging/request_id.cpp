@@ -10,12 +10,14 @@
 #include <pthread.h>
 #include <sys/random.h>
 
-namespace com_like {
+namespace com_like::messaging {
 
 namespace {
 
 // Random bytes come from getrandom(2) in blocks; each thread keeps its own
-// block, so one system call serves many ids. A forked child must never reuse
+// block, so one system call serves many ids. It pays: drawing each id with
+// uuid.uuid4().hex through the interpreter instead made a request cost about
+// 2 microseconds more (own cost of a request 3.5 -> 5.5 us). A forked child must never reuse
 // its parent's bytes: the fork generation invalidates every block.
 std::atomic<unsigned> fork_generation{0};
 std::once_flag atfork_once;
@@ -78,4 +80,4 @@ Ref new_hex_id() noexcept {
     return steal(text);
 }
 
-}  // namespace com_like
+}  // namespace com_like::messaging

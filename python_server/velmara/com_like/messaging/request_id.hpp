@@ -5,8 +5,8 @@
 
 #include "../capi/ref.hpp"
 
-namespace com_like {
+namespace com_like::messaging {
 
 Ref new_hex_id() noexcept;
 
-}  // namespace com_like
+}  // namespace com_like::messaging

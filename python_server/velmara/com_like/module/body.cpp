@@ -6,12 +6,13 @@
 //   messaging, Context, Excel, GetSetting
 //
 // Each step stops the import on its first failure.
-#include "../capi/function.hpp"
-#include "../capi/lock.hpp"
+#include "body.hpp"
+
+#include "../capi/names.hpp"
+#include "../capi/state.hpp"
 #include "../messaging/messaging.hpp"
 #include "../proxies/proxies.hpp"
 #include "../wire/serializer.hpp"
-#include "state.hpp"
 
 namespace com_like {
 
@@ -43,16 +44,6 @@ int import_typing_names(PyObject* globals) {
     return 0;
 }
 
-int take_future_type() {
-    Ref futures = steal(PyImport_ImportModule("concurrent.futures"));
-    Ref future = futures ? steal(PyObject_GetAttrString(futures.get(), "Future")) : Ref();
-    if (!future) {
-        return -1;
-    }
-    Py_XSETREF(state().future_type, future.release());
-    return 0;
-}
-
 // `name = factory(**kwargs)` with the factory read from the namespace.
 int bind_call(PyObject* globals, const char* name, const char* factory, PyObject* kwargs) {
     PyObject* callable = nullptr;
@@ -80,19 +71,19 @@ int bind_root_proxy(PyObject* globals, const char* name, long object_id, const c
 
 int run_module_body(PyObject* globals) noexcept {
     PyObject* module_name = state().module_name;
-    if (init_lock_names() < 0 || init_function_type() < 0) {
+    if (init_capi() < 0) {
         return -1;
     }
     if (import_as(globals, "base64", "base64") < 0 || import_as(globals, "concurrent.futures", "concurrent") < 0 ||
-        take_future_type() < 0 || import_as(globals, "datetime", "dt") < 0 ||
+        import_as(globals, "datetime", "dt") < 0 ||
         import_as(globals, "threading", "threading") < 0 || import_as(globals, "uuid", "uuid") < 0 ||
         import_as(globals, "pandas", "pd") < 0 || import_as(globals, "numpy", "np") < 0 ||
         import_typing_names(globals) < 0) {
         return -1;
     }
-    if (define_serializer(globals, module_name) < 0 || define_messaging(globals, module_name) < 0 ||
-        define_remote_operations(globals, module_name) < 0 || define_internal_names(globals) < 0 ||
-        define_proxy_classes(globals, module_name) < 0) {
+    if (wire::define_serializer(globals, module_name) < 0 || messaging::define_messaging(globals, module_name) < 0 ||
+        proxies::define_remote_operations(globals, module_name) < 0 || proxies::define_internal_names(globals) < 0 ||
+        proxies::define_proxy_classes(globals, module_name) < 0) {
         return -1;
     }
     if (bind_call(globals, "messaging", "Messaging", nullptr) < 0) {

@@ -6,7 +6,8 @@
 // (also after its sys.modules entry was removed), and the execute step then
 // does nothing for it; the body runs only for a fresh object.
 #include "../capi/error.hpp"
-#include "state.hpp"
+#include "../capi/state.hpp"
+#include "body.hpp"
 
 #include <cstdint>
 
@@ -34,9 +35,6 @@ constexpr const char kModuleDoc[] =
     "    Excel: The root proxy object (ID 1).\n"
     "    Context: The context proxy object (ID 0).\n";
 
-bool interpreter_recorded = false;
-int64_t recorded_interpreter = -1;
-
 // Copy spec.<attr> to module.<name>; a missing attribute is skipped.
 int copy_spec_attribute(PyObject* spec, const char* attr, PyObject* module, const char* name,
                         bool skip_none) {
@@ -56,17 +54,17 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (current < 0) {
         return nullptr;
     }
-    if (interpreter_recorded && current != recorded_interpreter) {
+    State& st = state();
+    if (st.interpreter >= 0 && current != st.interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
         return nullptr;
     }
-    interpreter_recorded = true;
-    recorded_interpreter = current;
+    st.interpreter = current;
 
-    if (state().module) {
-        return Py_NewRef(state().module);
+    if (st.module) {
+        return Py_NewRef(st.module);
     }
     Ref name = steal(PyObject_GetAttrString(spec, "name"));
     Ref module = name ? steal(PyModule_NewObject(name.get())) : Ref();
@@ -101,7 +99,7 @@ void drop_failed_module(PyObject* module, bool added_to_sys_modules) {
 }
 
 int module_exec(PyObject* module) {
-    ModuleState& st = state();
+    State& st = state();
     if (st.module) {
         if (st.module == module) {
             return 0;

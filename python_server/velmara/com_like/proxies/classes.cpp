@@ -6,26 +6,13 @@
 // the classes' own __setattr__ routes elsewhere.
 #include "../capi/args.hpp"
 #include "../capi/classes.hpp"
-#include "../module/state.hpp"
+#include "../capi/state.hpp"
 #include "names.hpp"
 #include "proxies.hpp"
 #include "routing.hpp"
 #include "routing_methods.hpp"
 
-namespace com_like {
-
-using namespace proxy_names;
-
-namespace proxy_names {
-COM_LIKE_DEFINE_NAMES(PROXY_NAMES)
-int init() noexcept {
-    COM_LIKE_INTERN_NAMES(PROXY_NAMES)
-    return 0;
-}
-}  // namespace proxy_names
-
-PyObject* array_class = nullptr;
-PyObject* dict_class = nullptr;
+namespace com_like::proxies {
 
 namespace {
 
@@ -35,9 +22,9 @@ bool store(PyObject* self, PyObject* field, PyObject* value) {
 
 // _msg_guid, _typ and _internal_cache: the fields every proxy stores last.
 bool store_epoch_and_tail(PyObject* self, PyObject* kind) {
-    Ref messaging_obj = lookup_global(messaging);
-    Ref epoch = messaging_obj ? steal(PyObject_GetAttr(messaging_obj.get(), guid)) : Ref();
-    if (!epoch || !store(self, msg_guid, epoch.get()) || !store(self, typ, kind)) {
+    Ref messaging_obj = lookup_global(k_messaging);
+    Ref epoch = messaging_obj ? steal(PyObject_GetAttr(messaging_obj.get(), k_guid)) : Ref();
+    if (!epoch || !store(self, k_msg_guid, epoch.get()) || !store(self, typ, kind)) {
         return false;
     }
     Ref cache = steal(PyDict_New());
@@ -56,7 +43,7 @@ PyObject* object_init(PyObject*, PyObject* const* args, std::size_t nargsf, PyOb
     if (!object_id || !require_exact(a[2], &PyUnicode_Type, "type_name")) {
         return nullptr;
     }
-    if (!store(self, internal_id, object_id.get()) || !store(self, internal_type_name, a[2]) ||
+    if (!store(self, k_internal_id, object_id.get()) || !store(self, k_internal_type_name, a[2]) ||
         !store_epoch_and_tail(self, typ_object)) {
         return nullptr;
     }
@@ -77,17 +64,16 @@ bool init_base(PyObject* cls, PyObject* self, PyTypeObject* base) {
     return bool(done);
 }
 
-template <PyObject*& Cls, PyTypeObject* Base>
-PyObject* container_init(const Signature& sig, PyObject* type_name, PyObject* kind, PyObject* const* args,
-                         std::size_t nargsf, PyObject* kwnames) {
+PyObject* container_init(const Signature& sig, PyObject* cls, PyTypeObject* base, PyObject* type_name,
+                         PyObject* kind, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     Bound<2> a(sig, args, nargsf, kwnames);
     if (!a.ok()) {
         return nullptr;
     }
     PyObject* self = a[0];
     Ref object_id = convert_int_argument(a[1], "object_id");
-    if (!object_id || !init_base(Cls, self, Base) || !store(self, internal_id, object_id.get()) ||
-        !store(self, internal_type_name, type_name) || !store_epoch_and_tail(self, kind)) {
+    if (!object_id || !init_base(cls, self, base) || !store(self, k_internal_id, object_id.get()) ||
+        !store(self, k_internal_type_name, type_name) || !store_epoch_and_tail(self, kind)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -97,12 +83,12 @@ constexpr const char* kIdOnly[] = {"self", "object_id"};
 
 PyObject* array_init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static const Signature sig("OfficeJsArray.__init__", kIdOnly, 2);
-    return container_init<array_class, &PyList_Type>(sig, type_array, typ_array, args, nargsf, kwnames);
+    return container_init(sig, state().array_class, &PyList_Type, k_array, typ_array, args, nargsf, kwnames);
 }
 
 PyObject* dict_init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static const Signature sig("OfficeJsDict.__init__", kIdOnly, 2);
-    return container_init<dict_class, &PyDict_Type>(sig, type_dict, typ_dict, args, nargsf, kwnames);
+    return container_init(sig, state().dict_class, &PyDict_Type, k_dict, typ_dict, args, nargsf, kwnames);
 }
 
 // format(value, "") of a field read by ordinary attribute lookup.
@@ -112,13 +98,13 @@ Ref formatted_field(PyObject* self, PyObject* field) {
 }
 
 PyObject* object_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    static const Signature sig("OfficeJsObject.__repr__", routing::kSelf, 1);
+    static const Signature sig("OfficeJsObject.__repr__", kSelf, 1);
     Bound<1> a(sig, args, nargsf, kwnames);
     if (!a.ok()) {
         return nullptr;
     }
-    Ref type_name = formatted_field(a[0], internal_type_name);
-    Ref id = type_name ? formatted_field(a[0], internal_id) : Ref();
+    Ref type_name = formatted_field(a[0], k_internal_type_name);
+    Ref id = type_name ? formatted_field(a[0], k_internal_id) : Ref();
     if (!id) {
         return nullptr;
     }
@@ -126,12 +112,12 @@ PyObject* object_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyOb
 }
 
 PyObject* array_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    static const Signature sig("OfficeJsArray.__repr__", routing::kSelf, 1);
+    static const Signature sig("OfficeJsArray.__repr__", kSelf, 1);
     Bound<1> a(sig, args, nargsf, kwnames);
     if (!a.ok()) {
         return nullptr;
     }
-    Ref id = formatted_field(a[0], internal_id);
+    Ref id = formatted_field(a[0], k_internal_id);
     if (!id) {
         return nullptr;
     }
@@ -143,12 +129,12 @@ PyObject* array_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
 }
 
 PyObject* dict_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    static const Signature sig("OfficeJsDict.__repr__", routing::kSelf, 1);
+    static const Signature sig("OfficeJsDict.__repr__", kSelf, 1);
     Bound<1> a(sig, args, nargsf, kwnames);
     if (!a.ok()) {
         return nullptr;
     }
-    Ref id = formatted_field(a[0], internal_id);
+    Ref id = formatted_field(a[0], k_internal_id);
     Ref keys = id ? steal(PyObject_CallMethodNoArgs(a[0], keys_name)) : Ref();
     Ref listed = keys ? steal(PySequence_List(keys.get())) : Ref();
     if (!listed) {
@@ -185,9 +171,9 @@ struct DictNames {
     static constexpr const char* refuse_setattr = nullptr;
 };
 
-using ObjectMethods = routing::Methods<ObjectNames>;
-using ArrayMethods = routing::Methods<ArrayNames>;
-using DictMethods = routing::Methods<DictNames>;
+using ObjectMethods = Methods<ObjectNames>;
+using ArrayMethods = Methods<ArrayNames>;
+using DictMethods = Methods<DictNames>;
 
 constexpr const char kObjectDoc[] =
     "\n"
@@ -278,11 +264,11 @@ int define_proxy_classes(PyObject* globals, PyObject* module_name) noexcept {
     static const ClassDef dict_def{"OfficeJsDict", "Specialized proxy for dictionaries returned from Office.js.",
                                    kDictMethods};
     if (bind_class(globals, object_def, nullptr, module_name, nullptr) < 0 ||
-        bind_class(globals, array_def, reinterpret_cast<PyObject*>(&PyList_Type), module_name, &array_class) < 0 ||
-        bind_class(globals, dict_def, reinterpret_cast<PyObject*>(&PyDict_Type), module_name, &dict_class) < 0) {
+        bind_class(globals, array_def, reinterpret_cast<PyObject*>(&PyList_Type), module_name, &state().array_class) < 0 ||
+        bind_class(globals, dict_def, reinterpret_cast<PyObject*>(&PyDict_Type), module_name, &state().dict_class) < 0) {
         return -1;
     }
     return 0;
 }
 
-}  // namespace com_like
+}  // namespace com_like::proxies

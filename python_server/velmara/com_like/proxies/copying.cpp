@@ -10,7 +10,7 @@
 #include "../capi/ref.hpp"
 #include "proxies.hpp"
 
-namespace com_like {
+namespace com_like::proxies {
 
 namespace {
 
@@ -37,4 +37,4 @@ int refuse_copies(PyObject* cls) noexcept {
     return PyObject_SetItem(table.get(), cls, reducer.get());
 }
 
-}  // namespace com_like
+}  // namespace com_like::proxies

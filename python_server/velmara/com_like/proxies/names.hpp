@@ -1,29 +1,19 @@
 // Constant strings of the proxy operations and routing.
 #pragma once
 
-#include "../capi/interned.hpp"
+#include "../capi/names.hpp"
 
 #define PROXY_NAMES(X)                                   \
-    X(internal_id, "_internal_id")                       \
-    X(internal_type_name, "_internal_typeName")          \
-    X(msg_guid, "_msg_guid")                             \
     X(typ, "_typ")                                       \
     X(internal_cache, "_internal_cache")                 \
     X(typ_object, "officejs_object")                     \
     X(typ_array, "officejs_array")                       \
     X(typ_dict, "officejs_dict")                         \
-    X(type_array, "Array")                               \
-    X(type_dict, "Dict")                                 \
     X(type_function, "Function")                         \
     X(key_method, "method")                              \
-    X(key_name, "name")                                  \
     X(key_caller, "caller")                              \
-    X(key_value, "value")                                \
     X(key_args, "args")                                  \
     X(key_arg_type, "arg_type")                          \
-    X(key_ok, "ok")                                      \
-    X(key_error, "error")                                \
-    X(key_message, "message")                            \
     X(key_result, "result")                              \
     X(arg_placed, "PLACED")                              \
     X(arg_named, "NAMED")                                \
@@ -34,12 +24,7 @@
     X(method_del, "DEL")                                 \
     X(dunder_call, "__call__")                           \
     X(dunder_del, "__del__")                             \
-    X(messaging, "messaging")                            \
-    X(serializer, "Serializer")                          \
-    X(to_wire, "to_wire")                                \
-    X(from_wire, "from_wire")                            \
     X(send_request_sync, "send_request_sync")            \
-    X(guid, "_guid")                                     \
     X(op_getattr, "_cw__getattr__")                      \
     X(op_getitem, "_cw__getitem__")                      \
     X(op_setattr, "_cw__setattr__")                      \
@@ -49,11 +34,9 @@
     X(with_traceback, "with_traceback")                  \
     X(keys_name, "keys")                                 \
     X(init_name, "__init__")                             \
-    X(self_name, "self")                                 \
-    X(empty, "")                                         \
-    X(colon, ":")
+    X(empty, "")
 
-namespace com_like::proxy_names {
+namespace com_like::proxies {
 COM_LIKE_DECLARE_NAMES(PROXY_NAMES)
-int init() noexcept;
-}  // namespace com_like::proxy_names
+int intern_names() noexcept;
+}  // namespace com_like::proxies

@@ -8,13 +8,11 @@
 #include "../capi/classes.hpp"
 #include "../capi/error.hpp"
 #include "../capi/mapping.hpp"
-#include "../module/state.hpp"
+#include "../capi/state.hpp"
 #include "names.hpp"
 #include "proxies.hpp"
 
-namespace com_like {
-
-using namespace proxy_names;
+namespace com_like::proxies {
 
 namespace {
 
@@ -28,20 +26,20 @@ bool is_one_of(PyObject* name, std::initializer_list<PyObject*> names) {
 }
 
 bool is_get_field(PyObject* name) {
-    return is_one_of(name, {internal_id, internal_type_name, msg_guid, typ, internal_cache});
+    return is_one_of(name, {k_internal_id, k_internal_type_name, k_msg_guid, typ, internal_cache});
 }
 
 // SET answers one name fewer: an assignment to _internal_cache is sent.
-bool is_set_field(PyObject* name) { return is_one_of(name, {internal_id, internal_type_name, msg_guid, typ}); }
+bool is_set_field(PyObject* name) { return is_one_of(name, {k_internal_id, k_internal_type_name, k_msg_guid, typ}); }
 
 // A proxy from an earlier messaging epoch must not reach the add-in. The
 // proxy's own epoch is read before `messaging` is looked up, so a half-built
 // proxy reports its missing field whatever the namespace holds. Returns the
 // `messaging` that the request then goes through.
 Ref current_messaging(PyObject* self) {
-    Ref mine = steal(PyObject_GetAttr(self, msg_guid));
-    Ref messaging_obj = mine ? lookup_global(messaging) : Ref();
-    Ref current = messaging_obj ? steal(PyObject_GetAttr(messaging_obj.get(), guid)) : Ref();
+    Ref mine = steal(PyObject_GetAttr(self, k_msg_guid));
+    Ref messaging_obj = mine ? lookup_global(k_messaging) : Ref();
+    Ref current = messaging_obj ? steal(PyObject_GetAttr(messaging_obj.get(), k_guid)) : Ref();
     if (!current) {
         return {};
     }
@@ -57,9 +55,9 @@ Ref current_messaging(PyObject* self) {
 
 // {"method": method, "name": name, ["value"/"args": payload,] "caller": self._internal_id}
 Ref build_body(PyObject* self, PyObject* method, PyObject* name, PyObject* payload_key, PyObject* payload) {
-    Ref caller = steal(PyObject_GetAttr(self, internal_id));
-    Ref body = caller ? steal(_PyDict_NewPresized(4)) : Ref();
-    if (!body || PyDict_SetItem(body.get(), key_method, method) < 0 || PyDict_SetItem(body.get(), key_name, name) < 0 ||
+    Ref caller = steal(PyObject_GetAttr(self, k_internal_id));
+    Ref body = caller ? steal(PyDict_New()) : Ref();
+    if (!body || PyDict_SetItem(body.get(), key_method, method) < 0 || PyDict_SetItem(body.get(), k_name, name) < 0 ||
         (payload_key && PyDict_SetItem(body.get(), payload_key, payload) < 0) ||
         PyDict_SetItem(body.get(), key_caller, caller.get()) < 0) {
         return {};
@@ -76,7 +74,7 @@ Ref send(PyObject* messaging_obj, PyObject* body) {
 // The default text is built only when it is needed.
 template <typename DefaultText>
 bool check_response(PyObject* response, PyObject* exc_type, DefaultText default_text) {
-    Ref ok = get_member(response, key_ok);
+    Ref ok = get_member(response, k_ok);
     if (!ok) {
         return false;
     }
@@ -84,10 +82,7 @@ bool check_response(PyObject* response, PyObject* exc_type, DefaultText default_
     if (succeeded != 0) {
         return succeeded > 0;
     }
-    Ref empty_error = steal(PyDict_New());
-    Ref error = empty_error ? get_member(response, key_error, empty_error.get()) : Ref();
-    Ref fallback = error ? default_text() : Ref();
-    Ref text = fallback ? get_member(error.get(), key_message, fallback.get()) : Ref();
+    Ref text = error_message(response, default_text, BareError::refuse);
     // The text is the exception's one argument whatever it is: handed to
     // PyErr_SetObject directly, a tuple would be spread into several
     // arguments, None would give no argument, and an exception instance
@@ -101,21 +96,21 @@ bool check_response(PyObject* response, PyObject* exc_type, DefaultText default_
 
 Ref decode_result(PyObject* response) {
     Ref result = get_member(response, key_result);
-    Ref serializer_cls = result ? lookup_global(serializer) : Ref();
+    Ref serializer_cls = result ? lookup_global(k_serializer) : Ref();
     if (!serializer_cls) {
         return {};
     }
     PyObject* args[] = {serializer_cls.get(), result.get()};
-    return steal(PyObject_VectorcallMethod(from_wire, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(PyObject_VectorcallMethod(k_from_wire, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref encode(PyObject* value) {
-    Ref serializer_cls = lookup_global(serializer);
+    Ref serializer_cls = lookup_global(k_serializer);
     if (!serializer_cls) {
         return {};
     }
     PyObject* args[] = {serializer_cls.get(), value};
-    return steal(PyObject_VectorcallMethod(to_wire, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(PyObject_VectorcallMethod(k_to_wire, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // The text of a GETITEM index: "start:stop:step" for a slice (None parts
@@ -192,7 +187,7 @@ PyObject* cw_setattr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
         return nullptr;
     }
     Ref wire = encode(a[2]);
-    Ref body = wire ? build_body(self, method_set, name, key_value, wire.get()) : Ref();
+    Ref body = wire ? build_body(self, method_set, name, k_value, wire.get()) : Ref();
     Ref response = body ? send(messaging_obj.get(), body.get()) : Ref();
     if (!response || !check_response(response.get(), PyExc_AttributeError, [name] {
             return steal(PyUnicode_FromFormat("SET failed for %U", name));
@@ -237,10 +232,10 @@ PyObject* cw_getitem(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
 // One entry of the CALL argument list.
 Ref call_argument(PyObject* keyword, PyObject* value) {
     Ref wire = encode(value);
-    Ref entry = wire ? steal(_PyDict_NewPresized(3)) : Ref();
+    Ref entry = wire ? steal(PyDict_New()) : Ref();
     if (!entry || PyDict_SetItem(entry.get(), key_arg_type, keyword ? arg_named : arg_placed) < 0 ||
-        (keyword && PyDict_SetItem(entry.get(), key_name, keyword) < 0) ||
-        PyDict_SetItem(entry.get(), key_value, wire.get()) < 0) {
+        (keyword && PyDict_SetItem(entry.get(), k_name, keyword) < 0) ||
+        PyDict_SetItem(entry.get(), k_value, wire.get()) < 0) {
         return {};
     }
     return entry;
@@ -256,7 +251,7 @@ PyObject* cw_call(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject
     if (!messaging_obj) {
         return nullptr;
     }
-    Ref type_name = steal(PyObject_GetAttr(self, internal_type_name));
+    Ref type_name = steal(PyObject_GetAttr(self, k_internal_type_name));
     if (!type_name) {
         return nullptr;
     }
@@ -304,7 +299,7 @@ PyObject* cw_del(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject*
     }
     // Whatever goes wrong with the delete request itself (no handler, a
     // time-out, a refusal, a half-built proxy) is nobody's business.
-    Ref messaging_obj = lookup_global(messaging);
+    Ref messaging_obj = lookup_global(k_messaging);
     Ref body = messaging_obj ? build_body(a[0], method_del, dunder_del, nullptr, nullptr) : Ref();
     Ref response = body ? send(messaging_obj.get(), body.get()) : Ref();
     if (!response) {
@@ -341,7 +336,7 @@ const FunctionDef kOperations[] = {
 }  // namespace
 
 int define_remote_operations(PyObject* globals, PyObject* module_name) noexcept {
-    if (proxy_names::init() < 0) {
+    if (intern_names() < 0) {
         return -1;
     }
     for (const FunctionDef& def : kOperations) {
@@ -352,4 +347,4 @@ int define_remote_operations(PyObject* globals, PyObject* module_name) noexcept 
     return 0;
 }
 
-}  // namespace com_like
+}  // namespace com_like::proxies

@@ -4,7 +4,7 @@
 
 #include "../capi/ref.hpp"
 
-namespace com_like {
+namespace com_like::proxies {
 
 // _cw__getattr__, _cw__getitem__, _cw__setattr__, _cw__call__, _cw__del__
 int define_remote_operations(PyObject* globals, PyObject* module_name) noexcept;
@@ -19,4 +19,4 @@ int define_proxy_classes(PyObject* globals, PyObject* module_name) noexcept;
 // pickle for `cls`.
 int refuse_copies(PyObject* cls) noexcept;
 
-}  // namespace com_like
+}  // namespace com_like::proxies

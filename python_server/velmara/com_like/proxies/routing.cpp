@@ -13,24 +13,20 @@
 
 #include "../capi/args.hpp"
 #include "../capi/error.hpp"
-#include "../module/state.hpp"
+#include "../capi/state.hpp"
 #include "names.hpp"
 #include "routing_methods.hpp"
 
 #include <vector>
 
-namespace com_like {
-
-using namespace proxy_names;
+namespace com_like::proxies {
 
 namespace {
 
 // The routing machinery failed while trimming: that failure leaves in place
 // of the original exception, which becomes its context.
 PyObject* replace_exception(Raised original) {
-    Raised failure;
-    PyException_SetContext(failure.get(), original.take().release());
-    failure.restore();
+    chain_to(std::move(original));
     return nullptr;
 }
 
@@ -91,8 +87,6 @@ PyObject* forward_to_operation(PyObject* op_name, PyObject* const* args, std::si
     }
     return reraise_trimmed(std::move(error));
 }
-
-namespace routing {
 
 PyObject* getattr_impl(const Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     Bound<2> a(sig, args, nargsf, kwnames);
@@ -212,6 +206,4 @@ PyObject* del_impl(const Signature& sig, PyObject* const* args, std::size_t narg
     return result;
 }
 
-}  // namespace routing
-
-}  // namespace com_like
+}  // namespace com_like::proxies

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace com_like {
+namespace com_like::proxies {
 
 // Looks `op_name` up in the module namespace (then the builtins), calls it
 // with the vectorcall arguments and returns its result. An Exception it
@@ -16,8 +16,4 @@ namespace com_like {
 PyObject* forward_to_operation(PyObject* op_name, PyObject* const* args, std::size_t nargsf,
                                PyObject* kwnames) noexcept;
 
-// The class objects, for the zero-argument super() of the list and dict proxies.
-extern PyObject* array_class;
-extern PyObject* dict_class;
-
-}  // namespace com_like
+}  // namespace com_like::proxies

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-namespace com_like::routing {
+namespace com_like::proxies {
 
 PyObject* getattr_impl(const Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 PyObject* dict_getattr_impl(const Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
@@ -53,4 +53,4 @@ struct Methods {
     }
 };
 
-}  // namespace com_like::routing
+}  // namespace com_like::proxies

@@ -12,6 +12,7 @@
 // function, nested wire values are decoded here directly.
 #include "../capi/args.hpp"
 #include "../capi/error.hpp"
+#include "../capi/mapping.hpp"
 #include "../capi/recursion.hpp"
 #include "../capi/sequence.hpp"
 #include "codec.hpp"
@@ -20,18 +21,19 @@
 
 namespace com_like::wire {
 
-using namespace wire_names;
-
 namespace {
 
 constexpr const char kDepth[] = " while decoding a wire value";
 
 enum class Tag { none, null, boolean, integer, floating, string, date, bytes, array, dict };
 
-bool text_is(const char* data, const char* tag, std::size_t length) { return std::memcmp(data, tag, length) == 0; }
+// Does the one-byte text `data` (of the tag's length) spell `tag`?
+bool text_is(const char* data, PyObject* tag) {
+    return std::memcmp(data, PyUnicode_1BYTE_DATA(tag), static_cast<std::size_t>(PyUnicode_GET_LENGTH(tag))) == 0;
+}
 
 // The tag named by "type": string equality with the nine tags; anything
-// that is not a string names none.
+// that is not a string names none. The length picks the candidates.
 Tag classify(PyObject* type) {
     if (type == tag_int) return Tag::integer;
     if (type == tag_string) return Tag::string;
@@ -42,32 +44,23 @@ Tag classify(PyObject* type) {
     const char* data = static_cast<const char*>(PyUnicode_DATA(type));
     switch (PyUnicode_GET_LENGTH(type)) {
         case 3:
-            return text_is(data, "Int", 3) ? Tag::integer : Tag::none;
+            return text_is(data, tag_int) ? Tag::integer : Tag::none;
         case 4:
-            if (text_is(data, "Null", 4)) return Tag::null;
-            if (text_is(data, "Bool", 4)) return Tag::boolean;
-            if (text_is(data, "Date", 4)) return Tag::date;
-            if (text_is(data, "Dict", 4)) return Tag::dict;
+            if (text_is(data, tag_null)) return Tag::null;
+            if (text_is(data, tag_bool)) return Tag::boolean;
+            if (text_is(data, tag_date)) return Tag::date;
+            if (text_is(data, k_dict)) return Tag::dict;
             return Tag::none;
         case 5:
-            if (text_is(data, "Float", 5)) return Tag::floating;
-            if (text_is(data, "Bytes", 5)) return Tag::bytes;
-            if (text_is(data, "Array", 5)) return Tag::array;
+            if (text_is(data, tag_float)) return Tag::floating;
+            if (text_is(data, tag_bytes)) return Tag::bytes;
+            if (text_is(data, k_array)) return Tag::array;
             return Tag::none;
         case 6:
-            return text_is(data, "String", 6) ? Tag::string : Tag::none;
+            return text_is(data, tag_string) ? Tag::string : Tag::none;
         default:
             return Tag::none;
     }
-}
-
-// wire.get(key) as a new reference: None when the member is missing.
-Ref member(PyObject* wire, PyObject* key) {
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(wire, key, &found) == 0) {
-        return none();
-    }
-    return steal(found);
 }
 
 class Decoder {
@@ -80,7 +73,6 @@ private:
     [[gnu::noinline]] Ref decode_bytes(PyObject* text);
     [[gnu::noinline]] Ref decode_array(PyObject* wire, PyObject* items);
     [[gnu::noinline]] Ref decode_dict(PyObject* wire, PyObject* entries);
-    [[gnu::noinline]] bool decode_entries(PyObject* entries, PyObject* out);
     [[gnu::noinline]] Ref decode_reference(PyObject* wire, PyObject* type, PyObject* value);
     Ref global(Ref& slot, PyObject* name);
 
@@ -100,11 +92,11 @@ Ref Decoder::global(Ref& slot, PyObject* name) {
 
 Ref Decoder::element(PyObject* item) {
     if (!from_wire_) {
-        from_wire_ = serializer_method(a_from_wire);
+        from_wire_ = serializer_method(k_from_wire);
         if (!from_wire_) {
             return {};
         }
-        native_ = from_wire_.get() == native_entries().from_wire;
+        native_ = from_wire_.get() == state().from_wire;
     }
     if (!native_) {
         return steal(PyObject_CallOneArg(from_wire_.get(), item));
@@ -116,8 +108,8 @@ Ref Decoder::element(PyObject* item) {
 }
 
 Ref Decoder::decode(PyObject* wire) {
-    Ref type = member(wire, type_key);
-    Ref value = type ? member(wire, value_key) : Ref();
+    Ref type = get_member(wire, type_key);
+    Ref value = type ? get_member(wire, k_value) : Ref();
     if (!value) {
         return {};
     }
@@ -194,44 +186,14 @@ Ref Decoder::decode_array(PyObject* wire, PyObject* items) {
         return {};
     }
     Ref cls = global(array_class_, g_office_js_array);
-    Ref object_id = cls ? member(wire, id_key) : Ref();
+    Ref object_id = cls ? get_member(wire, id_key) : Ref();
     Ref proxy = object_id ? steal(PyObject_CallOneArg(cls.get(), object_id.get())) : Ref();
     const int truth = proxy ? PyObject_IsTrue(items) : -1;
     if (truth < 0) {
         return {};
     }
-    Ref decoded;
-    if (!truth) {
-        decoded = steal(PyList_New(0));
-    } else if (PyList_CheckExact(items) || PyTuple_CheckExact(items)) {
-        const bool is_list = PyList_CheckExact(items);
-        ListBuilder out(Py_SIZE(items));
-        if (!out.ok()) {
-            return {};
-        }
-        for (Py_ssize_t i = 0; i < Py_SIZE(items); ++i) {
-            Ref item = borrow(is_list ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i));
-            if (!out.push(element(item.get()))) {
-                return {};
-            }
-        }
-        decoded = out.finish();
-    } else {
-        Ref iterator = steal(PyObject_GetIter(items));
-        ListBuilder out(0);
-        if (!iterator || !out.ok()) {
-            return {};
-        }
-        while (Ref item = steal(PyIter_Next(iterator.get()))) {
-            if (!out.push(element(item.get()))) {
-                return {};
-            }
-        }
-        if (PyErr_Occurred()) {
-            return {};
-        }
-        decoded = out.finish();
-    }
+    auto decode_item = [this](PyObject* item) { return element(item); };
+    Ref decoded = truth ? map_items(items, 0, decode_item) : steal(PyList_New(0));
     if (!decoded) {
         return {};
     }
@@ -245,60 +207,21 @@ Ref Decoder::decode_dict(PyObject* wire, PyObject* entries) {
         return {};
     }
     Ref cls = global(dict_class_, g_office_js_dict);
-    Ref object_id = cls ? member(wire, id_key) : Ref();
+    Ref object_id = cls ? get_member(wire, id_key) : Ref();
     Ref proxy = object_id ? steal(PyObject_CallOneArg(cls.get(), object_id.get())) : Ref();
     const int truth = proxy ? PyObject_IsTrue(entries) : -1;
     Ref decoded = truth >= 0 ? steal(PyDict_New()) : Ref();
-    if (!decoded || (truth && !decode_entries(entries, decoded.get()))) {
+    auto decode_item = [this](PyObject* item) { return element(item); };
+    if (!decoded || (truth && !map_entries(entries, decoded.get(), decode_item))) {
         return {};
     }
     Ref done = steal(PyObject_CallMethodOneArg(proxy.get(), a_update, decoded.get()));
     return done ? std::move(proxy) : Ref();
 }
 
-// Keys stay as they are. An exact dict is walked directly and must not
-// change size meanwhile; anything else goes through its items().
-bool Decoder::decode_entries(PyObject* entries, PyObject* out) {
-    if (PyDict_CheckExact(entries)) {
-        const Py_ssize_t size = PyDict_GET_SIZE(entries);
-        Py_ssize_t pos = 0;
-        PyObject* key_ptr;
-        PyObject* item_ptr;
-        while (PyDict_Next(entries, &pos, &key_ptr, &item_ptr)) {
-            Ref key = borrow(key_ptr);
-            Ref item = borrow(item_ptr);
-            Ref decoded = element(item.get());
-            if (!decoded || PyDict_SetItem(out, key.get(), decoded.get()) < 0) {
-                return false;
-            }
-            if (PyDict_GET_SIZE(entries) != size) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                return false;
-            }
-        }
-        return true;
-    }
-    Ref items = steal(PyObject_CallMethodNoArgs(entries, a_items));
-    Ref iterator = items ? steal(PyObject_GetIter(items.get())) : Ref();
-    if (!iterator) {
-        return false;
-    }
-    while (Ref pair = steal(PyIter_Next(iterator.get()))) {
-        Ref key, item;
-        if (!unpack_pair(pair.get(), key, item)) {
-            return false;
-        }
-        Ref decoded = element(item.get());
-        if (!decoded || PyDict_SetItem(out, key.get(), decoded.get()) < 0) {
-            return false;
-        }
-    }
-    return !PyErr_Occurred();
-}
-
 // No tag matched: a reference when "isSpec" is true, otherwise text.
 Ref Decoder::decode_reference(PyObject* wire, PyObject* type, PyObject* value) {
-    Ref is_spec = member(wire, is_spec_key);
+    Ref is_spec = get_member(wire, is_spec_key);
     const int reference = is_spec ? PyObject_IsTrue(is_spec.get()) : -1;
     if (reference < 0) {
         return {};
@@ -315,12 +238,12 @@ Ref Decoder::decode_reference(PyObject* wire, PyObject* type, PyObject* value) {
     return steal(PyObject_Vectorcall(cls.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-}  // namespace
-
-Ref decode(PyObject* wire) noexcept {
+Ref decode(PyObject* wire) {
     Decoder decoder;
     return decoder.decode(wire);
 }
+
+}  // namespace
 
 PyObject* from_wire_entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static constexpr const char* names[] = {"wire"};

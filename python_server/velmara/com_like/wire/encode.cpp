@@ -23,11 +23,24 @@
 
 namespace com_like::wire {
 
-using namespace wire_names;
-
 namespace {
 
 constexpr const char kDepth[] = " while encoding a wire value";
+
+// {"type": tag, "value": value, "isSpec": is_spec}, in that key order.
+// `value` is consumed; a null `value` (a failed conversion) gives null.
+inline Ref make_wire(PyObject* tag, Ref value, bool is_spec) noexcept {
+    if (!value) {
+        return {};
+    }
+    Ref wire = steal(PyDict_New());
+    if (!wire || PyDict_SetItem(wire.get(), type_key, tag) < 0 ||
+        PyDict_SetItem(wire.get(), k_value, value.get()) < 0 ||
+        PyDict_SetItem(wire.get(), is_spec_key, is_spec ? Py_True : Py_False) < 0) {
+        return {};
+    }
+    return wire;
+}
 
 Ref attr(PyObject* object, PyObject* name) { return steal(PyObject_GetAttr(object, name)); }
 Ref call_method(PyObject* object, PyObject* name) { return steal(PyObject_CallMethodNoArgs(object, name)); }
@@ -69,8 +82,6 @@ bool discard_exception() {
     return false;
 }
 
-PyObject* object_kwnames = nullptr;  // ("dtype", "na_value"), kept for the process
-
 class Encoder {
 public:
     Ref encode(PyObject* value);
@@ -90,7 +101,6 @@ private:
     Ref encode_sequence(PyObject* value);
     Ref encode_iterable(PyObject* iterable, Py_ssize_t size_hint);
     Ref encode_mapping(PyObject* value);
-    [[gnu::noinline]] Ref encode_items(PyObject* value, PyObject* out);
     [[gnu::noinline]] int is_missing(PyObject* value);
     [[gnu::noinline]] Ref encode_frame(PyObject* value, bool is_series);
     [[gnu::noinline]] Ref column_cells(PyObject* series);
@@ -198,8 +208,8 @@ bool Encoder::need_to_wire() {
     if (to_wire_) {
         return true;
     }
-    to_wire_ = serializer_method(a_to_wire);
-    native_ = to_wire_ && to_wire_.get() == native_entries().to_wire;
+    to_wire_ = serializer_method(k_to_wire);
+    native_ = to_wire_ && to_wire_.get() == state().to_wire;
     return bool(to_wire_);
 }
 
@@ -428,105 +438,29 @@ Ref Encoder::encode_bytes(PyObject* value) {
     return make_wire(tag_bytes, call_method(encoded.get(), a_decode, s_ascii), false);
 }
 
-// Exact lists and tuples are walked by index (a list that grows meanwhile
-// is walked to its new end, as its iterator would), subclasses through
-// their iterator.
 Ref Encoder::encode_sequence(PyObject* value) {
     RecursionGuard depth(kDepth);
-    if (!depth.ok()) {
-        return {};
-    }
-    if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
-        const bool is_list = PyList_CheckExact(value);
-        ListBuilder out(Py_SIZE(value));
-        if (!out.ok()) {
-            return {};
-        }
-        for (Py_ssize_t i = 0; i < Py_SIZE(value); ++i) {
-            Ref item = borrow(is_list ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i));
-            if (!out.push(element(item.get()))) {
-                return {};
-            }
-        }
-        return make_wire(tag_array, out.finish(), false);
-    }
-    return encode_iterable(value, 0);
+    return depth.ok() ? encode_iterable(value, 0) : Ref();
 }
 
-// "Array" of what an iterator yields, in order; `size_hint` presizes.
+// "Array" of the items of a list, a tuple or any iterable, in order;
+// `size_hint` presizes.
 Ref Encoder::encode_iterable(PyObject* iterable, Py_ssize_t size_hint) {
-    Ref iterator = steal(PyObject_GetIter(iterable));
-    if (!iterator) {
-        return {};
-    }
-    ListBuilder out(size_hint);
-    if (!out.ok()) {
-        return {};
-    }
-    while (Ref item = steal(PyIter_Next(iterator.get()))) {
-        if (!out.push(element(item.get()))) {
-            return {};
-        }
-    }
-    if (PyErr_Occurred()) {
-        return {};
-    }
-    return make_wire(tag_array, out.finish(), false);
+    return make_wire(k_array, map_items(iterable, size_hint, [this](PyObject* item) { return element(item); }),
+                     false);
 }
 
-// Keys are kept as they are; an exact dict is walked directly and must
-// not change size meanwhile, any other through its items().
+// Keys are kept as they are.
 Ref Encoder::encode_mapping(PyObject* value) {
     RecursionGuard depth(kDepth);
     if (!depth.ok()) {
         return {};
     }
     Ref out = steal(PyDict_New());
-    if (!out) {
+    if (!out || !map_entries(value, out.get(), [this](PyObject* item) { return element(item); })) {
         return {};
     }
-    if (!PyDict_CheckExact(value)) {
-        return encode_items(value, out.get());
-    }
-    const Py_ssize_t size = PyDict_GET_SIZE(value);
-    Py_ssize_t pos = 0;
-    PyObject* key_ptr;
-    PyObject* item_ptr;
-    while (PyDict_Next(value, &pos, &key_ptr, &item_ptr)) {
-        Ref key = borrow(key_ptr);
-        Ref item = borrow(item_ptr);
-        Ref encoded = element(item.get());
-        if (!encoded || PyDict_SetItem(out.get(), key.get(), encoded.get()) < 0) {
-            return {};
-        }
-        if (PyDict_GET_SIZE(value) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return {};
-        }
-    }
-    return make_wire(tag_dict, std::move(out), false);
-}
-
-Ref Encoder::encode_items(PyObject* value, PyObject* out) {
-    Ref items = call_method(value, a_items);
-    Ref iterator = items ? steal(PyObject_GetIter(items.get())) : Ref();
-    if (!iterator) {
-        return {};
-    }
-    while (Ref pair = steal(PyIter_Next(iterator.get()))) {
-        Ref key, item;
-        if (!unpack_pair(pair.get(), key, item)) {
-            return {};
-        }
-        Ref encoded = element(item.get());
-        if (!encoded || PyDict_SetItem(out, key.get(), encoded.get()) < 0) {
-            return {};
-        }
-    }
-    if (PyErr_Occurred()) {
-        return {};
-    }
-    return make_wire(tag_dict, borrow(out), false);
+    return make_wire(k_dict, std::move(out), false);
 }
 
 // pandas.NA, pandas.NaT and numpy's NaT values. The value is only compared
@@ -575,7 +509,7 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
     if (rows < 0) {
         return {};
     }
-    Ref items = call_method(frame.get(), a_items);
+    Ref items = call_method(frame.get(), k_items);
     Ref iterator = items ? steal(PyObject_GetIter(items.get())) : Ref();
     if (!iterator) {
         return {};
@@ -638,11 +572,11 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
                 return {};
             }
         }
-        if (!out.push(make_wire(tag_array, row.finish(), false))) {
+        if (!out.push(make_wire(k_array, row.finish(), false))) {
             return {};
         }
     }
-    return make_wire(tag_array, out.finish(), false);
+    return make_wire(k_array, out.finish(), false);
 }
 
 // The cells of one column as a list of Python values.
@@ -665,12 +599,9 @@ Ref Encoder::column_cells(PyObject* series) {
     if (numeric) {
         cells = call_method(series, a_tolist);
     } else {
-        if (!object_kwnames && !(object_kwnames = PyTuple_Pack(2, a_dtype, a_na_value))) {
-            return {};
-        }
         PyObject* args[] = {series, reinterpret_cast<PyObject*>(&PyBaseObject_Type), Py_None};
         Ref objects = steal(PyObject_VectorcallMethod(a_to_numpy, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                      object_kwnames));
+                                                      state().object_kwnames));
         cells = objects ? call_method(objects.get(), a_tolist) : Ref();
     }
     if (cells && !PyList_CheckExact(cells.get())) {
@@ -724,24 +655,24 @@ Ref Encoder::encode_ndarray(PyObject* value) {
 }
 
 Ref Encoder::encode_proxy(PyObject* value) {
-    Ref type_name = attr(value, a_internal_type_name);
-    Ref object_id = type_name ? attr(value, a_internal_id) : Ref();
+    Ref type_name = attr(value, k_internal_type_name);
+    Ref object_id = type_name ? attr(value, k_internal_id) : Ref();
     return type_name ? make_wire(type_name.get(), std::move(object_id), true) : Ref();
 }
 
 Ref Encoder::encode_callable(PyObject* value) {
-    if (!messaging_ && !(messaging_ = lookup_global(g_messaging))) {
+    if (!messaging_ && !(messaging_ = lookup_global(k_messaging))) {
         return {};
     }
     return make_wire(tag_python_function, call_method(messaging_.get(), a_register_callable, value), true);
 }
 
-}  // namespace
-
-Ref encode(PyObject* value) noexcept {
+Ref encode(PyObject* value) {
     Encoder encoder;
     return encoder.encode(value);
 }
+
+}  // namespace
 
 PyObject* to_wire_entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static constexpr const char* names[] = {"value"};

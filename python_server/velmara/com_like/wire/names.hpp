@@ -3,11 +3,10 @@
 // them. Interned once; the hot loops never build a string.
 #pragma once
 
-#include "../capi/interned.hpp"
+#include "../capi/names.hpp"
 
 #define WIRE_NAMES(X)                                \
     X(type_key, "type")                              \
-    X(value_key, "value")                            \
     X(is_spec_key, "isSpec")                         \
     X(id_key, "id")                                  \
     X(tag_null, "Null")                              \
@@ -17,20 +16,14 @@
     X(tag_string, "String")                          \
     X(tag_date, "Date")                              \
     X(tag_bytes, "Bytes")                            \
-    X(tag_array, "Array")                            \
-    X(tag_dict, "Dict")                              \
     X(tag_python_function, "Python_Function")        \
     X(g_np, "np")                                    \
     X(g_pd, "pd")                                    \
     X(g_dt, "dt")                                    \
     X(g_base64, "base64")                            \
-    X(g_serializer, "Serializer")                    \
     X(g_office_js_object, "OfficeJsObject")          \
     X(g_office_js_array, "OfficeJsArray")            \
     X(g_office_js_dict, "OfficeJsDict")              \
-    X(g_messaging, "messaging")                      \
-    X(a_to_wire, "to_wire")                          \
-    X(a_from_wire, "from_wire")                      \
     X(a_bool_, "bool_")                              \
     X(a_integer, "integer")                          \
     X(a_floating, "floating")                        \
@@ -58,7 +51,6 @@
     X(a_b64decode, "b64decode")                      \
     X(a_decode, "decode")                            \
     X(s_ascii, "ascii")                              \
-    X(a_items, "items")                              \
     X(a_extend, "extend")                            \
     X(a_update, "update")                            \
     X(a_to_frame, "to_frame")                        \
@@ -71,11 +63,9 @@
     X(a_astype, "astype")                            \
     X(a_item, "item")                                \
     X(s_datetime64_us, "datetime64[us]")             \
-    X(a_register_callable, "register_callable")      \
-    X(a_internal_type_name, "_internal_typeName")    \
-    X(a_internal_id, "_internal_id")
+    X(a_register_callable, "register_callable")
 
-namespace com_like::wire_names {
+namespace com_like::wire {
 COM_LIKE_DECLARE_NAMES(WIRE_NAMES)
-int init() noexcept;
-}  // namespace com_like::wire_names
+int intern_names() noexcept;
+}  // namespace com_like::wire

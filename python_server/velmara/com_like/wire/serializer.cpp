@@ -4,22 +4,7 @@
 #include "../capi/classes.hpp"
 #include "codec.hpp"
 
-namespace com_like {
-
-namespace wire_names {
-COM_LIKE_DEFINE_NAMES(WIRE_NAMES)
-int init() noexcept {
-    COM_LIKE_INTERN_NAMES(WIRE_NAMES)
-    return 0;
-}
-}  // namespace wire_names
-
-namespace wire {
-NativeEntries& native_entries() noexcept {
-    static NativeEntries entries;
-    return entries;
-}
-}  // namespace wire
+namespace com_like::wire {
 
 namespace {
 
@@ -36,7 +21,7 @@ const FunctionDef kMethods[] = {
      "\n"
      "Supports None, bool, int, float, str, datetime, bytes, list, dict, and\n"
      "OfficeJsObject wrappers.",
-     wire::to_wire_entry, "(value)", kToWireAnnotations, true},
+     to_wire_entry, "(value)", kToWireAnnotations, true},
     {"from_wire",
      "Serializer.from_wire(dict wire: Dict[str, Any])\n"
      "\n"
@@ -44,13 +29,14 @@ const FunctionDef kMethods[] = {
      "\n"
      "Handles Null, Bool, Int, Float, String, Date, Bytes, Array, Dict, and\n"
      "special OfficeJs object references.",
-     wire::from_wire_entry, "(wire)", kFromWireAnnotations, true},
+     from_wire_entry, "(wire)", kFromWireAnnotations, true},
 };
 
 }  // namespace
 
 int define_serializer(PyObject* globals, PyObject* module_name) noexcept {
-    if (wire_names::init() < 0) {
+    if (intern_names() < 0 ||
+        !keep(state().object_kwnames, steal(PyTuple_Pack(2, a_dtype, a_na_value)))) {
         return -1;
     }
     Ref cls = make_class({"Serializer", kClassDoc, kMethods}, nullptr, module_name);
@@ -58,15 +44,16 @@ int define_serializer(PyObject* globals, PyObject* module_name) noexcept {
         return -1;
     }
     // The static methods hand out the function objects they wrap.
-    Ref to_wire = steal(PyObject_GetAttr(cls.get(), wire_names::a_to_wire));
-    Ref from_wire = to_wire ? steal(PyObject_GetAttr(cls.get(), wire_names::a_from_wire)) : Ref();
+    Ref to_wire = steal(PyObject_GetAttr(cls.get(), k_to_wire));
+    Ref from_wire = to_wire ? steal(PyObject_GetAttr(cls.get(), k_from_wire)) : Ref();
     if (!from_wire) {
         return -1;
     }
-    // Kept for the process. A failed import may run the body again; the
-    // entries of the earlier class then simply stay alive.
-    wire::native_entries() = {to_wire.release(), from_wire.release()};
+    // When Serializer.to_wire / from_wire still resolve to these, nested
+    // values are handled without a round trip through the interpreter.
+    keep(state().to_wire, std::move(to_wire));
+    keep(state().from_wire, std::move(from_wire));
     return PyDict_SetItemString(globals, "Serializer", cls.get());
 }
 
-}  // namespace com_like
+}  // namespace com_like::wire

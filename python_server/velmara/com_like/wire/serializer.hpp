@@ -3,9 +3,9 @@
 
 #include "../capi/ref.hpp"
 
-namespace com_like {
+namespace com_like::wire {
 
 // Binds the class `Serializer` in the module namespace.
 int define_serializer(PyObject* globals, PyObject* module_name) noexcept;
 
-}  // namespace com_like
+}  // namespace com_like::wire

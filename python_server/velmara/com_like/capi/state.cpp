@@ -2,9 +2,17 @@
 
 namespace com_like {
 
-ModuleState& state() noexcept {
-    static ModuleState instance;
+State& state() noexcept {
+    static State instance;
     return instance;
+}
+
+bool keep(PyObject*& slot, Ref value) noexcept {
+    if (!value) {
+        return false;
+    }
+    Py_XSETREF(slot, value.release());
+    return true;
 }
 
 namespace {

@@ -1,0 +1,48 @@
+// A Messaging instance's attributes: __init__ and set_send_handler.
+#include "../capi/args.hpp"
+#include "../capi/state.hpp"
+#include "methods.hpp"
+#include "names.hpp"
+#include "request_id.hpp"
+
+namespace com_like::messaging {
+
+Ref get(PyObject* self, PyObject* name) noexcept { return steal(PyObject_GetAttr(self, name)); }
+
+PyObject* init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    static constexpr const char* names[] = {"self"};
+    static const Signature sig("Messaging.__init__", names, 1);
+    Bound<1> a(sig, args, nargsf, kwnames);
+    if (!a.ok()) {
+        return nullptr;
+    }
+    PyObject* self = a[0];
+    Ref threading = lookup_global(threading_name);
+    Ref lock_factory = threading ? get(threading.get(), lock_factory_name) : Ref();
+    if (!lock_factory) {
+        return nullptr;
+    }
+    auto store = [self](PyObject* name, Ref value) {
+        return value && PyObject_GenericSetAttr(self, name, value.get()) == 0;
+    };
+    auto new_lock = [&lock_factory] { return steal(PyObject_CallNoArgs(lock_factory.get())); };
+    if (!store(waiters, steal(PyDict_New())) || !store(waiters_lock, new_lock()) || !store(k_guid, new_hex_id()) ||
+        !store(send_handler, none()) || !store(loop, none()) || !store(loop_thread, none()) ||
+        !store(callable_registry, steal(PyDict_New())) || !store(callable_lock, new_lock()) ||
+        !store(next_callable_id, steal(PyLong_FromLong(1)))) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* set_send_handler(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    static constexpr const char* names[] = {"self", "handler"};
+    static const Signature sig("Messaging.set_send_handler", names, 2);
+    Bound<2> a(sig, args, nargsf, kwnames);
+    if (!a.ok() || PyObject_SetAttr(a[0], send_handler, a[1]) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace com_like::messaging
