@@ -131,3 +131,35 @@ def test_callables_are_let_go_outside_the_lock(m, in_thread, monkeypatch, how):
     finished, _, error = in_thread(action)
     assert finished, "deadlocked on _callable_lock"
     assert error is None and len(log) == 1 and log[0].startswith("pyfunc_")
+
+
+def test_a_registration_racing_reset_cannot_lend_its_id_to_a_later_callable(m):
+    # A registration that slips in while reset moves to the new epoch must not
+    # mint an id that a registration of the new epoch hands out again: the
+    # add-in would then call the wrong callable under it.
+    lock = m._callable_lock
+    raced = []
+
+    class RacingLock:
+        def acquire(self, *args):
+            if not raced:  # the first acquire is reset's; another thread registers just before it
+                raced.append(None)
+                raced.append(m.register_callable(min))
+            return lock.acquire(*args)
+
+        def release(self):
+            lock.release()
+
+        __enter__ = acquire
+
+        def __exit__(self, *exc):
+            lock.release()
+
+    m.register_callable(len)
+    m.register_callable(len)
+    m._callable_lock = RacingLock()
+    m.reset()
+    m._callable_lock = lock
+    later = [m.register_callable(max) for _ in range(4)]
+    assert raced[1] not in later
+    assert all(m.get_callable(i) is max for i in later)

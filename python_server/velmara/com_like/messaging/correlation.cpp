@@ -310,22 +310,43 @@ void cancel_waiters(PyObject* self, FirstFailure& failures) {
     }
 }
 
-// Empties the callable registry and restarts its counter. The cleared
+// Stores the new epoch (null: keeps the current one); false with the
+// failure noted.
+bool store_epoch(PyObject* self, Ref& epoch, FirstFailure& failures) {
+    if (epoch && PyObject_SetAttr(self, k_guid, epoch.get()) < 0) {
+        failures.note();
+        epoch.reset();  // the roots stay with the epoch that is still current
+        return false;
+    }
+    return true;
+}
+
+// Moves the registry into the new epoch: the epoch is stored, the registry
+// emptied and its counter restarted in one critical section. A registration
+// therefore gets either the old prefix (and is cleared here) or the new one
+// with a counter that starts at 1; were the epoch stored before the lock, a
+// registration in between would mint a new-prefix id that a later one
+// repeats, and a callback could then reach the wrong callable. The cleared
 // callables are let go only after the lock is released: their finalizers
 // may run any code, a registration or a request included.
-void clear_registry(PyObject* self, FirstFailure& failures) {
+void clear_registry(PyObject* self, Ref& epoch, FirstFailure& failures) {
     Ref registry = get(self, callable_registry);
     Ref registry_lock = registry ? get(self, callable_lock) : Ref();
     Ref one = registry_lock ? steal(PyLong_FromLong(1)) : Ref();
     if (!one) {
-        return failures.note();
+        failures.note();
+        store_epoch(self, epoch, failures);
+        return;
     }
     Ref released;
     {
         LockGuard guard;
         if (!guard.acquire(registry_lock.get())) {
-            return failures.note();
+            failures.note();
+            store_epoch(self, epoch, failures);
+            return;
         }
+        store_epoch(self, epoch, failures);
         if (PyDict_CheckExact(registry.get())) {
             released = steal(PyDict_Copy(registry.get()));
             if (!released) {
@@ -374,11 +395,10 @@ PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* 
     FirstFailure failures;
     cancel_waiters(self, failures);
     Ref epoch = new_hex_id();
-    if (!epoch || PyObject_SetAttr(self, k_guid, epoch.get()) < 0) {
+    if (!epoch) {
         failures.note();
-        epoch.reset();  // the roots stay with the epoch that is still current
     }
-    clear_registry(self, failures);
+    clear_registry(self, epoch, failures);
     if (epoch) {
         restamp_roots(epoch.get(), failures);
     }
