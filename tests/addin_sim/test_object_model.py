@@ -149,19 +149,41 @@ def test_deleting_roots_and_unknown_ids_changes_nothing(d):
     assert d.get(0, "workbook")["type"] == "Workbook"
 
 
-def test_arrays_are_snapshots_with_their_own_ids(d):
+def test_arrays_are_plain_data_under_the_snapshot_id(d):
     cell = d.range("A1:B2")
     before = d.objects()
     values = d.get(cell, "values")
-    ids = [values["id"]] + [row["id"] for row in values["value"]]
-    assert len(set(ids)) == 3 and d.objects() == before + 3
-    again = d.get(cell, "values")
-    assert again["id"] not in ids
-    assert d.ok(method="GETITEM", name="1", caller=values["id"])["id"] not in ids
-    assert d.get(values["id"], "length") == w(2)
-    for object_id in ids + [again["id"]] + [row["id"] for row in again["value"]]:
-        d.ok(method="DEL", name="__del__", caller=object_id)
-    assert d.objects() == before + 1  # the GETITEM copy is still held
+    assert [values["id"]] + [row["id"] for row in values["value"]] == [-1, -1, -1]
+    assert d.objects() == before  # nothing stored for the read
+    for request in ({"method": "GET", "name": "length", "caller": -1},
+                    {"method": "GETITEM", "name": "0", "caller": -1}):
+        assert "Plain data (id -1)" in d.error(d.send(**request))
+    d.ok(method="DEL", name="__del__", caller=-1)
+    assert d.sim.table.stale_dels == 0
+
+
+def release(d, ids):
+    return d.handler.handle(json.dumps({"kind": "release", "ids": ids}))
+
+
+def test_release_frames_drop_one_reference_per_listed_id_and_answer_nothing(d):
+    baseline = d.objects()
+    book = [d.get(0, "workbook")["value"] for _ in range(3)][0]
+    sheets = d.get(book, "worksheets")["value"]
+    assert release(d, [book, sheets, book, -1, 0, 999]) == []
+    assert d.get(book, "name")["value"] == "Book1.xlsx"  # one of three references left
+    assert d.objects() == baseline + 1 and d.sim.table.stale_dels == 1  # only 999 was unknown
+    release(d, [book])
+    assert d.objects() == baseline
+
+
+@pytest.mark.parametrize("frame", [{"kind": "release"}, {"kind": "release", "ids": {"1": 2}},
+                                   {"kind": "release", "ids": [[1], "x", None, True]}])
+def test_malformed_release_frames_change_nothing(d, frame):
+    baseline = d.objects()
+    d.get(0, "workbook")
+    assert d.handler.handle(json.dumps(frame)) == []
+    assert d.objects() == baseline + 1 and d.get(0, "workbook")["value"] == 3
 
 
 def test_workload_returns_to_baseline_after_every_del(d):

@@ -316,6 +316,6 @@ def test_a_misbehaving_addin_cannot_stop_the_kernel():
             with pytest.raises(RuntimeError, match="Malformed response from the Excel add-in"):
                 future.result(5)
         gc.collect()
-        assert json.loads(ws.recv(timeout=5))["method"] == "DEL"
+        assert json.loads(ws.recv(timeout=5)) == {"kind": "release", "ids": [70]}
         dropped = kernel.stats()["dropped"]
         assert sum(dropped.values()) == 9 and dropped["binary"] == 1 and dropped["malformed_json"] == 2

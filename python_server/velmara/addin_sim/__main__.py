@@ -8,7 +8,7 @@ import json
 import logging
 import sys
 
-from ..kernel.endpoint import DEFAULT_MAX_FRAME_CHARS
+from ..protocol import MAX_FRAME_CHARS as DEFAULT_MAX_FRAME_CHARS
 from .client import DEFAULT_SETTINGS, Simulator, run
 
 

@@ -11,9 +11,16 @@ from typing import Any
 from websockets.asyncio.client import connect
 from websockets.exceptions import ConnectionClosed, InvalidHandshake
 
-from ..kernel.endpoint import DEFAULT_MAX_FRAME_CHARS
-from ..kernel.handshake import RedactingLogger
-from ..kernel.wire_json import dumps, loads
+from ..protocol import (
+    KIND_CALLBACK_RESULT,
+    KIND_DIAG,
+    KIND_RELEASE,
+    KIND_REQUEST,
+    MAX_FRAME_CHARS,
+    dumps_bytes as dumps,
+    loads,
+)
+from ..protocol.redact import RedactingLogger
 from .objects import ObjectTable, Session
 from .workbook import SimError, Workbook
 
@@ -33,7 +40,7 @@ class Simulator:
     """The workbook, settings and object ids that outlive a connection."""
 
     def __init__(self, settings: dict[str, Any] | None = None, first_id: int | None = None,
-                 max_frame_chars: int = DEFAULT_MAX_FRAME_CHARS) -> None:
+                 max_frame_chars: int = MAX_FRAME_CHARS) -> None:
         self.book = Workbook()
         self.settings = dict(DEFAULT_SETTINGS if settings is None else settings)
         self.table = ObjectTable(first_id)
@@ -56,8 +63,9 @@ class FrameHandler:
         self.callbacks: Counter[str] = Counter()
         self.callback_log: deque[dict[str, Any]] = deque(maxlen=50)
         self.dropped = 0
+        self.releases = 0
 
-    def handle(self, data: Any) -> list[str]:
+    def handle(self, data: Any) -> list[bytes]:
         if type(data) is not str:
             return self._drop("binary frame")
         try:
@@ -67,21 +75,35 @@ class FrameHandler:
         if type(message) is not dict:
             return self._drop("frame is not a JSON object")
         kind = message.get("kind")
-        if kind == "request":
+        if kind == KIND_REQUEST:
             return self._request(message)
-        if kind == "callback_result":
+        if kind == KIND_RELEASE:
+            return self._release(message)
+        if kind == KIND_CALLBACK_RESULT:
             self._callback_result(message)
             return []
-        if kind == "diag":
+        if kind == KIND_DIAG:
             return [dumps(self._diag(message))]
         return self._drop(f"unknown kind {kind!r}")
 
-    def _drop(self, why: str) -> list[str]:
+    def _drop(self, why: str) -> list[bytes]:
         self.dropped += 1
         log.warning("dropped frame from the kernel: %s", why)
         return []
 
-    def _request(self, message: dict[str, Any]) -> list[str]:
+    def _release(self, message: dict[str, Any]) -> list[bytes]:
+        # One reference per listed id (an id may be listed once per proxy);
+        # nothing is answered.
+        ids = message.get("ids")
+        if type(ids) is not list:
+            return self._drop("release without an 'ids' list")
+        release = self.session.table.release
+        for object_id in ids:
+            release(object_id)
+        self.releases += 1
+        return []
+
+    def _request(self, message: dict[str, Any]) -> list[bytes]:
         request_id = message.get("requestId")
         if type(request_id) is not str or not request_id:
             return self._drop("request without a requestId")
@@ -98,12 +120,14 @@ class FrameHandler:
             reply = {"kind": "excel_response", "requestId": request_id, "ok": False,
                      "error": {"message": f"Internal error in the simulated add-in: {type(exc).__name__}: {exc}"}}
         text = dumps(reply)
-        if len(text) > self.sim.max_frame_chars and reply["ok"]:
+        # Bytes are at least as many as characters: count these only when it matters.
+        if len(text) > self.sim.max_frame_chars and reply["ok"] and \
+                (chars := len(text.decode())) > self.sim.max_frame_chars:
             # The kernel would drop it unread, and nobody would ever release
             # the objects it names: refuse the read instead.
             self._forget(reply["result"])
             text = dumps({"kind": "excel_response", "requestId": request_id, "ok": False, "error": {
-                "message": f"The answer is too large for one message ({len(text)} characters, the limit "
+                "message": f"The answer is too large for one message ({chars} characters, the limit "
                            f"is {self.sim.max_frame_chars}); read a smaller range at a time"}})
         out = [text]
         # Events fire after the change is answered, as Office.js does.
@@ -149,6 +173,7 @@ class FrameHandler:
             "objects": len(session.table),
             "staleDels": session.table.stale_dels,
             "requests": dict(session.requests),
+            "releases": self.releases,
             "handlers": len(session.handlers),
             "callbacks": dict(self.callbacks),
             "callbackLog": list(self.callback_log),
@@ -162,7 +187,7 @@ async def serve_connection(ws: Any, handler: FrameHandler) -> None:
     try:
         async for data in ws:
             for text in handler.handle(data):
-                await ws.send(text)
+                await ws.send(text, text=True)
     except ConnectionClosed:
         pass
 

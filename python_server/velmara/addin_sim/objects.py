@@ -4,12 +4,13 @@ Every remote object the add-in names in an answer is an entry of the
 table with a reference count. The bridge turns each arrival of a
 reference into its own proxy, and each proxy sends its own DEL when it is
 finalized, so the count goes up once per reference sent and down once
-per DEL; at zero the entry goes. Arrays and dictionaries are snapshots
-that get a fresh id every time they are sent. Ids 0, 1 and 2 (`Context`,
-`Excel`, `GetSetting`) are pinned.
+per release; at zero the entry goes. Arrays and dictionaries are plain
+data: they carry the reserved id -1 and are never stored, so nothing needs
+to release them. Ids 0, 1 and 2 (`Context`, `Excel`, `GetSetting`) are
+pinned.
 
 Ids are never reused within the simulator process, across connections
-included: the bridge sends DEL for proxies made before a reconnect too.
+included: the kernel releases proxies made before a reconnect too.
 
 A method call on the bridge is two requests: a GET of the method's name,
 answered with a "Function" object bound to its target, then a CALL of that
@@ -26,6 +27,7 @@ import itertools
 import random
 from typing import Any, Callable
 
+from ..protocol import LOCAL_IDS, SNAPSHOT_ID
 from .addresses import AddressError, Area, MAX_COLUMNS, MAX_ROWS, format_address, parse_area, split_sheet
 from .workbook import SimError, Workbook, Worksheet
 
@@ -33,7 +35,6 @@ Wire = dict[str, Any]
 
 NULL: Wire = {"type": "Null", "value": None, "isSpec": False}
 SCALAR_TAGS = ("Null", "Bool", "Int", "Float", "String", "Date", "Bytes")
-VALUE_TAGS = frozenset(SCALAR_TAGS + ("Array", "Dict"))
 
 ROOT_CONTEXT, ROOT_EXCEL, ROOT_GET_SETTING = 0, 1, 2
 
@@ -82,6 +83,45 @@ def scalar(wire: Any, where: str) -> tuple[str, object] | None:
             raise SimError(f"{where}: Bytes value is not base64 text") from None
         return ("Bytes", value)
     raise SimError(f"{where}: cells hold plain values ({', '.join(SCALAR_TAGS)}), not {tag!r}")
+
+
+def cells_of(rows: list[Wire], what: str) -> list[list[tuple[str, object] | None]]:
+    """The rows of a 2-D array as cells; `scalar` rules, with the common cells checked inline.
+
+    A large write holds some 100k cells: the usual ones (text, whole and
+    fractional numbers, nulls) take no function call and build no error
+    text unless one is needed.
+    """
+    fromisoformat = dt.datetime.fromisoformat
+    grid = []
+    for r, row in enumerate(rows):
+        out = []
+        append = out.append
+        for c, item in enumerate(row["value"]):
+            if type(item) is dict:
+                tag = item.get("type")
+                value = item.get("value")
+                kind = type(value)
+                if tag == "String" and kind is str or tag == "Int" and kind is int:
+                    append((tag, value))
+                    continue
+                if tag == "Float" and kind is float:
+                    append((tag, value))
+                    continue
+                if tag == "Null":
+                    append(None)
+                    continue
+                if tag == "Date" and kind is str:
+                    try:
+                        fromisoformat(value)
+                    except ValueError:
+                        pass
+                    else:
+                        append((tag, value))
+                        continue
+            append(scalar(item, f"{what}[{r}][{c}]"))
+        grid.append(out)
+    return grid
 
 
 def text_arg(wire: Any, what: str) -> str:
@@ -146,21 +186,16 @@ class ObjectTable:
         self._counts[object_id] += 1
         return object_id
 
-    def snapshot(self, obj: Any) -> int:
-        """A new id for an array or dictionary snapshot, counted once."""
-        object_id = next(self._ids)
-        self._objects[object_id] = obj
-        self._counts[object_id] = 1
-        return object_id
-
     def get(self, object_id: Any) -> Any:
+        if object_id == SNAPSHOT_ID and type(object_id) is int:
+            raise SimError("Plain data (id -1) is not a remote object and has no members")
         if type(object_id) is not int or object_id not in self._objects:
             raise SimError(f"Unknown object id {object_id!r} (released, or never sent)")
         return self._objects[object_id]
 
     def release(self, object_id: Any) -> None:
         if type(object_id) is not int or object_id not in self._counts:
-            if object_id not in (ROOT_CONTEXT, ROOT_EXCEL, ROOT_GET_SETTING):
+            if type(object_id) is not int or object_id not in LOCAL_IDS:
                 self.stale_dels += 1
             return
         left = self._counts[object_id] - 1
@@ -374,7 +409,9 @@ class RangeFacade(Remote):
 
     def _grid(self, s: "Session", what: str) -> Wire:
         rows = self.sheet.data.read(self.area, what)
-        return s.array([s.array([to_wire(item) for item in row]) for row in rows])
+        array = s.array
+        return array([array([NULL if item is None else {"type": item[0], "value": item[1], "isSpec": False}
+                             for item in row]) for row in rows])
 
     def _write(self, s: "Session", what: str, value: Wire) -> None:
         area = self.area
@@ -390,8 +427,7 @@ class RangeFacade(Remote):
                     f"The number of rows or columns in the input array ({len(rows)} x "
                     f"{'/'.join(map(str, sorted(set(shape)))) or 0}) doesn't match the size of the range "
                     f"{self.address()} ({area.row_count} x {area.column_count})")
-            grid = [[scalar(item, f"{what}[{r}][{c}]") for c, item in enumerate(row["value"])]
-                    for r, row in enumerate(rows)]
+            grid = cells_of(rows, what)
         else:
             item = scalar(value, what)
             if area.cell_count > 2_000_000:
@@ -487,22 +523,6 @@ class RangeFacade(Remote):
         return NULL
 
 
-class Snapshot(Remote):
-    """An array or dictionary as it was sent; indexing reads the copy."""
-
-    def __init__(self, type_name: str, items: Any) -> None:
-        self.type_name = type_name
-        self.items = items
-
-    def get_length(self, s: "Session") -> Wire:
-        return s.plain(len(self.items))
-
-    def getitem(self, s: "Session", index: str) -> Wire:
-        if self.type_name != "Array":
-            raise SimError("Dict cannot be indexed by position")
-        return s.index_into([lambda item=item: s.resend(item) for item in self.items], index)
-
-
 # ----------------------------------------------------------------------
 # one connection's view
 
@@ -536,13 +556,13 @@ class Session:
     def reference(self, obj: Remote) -> Wire:
         return {"type": obj.type_name, "value": self.table.ref(obj), "isSpec": True}
 
-    def array(self, items: list[Wire]) -> Wire:
-        return {"type": "Array", "value": items, "isSpec": False,
-                "id": self.table.snapshot(Snapshot("Array", items))}
+    @staticmethod
+    def array(items: list[Wire]) -> Wire:
+        return {"type": "Array", "value": items, "isSpec": False, "id": SNAPSHOT_ID}
 
-    def dictionary(self, items: dict[str, Wire]) -> Wire:
-        return {"type": "Dict", "value": items, "isSpec": False,
-                "id": self.table.snapshot(Snapshot("Dict", items))}
+    @staticmethod
+    def dictionary(items: dict[str, Wire]) -> Wire:
+        return {"type": "Dict", "value": items, "isSpec": False, "id": SNAPSHOT_ID}
 
     def plain(self, value: Any) -> Wire:
         if value is None:
@@ -554,17 +574,6 @@ class Session:
         if type(value) is float:
             return {"type": "Float", "value": value, "isSpec": False}
         return {"type": "String", "value": str(value), "isSpec": False}
-
-    def resend(self, wire: Wire) -> Wire:
-        """A wire value sent again: references and snapshots count anew."""
-        tag = wire.get("type")
-        if tag == "Array":
-            return self.array([self.resend(item) for item in wire["value"]])
-        if tag == "Dict":
-            return self.dictionary({k: self.resend(v) for k, v in wire["value"].items()})
-        if wire.get("isSpec") and tag not in VALUE_TAGS:
-            return self.reference(self.table.get(wire["value"]))
-        return wire
 
     def index_into(self, makers: list[Callable[[], Wire]], index: str) -> Wire:
         if type(index) is not str:
@@ -600,7 +609,7 @@ class Session:
         caller = request.get("caller")
         name = request.get("name")
         self.requests[str(method)] = self.requests.get(str(method), 0) + 1
-        if method == "DEL":
+        if method == "DEL":  # from a kernel that sends no release frames
             self.table.release(caller)
             return NULL
         target = self.table.get(caller)

@@ -1,15 +1,20 @@
 """The kernel's end of the add-in connection.
 
-One asyncio loop on its own thread ("velmara-kernel-listener") serves the
-WebSocket endpoint. That thread is the bridge's listener: it parses every
-incoming frame and calls `messaging.on_message` for responses itself, so a
-response reaches its waiting worker with a single thread hop. It never
-waits for a response, so it never calls `send_request_sync`.
+The transport is threaded, with no event loop between the bridge and the
+socket, because every hop between threads costs a round trip dearly:
 
-Requests go the other way without waiting on the loop: the send handler
-runs on the worker that makes the request, turns the envelope into JSON
-text there, appends it to the connection's outbox and wakes the writer
-only when the outbox was idle. Under load many frames go out per wake-up.
+- A request is written by the worker that makes it: the send handler turns
+  the envelope into JSON text and writes the frame to the socket itself.
+- Frames from the add-in are parsed by the connection's reader thread,
+  which is the bridge's listener: it calls `messaging.on_message` for a
+  response right there, so the answer reaches its waiting worker with the
+  one hop that cannot be avoided. The listener never waits for a response,
+  so it never calls `send_request_sync`.
+- DELs are answered at once on the finalizing thread; their ids go to the
+  add-in in coalesced "release" frames (see `release.py`).
+
+A far end that stops reading cannot hold a writer for ever: a write that
+makes no progress for `send_timeout` seconds ends the connection.
 
 Callbacks that the add-in invokes run on a small worker pool, never on the
 listener, because a callback may use proxies and so wait for responses
@@ -18,7 +23,6 @@ that only the listener can deliver.
 
 from __future__ import annotations
 
-import asyncio
 import collections
 import concurrent.futures
 import ipaddress
@@ -30,58 +34,83 @@ from http import HTTPStatus
 from types import ModuleType
 from typing import Any, Callable, Iterable
 
-import websockets
-from websockets.asyncio.server import ServerConnection, serve
+from websockets.exceptions import ConnectionClosed
+from websockets.frames import Opcode
+from websockets.sync.server import ServerConnection, serve
 
 from . import frames
+from ..protocol import KIND_DIAG, KIND_RELEASE, MAX_FRAME_CHARS
 from .frames import Frame, FrameRejected, read_frame
 from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, new_token
-from .wire_json import dumps
+from .release import ReleaseBatcher
+from .wire_json import dumps, dumps_bytes
 
 log = logging.getLogger("velmara.kernel")
 
-# Every DEL is answered on the spot with this result: the bridge does not
-# look at it, and the add-in's own answer arrives later as an unknown id.
+# Every DEL is answered on the spot with this result (the bridge does not
+# look at it); its id goes to the add-in later, in a release frame.
 _NULL_WIRE = {"type": "Null", "value": None, "isSpec": False}
+
+# Frames that pass the kernel's limit but not the library's close the
+# connection (code 1009); between the two they are dropped one by one.
+_LIBRARY_LIMIT_FACTOR = 2
+
+# After this many log lines of one drop reason, only every 1000th is logged.
+_LOUD_DROPS = 20
 
 # Incoming frame limit. Excel on the web caps a payload at 5 MB, and our
 # wire format spends about 45 characters on a cell, so 8 Mi characters
 # carry a read of some 180k cells: far beyond what a workbook needs in one
 # call, while a worst-case frame (nothing but empty arrays) peaks at about
 # 220 MiB while parsed, not the gigabytes of a looser limit.
-DEFAULT_MAX_FRAME_CHARS = 8 * 2**20
+DEFAULT_MAX_FRAME_CHARS = MAX_FRAME_CHARS
+
+# Seconds a write may make no progress before the add-in is taken to have
+# stopped reading and its connection is dropped. Requests wait for their
+# answers, so a live add-in never lets the socket's buffers fill for long.
+DEFAULT_SEND_TIMEOUT = 30.0
 
 # How long the kernel waits for the add-in to answer its close frame before
 # cutting the connection. The close frame itself goes out at once, so the
 # add-in learns either way; a live one answers within milliseconds.
 _CLOSE_TIMEOUT = 0.25
 
-# Frames that pass the kernel's limit but not the library's close the
-# connection (code 1009); between the two they are dropped one by one.
-_LIBRARY_LIMIT_FACTOR = 2
-
-# Characters waiting in a connection's outbox beyond which the add-in is
-# taken to have stopped reading. Requests wait for their answers, so a
-# live add-in never lets more than a few frames pile up.
-DEFAULT_MAX_OUTBOX_CHARS = 32 * 2**20
-
 # An answer nobody waits for may name objects that only the kernel can
 # release; a hostile one names as many as fit. Release at most this many
 # per frame: the add-in keeps the rest (counted as orphans_kept).
 MAX_ORPHANS_PER_FRAME = 10_000
 
-# After this many log lines of one drop reason, only every 1000th is logged.
-_LOUD_DROPS = 20
-
 # Every counter exists from the start (see Kernel._bump).
 _COUNTERS = ("requests", "dels", "callbacks", "orphans_released", "orphans_kept", "capped_answers",
-             "outbox_overflows")
+             "write_timeouts")
 _DROP_REASONS = (*frames.REJECT_REASONS, "internal_error")
 
 
 def _peer(ws: ServerConnection) -> str:
     address = ws.remote_address
     return f"{address[0]}:{address[1]}" if address else "an unknown address"
+
+# Threads that serve the add-in's frames: a proxy used there would wait for
+# an answer that only that thread can deliver.
+_listener = threading.local()
+
+
+class _AddinConnection(ServerConnection):
+    """A server connection whose reader thread hands complete text frames on at once.
+
+    The library queues every message for a `recv()` on another thread; a
+    text frame that is a whole message goes to `on_text` on the reader
+    thread instead. Fragmented and binary messages take the library's road.
+    """
+
+    on_text: Callable[[Any], None] | None = None
+
+    def process_event(self, event: Any) -> None:
+        on_text = self.on_text
+        if on_text is not None and self.request is not None and event.opcode is Opcode.TEXT and event.fin:
+            on_text(event.data)
+        else:
+            super().process_event(event)
 
 
 def _is_loopback(host: str) -> bool:
@@ -98,87 +127,34 @@ class NotConnectedError(ConnectionError):
 
 
 class _Connection:
-    """One accepted add-in connection and its outbox.
+    """One accepted add-in connection: frames go straight to its socket."""
 
-    A proxy's finalizer pushes its DEL from whatever thread the garbage
-    collector runs on, possibly while that thread is inside `push` or the
-    writer's swap already. So nothing under `_lock` may allocate a tracked
-    object or call Python code (a collection could start there and the
-    finalizer would wait for the lock forever): the critical sections only
-    move references and flags.
-    """
+    __slots__ = ("ws", "number", "closed", "_on_stall")
 
-    __slots__ = ("ws", "loop", "number", "closed", "_lock", "_out", "_armed", "_wake",
-                 "_queued", "_limit", "_on_overflow")
-
-    def __init__(self, ws: ServerConnection, loop: asyncio.AbstractEventLoop, number: int,
-                 limit: int, on_overflow: Callable[["_Connection", int], None]) -> None:
+    def __init__(self, ws: ServerConnection, number: int, on_stall: Callable[["_Connection"], None]) -> None:
         self.ws = ws
-        self.loop = loop
         self.number = number
         self.closed = False
-        self._lock = threading.Lock()
-        self._out: list[str] = []
-        self._armed = False
-        self._wake = asyncio.Event()
-        self._queued = 0  # characters in the outbox, the batch being written included
-        self._limit = limit
-        self._on_overflow = on_overflow
+        self._on_stall = on_stall
 
-    def push(self, text: str) -> None:
-        """Queue one frame; safe from any thread, never waits on the network.
-
-        When the outbox already holds more than its limit, the add-in has
-        stopped reading: the frame is refused, the outbox closed and the
-        kernel told to drop the connection.
-        """
-        wake = overflow = False
-        queued = 0
-        with self._lock:
-            accepted = not self.closed and self._queued <= self._limit
-            if accepted:
-                self._out.append(text)
-                self._queued += len(text)
-                wake = not self._armed
-                self._armed = True
-            elif not self.closed:
-                self.closed = overflow = True
-                queued = self._queued
-        if overflow:
-            self._on_overflow(self, queued)
-        if not accepted:
-            raise NotConnectedError("The Excel add-in connection is closed" if not overflow else
-                                    "The Excel add-in stopped reading; its connection is dropped")
-        if wake:
-            self.loop.call_soon_threadsafe(self._wake.set)
+    def push(self, data: bytes | str) -> None:
+        """Write one text frame from the calling thread."""
+        if self.closed:
+            raise NotConnectedError("The Excel add-in connection is closed")
+        try:
+            self.ws.send(data, text=True)
+        except ConnectionClosed as exc:
+            # A timeout after the kernel sent its close frame is the closing
+            # handshake's, not a stalled write.
+            if isinstance(exc.__cause__, TimeoutError) and self.ws.protocol.close_sent is None:
+                self._on_stall(self)
+                raise NotConnectedError("The Excel add-in stopped reading; its connection is dropped") from None
+            raise NotConnectedError("The Excel add-in connection is closed") from None
+        except (OSError, RuntimeError):
+            raise NotConnectedError("The Excel add-in connection is closed") from None
 
     def close_outbox(self) -> None:
-        with self._lock:
-            self.closed = True
-            dropped = self._out
-        dropped.clear()
-
-    async def write_forever(self) -> None:
-        send = self.ws.send
-        spare: list[str] = []
-        while True:
-            await self._wake.wait()
-            self._wake.clear()
-            while True:
-                with self._lock:
-                    batch = self._out
-                    if not batch or self.closed:
-                        self._armed = False
-                        break
-                    self._out = spare
-                sent = 0
-                for text in batch:
-                    await send(text)
-                    sent += len(text)
-                batch.clear()
-                spare = batch
-                with self._lock:
-                    self._queued -= sent
+        self.closed = True
 
 
 _current: "Kernel | None" = None
@@ -209,7 +185,7 @@ class Kernel:
         *,
         workers: int = 4,
         max_frame_chars: int = DEFAULT_MAX_FRAME_CHARS,
-        max_outbox_chars: int = DEFAULT_MAX_OUTBOX_CHARS,
+        send_timeout: float = DEFAULT_SEND_TIMEOUT,
         token: str | None = None,
         allowed_origins: Iterable[str] = (),
         track_latency: bool = False,
@@ -225,20 +201,17 @@ class Kernel:
         self._token = new_token() if token is None else checked_token(token)
         self._gate = Gate(self._token, allowed_origins)
         self._max_frame_chars = max_frame_chars
-        self._max_outbox_chars = max_outbox_chars
+        self._send_timeout = send_timeout
         self._workers = workers
         self._track_latency = track_latency
 
-        self._loop: asyncio.AbstractEventLoop | None = None
         self._thread: threading.Thread | None = None
-        self._listener_ident: int | None = None
         self._server: Any = None
         self._pool: concurrent.futures.ThreadPoolExecutor | None = None
         self._conn: _Connection | None = None
         self._connections = 0
         self._state = threading.Condition()
         self._closed = False
-        self._stop: asyncio.Event | None = None
 
         self._counts_lock = threading.Lock()
         self._counts = dict.fromkeys(_COUNTERS, 0)
@@ -247,6 +220,7 @@ class Kernel:
         self._sent_at: dict[str, float] = {}
         self._latencies: collections.deque[float] = collections.deque(maxlen=100_000)
         self._diag_waiters: dict[str, concurrent.futures.Future[dict[str, Any]]] = {}
+        self._releases = ReleaseBatcher(self._send_release)
         # One bound method, so that close() can tell whether it is still ours.
         self._handler: Callable[[dict[str, Any]], None] = self._send
 
@@ -258,11 +232,25 @@ class Kernel:
             raise RuntimeError("the kernel is already started")
         self._pool = concurrent.futures.ThreadPoolExecutor(
             max_workers=self._workers, thread_name_prefix="velmara-callback")
-        ready: concurrent.futures.Future[None] = concurrent.futures.Future()
+        library_limit = self._max_frame_chars * _LIBRARY_LIMIT_FACTOR + 1024
+        self._server = serve(
+            self._handle,
+            self._host,
+            self._port,
+            compression=None,
+            max_size=library_limit,
+            close_timeout=_CLOSE_TIMEOUT,
+            process_request=self._check_handshake,
+            logger=RedactingLogger(logging.getLogger("websockets.server"), self._token),
+            create_connection=_AddinConnection,
+        )
+        address = self._server.socket.getsockname()
+        self._port = address[1]
+        self._gate.bind([address[0]], self._port)
+        self._releases.start()
         self._thread = threading.Thread(
-            target=self._run_loop, args=(ready,), name="velmara-kernel-listener", daemon=True)
+            target=self._server.serve_forever, name="velmara-kernel-listener", daemon=True)
         self._thread.start()
-        ready.result(timeout=10)
         self._module.messaging.set_send_handler(self._handler)
         global _current
         _current = self
@@ -331,15 +319,10 @@ class Kernel:
         background, so an unresponsive add-in cannot hold this up.
         """
         conn = self._conn
-        if conn is None or self._loop is None:
+        if conn is None:
             return
-
-        async def drop() -> None:
-            if self._conn is conn:
-                self._detach(conn, "disconnected by the kernel")
-            asyncio.ensure_future(conn.ws.close(1012, "kernel disconnected"))
-
-        asyncio.run_coroutine_threadsafe(drop(), self._loop).result(timeout)
+        self._detach(conn, "disconnected by the kernel")
+        _close_in_background(conn.ws, 1012, "kernel disconnected")
 
     def close(self) -> None:
         """Stop serving: close the connection, reset the bridge, end threads."""
@@ -349,74 +332,31 @@ class Kernel:
         messaging = self._module.messaging
         if getattr(messaging, "_send_handler", None) is self._handler:
             messaging.set_send_handler(None)
-        loop, thread = self._loop, self._thread
-        if loop is not None and thread is not None and thread.is_alive():
-            if threading.get_ident() == self._listener_ident:
-                loop.call_soon(self._stop_event_set)
-            else:
-                try:
-                    loop.call_soon_threadsafe(self._stop_event_set)
-                except RuntimeError:
-                    pass
-                thread.join(timeout=5)
-        if self._conn is not None:
-            self._detach(self._conn, "kernel closed")
+        # Waiting calls end now, whatever the network does next.
+        conn = self._conn
+        if conn is not None:
+            self._detach(conn, "kernel closed")
+        server = self._server
+        if server is not None:
+            for ws in server.connections:
+                if ws.protocol_mutex.locked():
+                    # A writer is (or may be) stuck behind data the add-in
+                    # is not reading, and a close frame would queue behind
+                    # it: cut the connection instead of waiting.
+                    ws.close_socket()
+            # The server waits for its connections' closing handshakes; an
+            # unresponsive add-in must not hold the kernel's close up.
+            stopper = threading.Thread(target=server.shutdown, name="velmara-kernel-close", daemon=True)
+            stopper.start()
+            stopper.join(timeout=5)
+            if self._thread is not None and self._thread is not threading.current_thread():
+                self._thread.join(timeout=5)
+        self._releases.close()
         with self._state:
             self._state.notify_all()
         if self._pool is not None:
             on_pool = threading.current_thread().name.startswith("velmara-callback")
             self._pool.shutdown(wait=not on_pool, cancel_futures=True)
-
-    def _stop_event_set(self) -> None:
-        if self._stop is not None:
-            self._stop.set()
-
-    def _run_loop(self, ready: concurrent.futures.Future[None]) -> None:
-        loop = asyncio.new_event_loop()
-        self._loop = loop
-        self._listener_ident = threading.get_ident()
-        try:
-            loop.run_until_complete(self._serve(ready))
-        except BaseException as exc:  # start() reports it
-            if not ready.done():
-                ready.set_exception(exc)
-            else:
-                log.exception("kernel listener stopped by an error")
-        finally:
-            try:
-                loop.run_until_complete(loop.shutdown_asyncgens())
-            finally:
-                loop.close()
-
-    async def _serve(self, ready: concurrent.futures.Future[None]) -> None:
-        self._stop = asyncio.Event()
-        library_limit = self._max_frame_chars * _LIBRARY_LIMIT_FACTOR + 1024
-        async with serve(
-            self._handle,
-            self._host,
-            self._port,
-            compression=None,
-            max_size=library_limit,
-            close_timeout=_CLOSE_TIMEOUT,
-            process_request=self._check_handshake,
-            logger=RedactingLogger(logging.getLogger("websockets.server"), self._token),
-        ) as server:
-            self._server = server
-            self._port = server.sockets[0].getsockname()[1]
-            self._gate.bind((sock.getsockname()[0] for sock in server.sockets), self._port)
-            ready.set_result(None)
-            await self._stop.wait()
-            # Waiting calls end now, whatever the network does next.
-            conn = self._conn
-            if conn is not None:
-                self._detach(conn, "kernel closed")
-            for ws in server.connections:
-                if ws.transport.get_write_buffer_size():
-                    # A close frame would queue behind data the add-in is
-                    # not reading: cut the connection instead of waiting.
-                    ws.transport.abort()
-            server.close(close_connections=True)
-            await server.wait_closed()
 
     def _check_handshake(self, connection: ServerConnection, request: Any) -> Any:
         # Runs before the connection counts for anything: a refusal leaves
@@ -434,51 +374,46 @@ class Kernel:
     # ------------------------------------------------------------------
     # connections (listener thread)
 
-    async def _handle(self, ws: ServerConnection) -> None:
-        assert self._loop is not None
+    def _handle(self, ws: _AddinConnection) -> None:
+        """Serve one add-in connection (its own thread, until it closes)."""
+        _listener.active = True
+        threading.current_thread().name = "velmara-kernel-connection"
+        ws.recv_events_thread.name = "velmara-kernel-reader"
         old = self._conn
         if old is not None:
             self._detach(old, f"replaced by a new connection from {_peer(ws)} that presented the token")
-            asyncio.ensure_future(old.ws.close(1012, "replaced by a new connection"))
+            _close_in_background(old.ws, 1012, "replaced by a new connection")
+        try:
+            # A peer that stops reading must not hold a writer for ever.
+            ws.socket.settimeout(self._send_timeout)
+        except OSError:
+            return
         with self._state:
             self._connections += 1
-            conn = _Connection(ws, self._loop, self._connections, self._max_outbox_chars, self._outbox_overflow)
+            conn = _Connection(ws, self._connections, self._write_stalled)
+            ws.on_text = lambda data: self._on_frame(conn, data, False)
             self._conn = conn
             self._state.notify_all()
         log.info("add-in connected from %s (connection %d)", ws.remote_address, conn.number)
-        writer = asyncio.ensure_future(conn.write_forever())
         try:
-            async for data in ws:
-                # Frames already received do not hand the loop back, so a
-                # closing kernel (another thread) or a dropped connection
-                # would otherwise have to wait until they are all handled.
-                if conn.closed or self._closed:
-                    break
-                self._on_frame(conn, data)
-        except websockets.ConnectionClosed:
+            # Only what the reader thread does not hand on arrives here:
+            # fragmented text and binary messages.
+            for data in ws:
+                self._on_frame(conn, data, type(data) is not str)
+        except ConnectionClosed:
             pass
         finally:
-            writer.cancel()
             sent = ws.protocol.close_sent
             if sent is not None and sent.code == 1009:  # the library refused a frame
                 self._count_drop("oversized", "frame beyond the transport limit; the connection was closed")
             if self._conn is conn:
                 self._detach(conn, "kernel closed" if self._closed else f"connection closed (code {ws.close_code})")
 
-    def _outbox_overflow(self, conn: _Connection, queued: int) -> None:
-        # Any thread: the frame that overflowed is refused by push itself.
-        self._bump(self._counts, "outbox_overflows")
-        why = f"the add-in stopped reading ({queued} characters waiting to be sent)"
-
-        def drop() -> None:
-            if self._conn is conn:
-                self._detach(conn, why)
-            asyncio.ensure_future(conn.ws.close(1008, "outbox full"))
-
-        try:
-            conn.loop.call_soon_threadsafe(drop)
-        except RuntimeError:  # the loop is gone: the kernel is closing anyway
-            pass
+    def _write_stalled(self, conn: _Connection) -> None:
+        # Any thread: the write that timed out has closed the socket already.
+        self._bump(self._counts, "write_timeouts")
+        if self._conn is conn:
+            self._detach(conn, f"the add-in stopped reading (no write progress for {self._send_timeout} s)")
 
     def _detach(self, conn: _Connection, why: str) -> None:
         """Forget a connection and end every wait that depended on it."""
@@ -486,6 +421,7 @@ class Kernel:
             if self._conn is conn:
                 self._conn = None
         conn.close_outbox()
+        self._releases.discard()
         messaging = self._module.messaging
         waiting = len(messaging.waiters)
         if waiting:
@@ -518,9 +454,12 @@ class Kernel:
         if seen <= _LOUD_DROPS or seen % 1000 == 0:
             log.warning("dropped frame from the add-in (%s #%d): %s", reason, seen, detail, exc_info=exc_info)
 
-    def _on_frame(self, conn: _Connection, data: Any) -> None:
+    def _on_frame(self, conn: _Connection, data: Any, binary: bool) -> None:
+        _listener.active = True
+        if conn.closed:  # frames still arriving on a connection given up
+            return
         try:
-            frame = read_frame(data, self._max_frame_chars)
+            frame = read_frame(data, self._max_frame_chars, binary=binary)
         except FrameRejected as exc:
             self._count_drop(exc.reason, exc.detail)
             if exc.request_id is not None:
@@ -572,14 +511,7 @@ class Kernel:
                             len(ids), seen, MAX_ORPHANS_PER_FRAME, kept)
             del ids[MAX_ORPHANS_PER_FRAME:]
         for object_id in ids:
-            envelope = {"method": "DEL", "name": "__del__", "caller": object_id,
-                        "requestId": "orphan-" + uuid.uuid4().hex, "kind": "request"}
-            try:
-                conn.push(dumps(envelope))
-            except NotConnectedError:
-                return
-            except ValueError:  # an id JSON cannot carry: nothing to release
-                continue
+            self._releases.add(object_id)
         if ids:
             self._bump(self._counts, "orphans_released", len(ids))
 
@@ -643,27 +575,41 @@ class Kernel:
         conn = self._conn
         if conn is None:
             raise NotConnectedError("The Excel add-in is not connected")
-        if threading.get_ident() == self._listener_ident:
+        if getattr(_listener, "active", False):
             raise RuntimeError("a proxy was used on the kernel's listener thread; "
                                "it would wait for a response that only that thread can deliver")
-        text = dumps(envelope)
+        text = dumps_bytes(envelope)
         if self._track_latency:
             self._sent_at[envelope["requestId"]] = time.perf_counter()
-        conn.push(text)
+        try:
+            conn.push(text)
+        except NotConnectedError:
+            if envelope["requestId"] not in self._module.messaging.waiters:
+                # The connection went while this frame was being written and
+                # the reset has cancelled the call already: it ends as every
+                # other waiting call does.
+                return
+            raise
         self._bump(self._counts, "requests")
 
     def _send_del(self, envelope: dict[str, Any]) -> None:
         # A finalizer may run on any thread, the listener and interpreter
-        # exit included: transmit if we can, then answer it here and now.
+        # exit included: note the id for the next release frame, then
+        # answer it here and now.
         try:
-            conn = self._conn
-            if conn is not None:
-                conn.push(dumps(envelope))
+            if self._conn is not None:
+                self._releases.add(envelope.get("caller"))
                 self._bump(self._counts, "dels")
         except Exception:
             pass
         self._module.messaging.on_message(
             {"requestId": envelope["requestId"], "ok": True, "result": _NULL_WIRE})
+
+    def _send_release(self, ids: list[int]) -> None:
+        conn = self._conn
+        if conn is None:
+            raise NotConnectedError("The Excel add-in is not connected")
+        conn.push(dumps({"kind": KIND_RELEASE, "ids": ids}))
 
     # ------------------------------------------------------------------
     # diagnostics
@@ -671,19 +617,21 @@ class Kernel:
     def diagnostics(self, timeout: float = 5.0) -> dict[str, Any]:
         """Ask the add-in for its diagnostic counters (object table size...).
 
-        The query travels behind every frame sent before it, so DELs sent
-        earlier have been applied when the add-in answers.
+        The query travels behind every frame sent before it, and pending
+        releases go out first, so every proxy dropped earlier has been
+        released when the add-in answers.
         """
         conn = self._conn
         if conn is None:
             raise NotConnectedError("The Excel add-in is not connected")
-        if threading.get_ident() == self._listener_ident:
+        if getattr(_listener, "active", False):
             raise RuntimeError("diagnostics() cannot wait on the listener thread")
         diag_id = uuid.uuid4().hex
         waiter: concurrent.futures.Future[dict[str, Any]] = concurrent.futures.Future()
         self._diag_waiters[diag_id] = waiter
         try:
-            conn.push(dumps({"kind": "diag", "diagId": diag_id}))
+            self._releases.flush()
+            conn.push(dumps({"kind": KIND_DIAG, "diagId": diag_id}))
             return waiter.result(timeout)
         finally:
             self._diag_waiters.pop(diag_id, None)
@@ -694,6 +642,8 @@ class Kernel:
         out: dict[str, Any] = dict(self._counts)
         out["dropped"] = {reason: n for reason, n in self._drops.copy().items() if n}
         out["refused"] = {reason: n for reason, n in self._refusals.copy().items() if n}
+        out["release_frames"] = self._releases.frames
+        out["released_ids"] = self._releases.ids
         out["connections"] = self._connections
         latencies = sorted(self._latencies)
         if latencies:
@@ -701,6 +651,11 @@ class Kernel:
             out["median_round_trip_s"] = latencies[len(latencies) // 2]
             out["p99_round_trip_s"] = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
         return out
+
+
+def _close_in_background(ws: ServerConnection, code: int, reason: str) -> None:
+    """Start the closing handshake without waiting for an add-in that may never answer."""
+    threading.Thread(target=ws.close, args=(code, reason), name="velmara-kernel-close", daemon=True).start()
 
 
 _TAGS = frozenset(("Null", "Bool", "Int", "Float", "String", "Date", "Bytes", "Array", "Dict"))

@@ -62,17 +62,27 @@ def _is_id(value: Any) -> bool:
     return type(value) is str and 0 < len(value) <= MAX_ID_CHARS
 
 
-def _preview(text: str, limit: int = 60) -> str:
+def _preview(text: Any, limit: int = 60) -> str:
+    if type(text) is not str:
+        text = bytes(text[:limit * 4]).decode("utf-8", "replace")
     return repr(text[:limit]) + ("..." if len(text) > limit else "")
 
 
-def read_frame(data: Any, max_chars: int) -> Frame:
-    """Parse and check one incoming WebSocket message."""
-    if type(data) is not str:
+def read_frame(data: Any, max_chars: int, *, binary: bool | None = None) -> Frame:
+    """Parse and check one incoming WebSocket message.
+
+    `data` is text, or the UTF-8 bytes of a text frame (binary=False);
+    without `binary`, bytes count as a binary frame.
+    """
+    if binary is None:
+        binary = type(data) is not str
+    if binary:
         raise FrameRejected("binary", f"binary frame of {len(data)} bytes (the protocol is JSON text)")
     if len(data) > max_chars:
-        raise FrameRejected("oversized", f"frame of {len(data)} characters exceeds the limit of {max_chars}",
-                            _head_request_id(data))
+        chars = len(data) if type(data) is str else len(bytes(data).decode("utf-8", "replace"))
+        if chars > max_chars:
+            raise FrameRejected("oversized", f"frame of {chars} characters exceeds the limit of {max_chars}",
+                                _head_request_id(data))
     try:
         message = loads(data)
     except (ValueError, RecursionError) as exc:
@@ -92,8 +102,10 @@ def read_frame(data: Any, max_chars: int) -> Frame:
                         f"'kind' is {type(kind).__name__}, not text")
 
 
-def _head_request_id(data: str) -> str | None:
+def _head_request_id(data: Any) -> str | None:
     head = data[:_HEAD_CHARS]
+    if type(head) is not str:
+        head = bytes(head).decode("utf-8", "replace")
     if f'"{KIND_RESPONSE}"' not in head:
         return None
     found = _HEAD_REQUEST_ID.search(head)

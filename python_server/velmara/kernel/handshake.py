@@ -21,11 +21,14 @@ from __future__ import annotations
 
 import hmac
 import ipaddress
-import logging
 import re
 import secrets
 from collections.abc import Iterable
 from typing import Any
+
+from ..protocol.redact import RedactingLogger
+
+__all__ = ["REFUSE_REASONS", "Gate", "RedactingLogger", "checked_token", "new_token"]
 
 # 24 random bytes: 192 bits, 32 URL-safe characters.
 TOKEN_BYTES = 24
@@ -89,25 +92,3 @@ class Gate:
         if not hmac.compare_digest(path, self._path):
             return "wrong_token", f"a path of {len(path)} characters that is not the kernel's token"
         return None
-
-
-class RedactingLogger(logging.LoggerAdapter):  # type: ignore[type-arg]
-    """Hands the transport library's log records on with the token blotted out.
-
-    At DEBUG level the library logs every request line, path included.
-    """
-
-    def __init__(self, logger: logging.Logger, secret: str) -> None:
-        super().__init__(logger, {})
-        self._secret = secret
-
-    def log(self, level: int, msg: object, *args: object, **kwargs: Any) -> None:
-        if not self.isEnabledFor(level):
-            return
-        text = str(msg)
-        if args:
-            try:
-                text = text % args
-            except (TypeError, ValueError):
-                text = f"{text} {args!r}"
-        self.logger.log(level, "%s", text.replace(self._secret, "<token>"), **kwargs)

@@ -1,0 +1,60 @@
+"""What the kernel and the add-in agree on: frame kinds, reserved ids, JSON text.
+
+Both ends import this package; neither imports the other. docs/protocol.md
+describes the frames.
+"""
+
+from .jsontext import (
+    MAX_EXACT_INT,
+    UnrepresentableValue,
+    dumps,
+    dumps_bytes,
+    float_text,
+    json_safe,
+    loads,
+)
+
+# Frames from the kernel.
+KIND_REQUEST = "request"
+KIND_RELEASE = "release"
+KIND_CALLBACK_RESULT = "callback_result"
+KIND_DIAG = "diag"
+# Frames from the add-in.
+KIND_RESPONSE = "excel_response"
+KIND_CALLBACK = "callback"
+KIND_DIAG_RESULT = "diag_result"
+
+# The kernel's default limit on an incoming frame, in characters. Excel on
+# the web caps a payload at 5 MB, and a cell costs about 45 characters, so
+# this carries a read of some 180k cells; an add-in refuses a read whose
+# answer would not fit rather than send it.
+MAX_FRAME_CHARS = 8 * 2**20
+
+# Context, Excel and GetSetting: pinned by the add-in, never released.
+ROOT_IDS = frozenset((0, 1, 2))
+# The id of every array and dict that the add-in sends as plain data: it
+# names nothing the add-in keeps, so releasing it is a no-op at both ends.
+SNAPSHOT_ID = -1
+# Ids whose release the kernel acknowledges and never sends.
+LOCAL_IDS = ROOT_IDS | {SNAPSHOT_ID}
+
+__all__ = [
+    "MAX_EXACT_INT",
+    "UnrepresentableValue",
+    "dumps",
+    "dumps_bytes",
+    "float_text",
+    "json_safe",
+    "loads",
+    "MAX_FRAME_CHARS",
+    "KIND_REQUEST",
+    "KIND_RELEASE",
+    "KIND_CALLBACK_RESULT",
+    "KIND_DIAG",
+    "KIND_RESPONSE",
+    "KIND_CALLBACK",
+    "KIND_DIAG_RESULT",
+    "ROOT_IDS",
+    "SNAPSHOT_ID",
+    "LOCAL_IDS",
+]
