@@ -171,6 +171,7 @@ export class Executor {
       objects: this.table.size,
       staleDels: this.table.staleDels,
       ...structuredClone(this.stats),
+      releases: this.stats.releaseFrames, // the name docs/protocol.md gives the count of release frames
       callbackLog: this.callbackLog.slice(),
       pendingCallbacks: this.callbacks.size,
       ...this.extraDiagnostics(),
