@@ -31,16 +31,17 @@ import ssl
 import threading
 import time
 import uuid
+from collections.abc import Callable, Iterable
 from http import HTTPStatus
 from types import ModuleType
-from typing import Any, Callable, Iterable
+from typing import Any
 
 from websockets.exceptions import ConnectionClosed
 from websockets.frames import Opcode
 from websockets.sync.server import ServerConnection, serve
 
-from . import frames
 from ..protocol import KIND_DIAG, KIND_RELEASE, MAX_FRAME_CHARS
+from . import frames
 from .frames import Frame, FrameRejected, read_frame
 from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, new_token
 from .release import ReleaseBatcher
@@ -131,9 +132,9 @@ class NotConnectedError(ConnectionError):
 class _Connection:
     """One accepted add-in connection: frames go straight to its socket."""
 
-    __slots__ = ("ws", "number", "closed", "_on_stall")
+    __slots__ = ("_on_stall", "closed", "number", "ws")
 
-    def __init__(self, ws: ServerConnection, number: int, on_stall: Callable[["_Connection"], None]) -> None:
+    def __init__(self, ws: ServerConnection, number: int, on_stall: Callable[[_Connection], None]) -> None:
         self.ws = ws
         self.number = number
         self.closed = False
@@ -159,10 +160,10 @@ class _Connection:
         self.closed = True
 
 
-_current: "Kernel | None" = None
+_current: Kernel | None = None
 
 
-def current_kernel() -> "Kernel | None":
+def current_kernel() -> Kernel | None:
     """The kernel started last in this process (None before any start)."""
     return _current
 
@@ -233,7 +234,7 @@ class Kernel:
     # ------------------------------------------------------------------
     # life cycle
 
-    def start(self) -> "Kernel":
+    def start(self) -> Kernel:
         if self._thread is not None:
             raise RuntimeError("the kernel is already started")
         self._pool = concurrent.futures.ThreadPoolExecutor(
@@ -279,7 +280,7 @@ class Kernel:
             atexit.register(self.close)
         return self
 
-    def __enter__(self) -> "Kernel":
+    def __enter__(self) -> Kernel:
         return self if self._thread is not None else self.start()
 
     def __exit__(self, *exc: object) -> None:

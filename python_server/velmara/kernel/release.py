@@ -19,7 +19,8 @@ import collections
 import queue
 import threading
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from ..protocol import LOCAL_IDS, MAX_EXACT_INT
 

@@ -21,9 +21,10 @@ from __future__ import annotations
 
 import json
 import os
+from collections.abc import Iterable
 from http import HTTPStatus
 from pathlib import Path
-from typing import Any, Iterable
+from typing import Any
 from urllib.parse import quote
 
 from websockets.datastructures import Headers
