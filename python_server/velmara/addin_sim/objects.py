@@ -48,7 +48,8 @@ def scalar(wire: Any, where: str) -> tuple[str, object] | None:
     """A plain wire value as (tag, payload); None for "Null"."""
     if type(wire) is not dict:
         raise SimError(f"{where}: expected a wire value, got {type(wire).__name__}")
-    tag, value = wire.get("type"), wire.get("value")
+    tag: Any = wire.get("type")
+    value: Any = wire.get("value")
     if tag == "Null":
         return None
     if tag == "Bool":
@@ -94,14 +95,14 @@ def cells_of(rows: list[Wire], what: str) -> list[list[tuple[str, object] | None
     text unless one is needed.
     """
     fromisoformat = dt.datetime.fromisoformat
-    grid = []
+    grid: list[list[tuple[str, object] | None]] = []
     for r, row in enumerate(rows):
-        out = []
+        out: list[tuple[str, object] | None] = []
         append = out.append
         for c, item in enumerate(row["value"]):
             if type(item) is dict:
-                tag = item.get("type")
-                value = item.get("value")
+                tag: Any = item.get("type")
+                value: Any = item.get("value")
                 kind = type(value)
                 if (tag == "String" and kind is str) or (tag == "Int" and kind is int):
                     append((tag, value))
@@ -128,7 +129,8 @@ def cells_of(rows: list[Wire], what: str) -> list[list[tuple[str, object] | None
 def text_arg(wire: Any, what: str) -> str:
     if type(wire) is not dict or wire.get("type") != "String" or type(wire.get("value")) is not str:
         raise SimError(f"{what} must be a string")
-    return wire["value"]
+    text: str = wire["value"]
+    return text
 
 
 def int_arg(wire: Any, what: str) -> int:
@@ -305,7 +307,10 @@ class WorksheetCollection(Remote):
 
     def getitem(self, s: Session, index: str) -> Wire:
         sheets = self.book.sheets
-        return s.index_into([lambda i=i: s.reference(s.sheet(sheets[i])) for i in range(len(sheets))], index)
+        def maker(i: int) -> Callable[[], Wire]:
+            return lambda: s.reference(s.sheet(sheets[i]))
+
+        return s.index_into([maker(i) for i in range(len(sheets))], index)
 
 
 class NullWorksheet(Remote):
@@ -617,7 +622,7 @@ class Session:
         if method == "GET":
             if type(name) is not str:
                 raise SimError("GET needs a text 'name'")
-            getter = getattr(target, "get_" + name, None)
+            getter: Callable[[Session], Wire] | None = getattr(target, "get_" + name, None)
             if getter is not None:
                 return getter(self)
             if hasattr(target, "call_" + name):
@@ -633,9 +638,10 @@ class Session:
             setter(self, request.get("value"))
             return NULL
         if method == "GETITEM":
-            return target.getitem(self, name)
+            item: Wire = target.getitem(self, name)
+            return item
         if method == "CALL":
-            invoke = getattr(target, "invoke", None)
+            invoke: Callable[..., Wire] | None = getattr(target, "invoke", None)
             if invoke is None:
                 raise SimError(f"{target.type_name} is not a function")
             args, kwargs = self._arguments(request.get("args"))
