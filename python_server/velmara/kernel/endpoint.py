@@ -199,8 +199,10 @@ class Kernel:
         if not _is_loopback(host):
             raise ValueError(f"the kernel serves loopback addresses only, not {host!r}")
         if module is None:
-            import com_like as module  # type: ignore[no-redef]
-        self._module = module
+            import com_like
+
+            module = com_like
+        self._module: ModuleType = module
         self._host = host
         self._port = port
         self._token = new_token() if token is None else checked_token(token)
@@ -402,8 +404,9 @@ class Kernel:
     # ------------------------------------------------------------------
     # connections (listener thread)
 
-    def _handle(self, ws: _AddinConnection) -> None:
+    def _handle(self, ws: ServerConnection) -> None:
         """Serve one add-in connection (its own thread, until it closes)."""
+        assert isinstance(ws, _AddinConnection)  # the server makes no other kind
         _listener.active = True
         threading.current_thread().name = "velmara-kernel-connection"
         ws.recv_events_thread.name = "velmara-kernel-reader"
@@ -503,7 +506,7 @@ class Kernel:
                 self._on_callback(conn, frame)
             else:
                 self._on_diag_result(frame.message)
-        except Exception:  # the listener must outlive any one frame
+        except Exception:  # noqa: BLE001 - the listener must outlive any one frame
             # Rate-limited like any drop: a peer that found a way to make
             # this fail could otherwise fill the log with tracebacks.
             self._count_drop("internal_error", "handling a frame failed", exc_info=True)
@@ -554,7 +557,7 @@ class Kernel:
         try:
             self._pool.submit(self._run_callback, conn, frame)
         except RuntimeError:  # pool shut down: the kernel is closing
-            pass
+            log.debug("callback dropped: the kernel is closing")
 
     # ------------------------------------------------------------------
     # callbacks (worker pool)
@@ -628,8 +631,8 @@ class Kernel:
             if self._conn is not None:
                 self._releases.add(envelope.get("caller"))
                 self._bump(self._counts, "dels")
-        except Exception:
-            pass
+        except Exception:  # the DEL is answered below whatever failed here
+            log.debug("a released id was not noted", exc_info=True)
         self._module.messaging.on_message(
             {"requestId": envelope["requestId"], "ok": True, "result": _NULL_WIRE})
 
@@ -698,9 +701,13 @@ def _collect_object_ids(wire: Any, out: list[int]) -> None:
     if tag == "Array" or tag == "Dict":
         if type(wire.get("id")) is int:
             out.append(wire["id"])
-        items = value if tag == "Array" else (value.values() if type(value) is dict else ())
-        if type(items) is list or tag == "Dict":
-            for item in items:
-                _collect_object_ids(item, out)
+        items: Iterable[Any] = ()
+        if tag == "Array":
+            if type(value) is list:
+                items = value
+        elif type(value) is dict:
+            items = value.values()
+        for item in items:
+            _collect_object_ids(item, out)
     elif tag not in _TAGS and wire.get("isSpec") and type(value) is int:
         out.append(value)
