@@ -35,6 +35,8 @@ import pathlib
 import shutil
 import subprocess
 import sys
+from collections.abc import Callable
+from typing import Any
 
 import pyperf
 
@@ -96,13 +98,13 @@ OPERATIONS = {
 }
 
 
-def counted(far_end: FarEnd, operation, loops: int) -> tuple[int, int, int]:
+def counted(far_end: FarEnd, operation: Callable[[], object], loops: int) -> tuple[int, int, int]:
     """Syncs, requests and requests that needed a sync over `loops` runs of the operation."""
     before = far_end.counters()
     for _ in range(loops):
         operation()
     after = far_end.counters()
-    return tuple(a - b for a, b in zip(after, before))
+    return (after[0] - before[0], after[1] - before[1], after[2] - before[2])
 
 
 def main() -> None:
@@ -120,9 +122,10 @@ def main() -> None:
             far_end = FarEnd(node)
         return far_end
 
-    results = {}
-    def priced(operation, which):
-        def run(loops):
+    results: dict[str, Any] = {}
+
+    def priced(operation: Callable[[], object], which: int) -> Callable[[int], float]:
+        def run(loops: int) -> float:
             return counted(connect(), operation, loops)[which] * SYNC_COST_S
         return run
 

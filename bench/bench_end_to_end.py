@@ -30,9 +30,11 @@ import os
 import subprocess
 import sys
 import time
+from collections.abc import Callable
+from typing import Any
 
 import orjson
-import pandas as pd
+import pandas as pd  # type: ignore[import-untyped]
 import pyperf
 
 import com_like
@@ -41,12 +43,12 @@ ROWS, COLS = 10_000, 10
 CELL_READS = 1_000
 SIM = "velmara_master.python_server.velmara.addin_sim"
 HERE = os.path.dirname(os.path.abspath(__file__))
-_state: dict = {}
+_state: dict[str, Any] = {}
 
 
 def make_frame() -> pd.DataFrame:
     start = dt.datetime(2024, 1, 1)
-    columns = {}
+    columns: dict[str, Any] = {}
     for c in range(COLS):
         k = c % 4
         if k == 0:
@@ -75,7 +77,7 @@ def _stop_all() -> None:
         _state["stack"].close()
 
 
-def state() -> dict:
+def state() -> dict[str, Any]:
     """Kernel, simulated add-in and echo server for this process, started on first use."""
     if _state:
         return _state
@@ -89,6 +91,7 @@ def state() -> dict:
     _state["addin"] = subprocess.Popen([sys.executable, "-m", SIM, "--url", kernel.url], stderr=subprocess.DEVNULL)
     echo = _state["echo"] = subprocess.Popen([sys.executable, os.path.join(HERE, "ws_echo.py")],
                                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert echo.stdout is not None
     port = int(echo.stdout.readline())
     _state["client"] = _state["stack"].enter_context(
         connect(f"ws://127.0.0.1:{port}", compression=None, max_size=None))
@@ -108,20 +111,23 @@ def big_frames(frame: pd.DataFrame) -> tuple[object, object]:
     handler = Simulator(first_id=10).new_session()
     wire = com_like.Serializer.to_wire(frame)
 
-    def ask(body):
+    def ask(body: dict[str, Any]) -> tuple[str, Any]:
         body.update(requestId="0" * 32, kind="request")
         text = orjson.dumps(body).decode()
         answer = handler.handle(text)[0]
         return text, json.loads(answer)
 
-    def ref(body):
+    def ref(body: dict[str, Any]) -> Any:
         return ask(body)[1]["result"]["value"]
 
-    sheets = ref({"method": "GET", "name": "worksheets", "caller": ref({"method": "GET", "name": "workbook", "caller": 0})})
+    workbook = ref({"method": "GET", "name": "workbook", "caller": 0})
+    sheets = ref({"method": "GET", "name": "worksheets", "caller": workbook})
     arg = [{"arg_type": "PLACED", "value": {"type": "String", "value": "Sheet1", "isSpec": False}}]
-    sheet = ref({"method": "CALL", "name": "__call__", "args": arg, "caller": ref({"method": "GET", "name": "getItem", "caller": sheets})})
+    get_item = ref({"method": "GET", "name": "getItem", "caller": sheets})
+    sheet = ref({"method": "CALL", "name": "__call__", "args": arg, "caller": get_item})
     arg = [{"arg_type": "PLACED", "value": {"type": "String", "value": f"A1:J{ROWS + 1}", "isSpec": False}}]
-    rng = ref({"method": "CALL", "name": "__call__", "args": arg, "caller": ref({"method": "GET", "name": "getRange", "caller": sheet})})
+    get_range = ref({"method": "GET", "name": "getRange", "caller": sheet})
+    rng = ref({"method": "CALL", "name": "__call__", "args": arg, "caller": get_range})
     write = {"method": "SET", "name": "values", "value": wire, "caller": rng, "requestId": "0" * 32, "kind": "request"}
     ask(dict(write))
     answer = ask({"method": "GET", "name": "values", "caller": rng})[1]
@@ -184,7 +190,7 @@ def dataframe_floor(loops: int) -> float:
     return total
 
 
-def round_trips(count: int):
+def round_trips(count: int) -> Callable[[int], float]:
     request = orjson.dumps({"method": "GET", "name": "values", "caller": 123456789012, "requestId": "0" * 32,
                             "kind": "request"})
 

@@ -12,10 +12,10 @@ from __future__ import annotations
 import asyncio
 import sys
 
-from websockets.asyncio.server import serve
+from websockets.asyncio.server import ServerConnection, serve
 
 
-async def echo(ws) -> None:
+async def echo(ws: ServerConnection) -> None:
     async for message in ws:
         await ws.send(message)
 

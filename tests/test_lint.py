@@ -8,13 +8,16 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-# The kernel and the simulated add-in join this list once their rewrite lands.
-CHECKED = ["bench", "python_server/velmara/__init__.py", "python_server/velmara/testing"]
+CHECKED = ["bench", "python_server/velmara"]
+# The extension's sources, and its stub, which mirrors the module's namespace
+# (typing's Dict re-export included) and is held to the module by test_stubs.
+EXCLUDED = "python_server/velmara/com_like"
 
 
 @pytest.mark.parametrize(
     "command",
-    [["ruff", "check", *CHECKED], ["mypy", "--strict", *CHECKED]],
+    [["ruff", "check", "--extend-exclude", EXCLUDED, *CHECKED],
+     ["mypy", "--strict", "--exclude", f"^{EXCLUDED}/", *CHECKED]],
     ids=["ruff", "mypy"],
 )
 def test_no_findings(command):

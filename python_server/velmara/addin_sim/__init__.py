@@ -10,5 +10,13 @@ from .client import DEFAULT_SETTINGS, FrameHandler, Simulator, run
 from .objects import ObjectTable, Session
 from .workbook import SimError, Workbook
 
-__all__ = ["DEFAULT_SETTINGS", "FrameHandler", "Simulator", "run", "ObjectTable", "Session",
-           "SimError", "Workbook"]
+__all__ = [
+           "DEFAULT_SETTINGS",
+           "FrameHandler",
+           "ObjectTable",
+           "Session",
+           "SimError",
+           "Simulator",
+           "Workbook",
+           "run",
+]

@@ -17,8 +17,10 @@ from ..protocol import (
     KIND_RELEASE,
     KIND_REQUEST,
     MAX_FRAME_CHARS,
-    dumps_bytes as dumps,
     loads,
+)
+from ..protocol import (
+    dumps_bytes as dumps,
 )
 from ..protocol.redact import RedactingLogger
 from .objects import ObjectTable, Session
@@ -48,7 +50,7 @@ class Simulator:
         # The kernel's incoming frame limit: an answer beyond it is refused here.
         self.max_frame_chars = max_frame_chars
 
-    def new_session(self) -> "FrameHandler":
+    def new_session(self) -> FrameHandler:
         self.sessions += 1
         return FrameHandler(Session(self.book, self.settings, self.table), self)
 

@@ -25,10 +25,11 @@ import binascii
 import datetime as dt
 import itertools
 import random
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from ..protocol import LOCAL_IDS, SNAPSHOT_ID
-from .addresses import AddressError, Area, MAX_COLUMNS, MAX_ROWS, format_address, parse_area, split_sheet
+from .addresses import MAX_COLUMNS, MAX_ROWS, AddressError, Area, format_address, parse_area, split_sheet
 from .workbook import SimError, Workbook, Worksheet
 
 Wire = dict[str, Any]
@@ -47,7 +48,8 @@ def scalar(wire: Any, where: str) -> tuple[str, object] | None:
     """A plain wire value as (tag, payload); None for "Null"."""
     if type(wire) is not dict:
         raise SimError(f"{where}: expected a wire value, got {type(wire).__name__}")
-    tag, value = wire.get("type"), wire.get("value")
+    tag: Any = wire.get("type")
+    value: Any = wire.get("value")
     if tag == "Null":
         return None
     if tag == "Bool":
@@ -93,16 +95,16 @@ def cells_of(rows: list[Wire], what: str) -> list[list[tuple[str, object] | None
     text unless one is needed.
     """
     fromisoformat = dt.datetime.fromisoformat
-    grid = []
+    grid: list[list[tuple[str, object] | None]] = []
     for r, row in enumerate(rows):
-        out = []
+        out: list[tuple[str, object] | None] = []
         append = out.append
         for c, item in enumerate(row["value"]):
             if type(item) is dict:
-                tag = item.get("type")
-                value = item.get("value")
+                tag: Any = item.get("type")
+                value: Any = item.get("value")
                 kind = type(value)
-                if tag == "String" and kind is str or tag == "Int" and kind is int:
+                if (tag == "String" and kind is str) or (tag == "Int" and kind is int):
                     append((tag, value))
                     continue
                 if tag == "Float" and kind is float:
@@ -127,7 +129,8 @@ def cells_of(rows: list[Wire], what: str) -> list[list[tuple[str, object] | None
 def text_arg(wire: Any, what: str) -> str:
     if type(wire) is not dict or wire.get("type") != "String" or type(wire.get("value")) is not str:
         raise SimError(f"{what} must be a string")
-    return wire["value"]
+    text: str = wire["value"]
+    return text
 
 
 def int_arg(wire: Any, what: str) -> int:
@@ -215,10 +218,10 @@ class ObjectTable:
 class Remote:
     type_name = "Object"
 
-    def get_isNullObject(self, s: "Session") -> Wire:
+    def get_isNullObject(self, s: Session) -> Wire:
         return {"type": "Bool", "value": False, "isSpec": False}
 
-    def getitem(self, s: "Session", index: str) -> Wire:
+    def getitem(self, s: Session, index: str) -> Wire:
         raise SimError(f"{self.type_name} cannot be indexed")
 
 
@@ -229,7 +232,7 @@ class BoundFunction(Remote):
         self.target = target
         self.name = name
 
-    def invoke(self, s: "Session", args: list[Wire], kwargs: dict[str, Wire]) -> Wire:
+    def invoke(self, s: Session, args: list[Wire], kwargs: dict[str, Wire]) -> Wire:
         method: Callable[..., Wire] = getattr(self.target, "call_" + self.name)
         return method(s, *args, **kwargs)
 
@@ -237,7 +240,7 @@ class BoundFunction(Remote):
 class ContextRoot(Remote):
     type_name = "RequestContext"
 
-    def get_workbook(self, s: "Session") -> Wire:
+    def get_workbook(self, s: Session) -> Wire:
         return s.reference(s.facade_workbook)
 
 
@@ -248,7 +251,7 @@ class ExcelRoot(Remote):
 class GetSettingFunction(Remote):
     type_name = "Function"
 
-    def invoke(self, s: "Session", args: list[Wire], kwargs: dict[str, Wire]) -> Wire:
+    def invoke(self, s: Session, args: list[Wire], kwargs: dict[str, Wire]) -> Wire:
         if len(args) != 1 or kwargs:
             raise SimError("GetSetting takes one argument, the setting's name")
         name = text_arg(args[0], "The setting's name")
@@ -263,13 +266,13 @@ class WorkbookFacade(Remote):
     def __init__(self, book: Workbook) -> None:
         self.book = book
 
-    def get_name(self, s: "Session") -> Wire:
+    def get_name(self, s: Session) -> Wire:
         return s.plain(self.book.name)
 
-    def get_worksheets(self, s: "Session") -> Wire:
+    def get_worksheets(self, s: Session) -> Wire:
         return s.reference(s.facade_worksheets)
 
-    def call_getActiveWorksheet(self, s: "Session") -> Wire:
+    def call_getActiveWorksheet(self, s: Session) -> Wire:
         return s.reference(s.sheet(self.book.active))
 
 
@@ -279,38 +282,41 @@ class WorksheetCollection(Remote):
     def __init__(self, book: Workbook) -> None:
         self.book = book
 
-    def call_getItem(self, s: "Session", key: Wire) -> Wire:
+    def call_getItem(self, s: Session, key: Wire) -> Wire:
         return s.reference(s.sheet(self.book.get(text_arg(key, "The worksheet name or id"))))
 
-    def call_getItemOrNullObject(self, s: "Session", key: Wire) -> Wire:
+    def call_getItemOrNullObject(self, s: Session, key: Wire) -> Wire:
         sheet = self.book.find(text_arg(key, "The worksheet name or id"))
         return s.reference(s.sheet(sheet) if sheet is not None else NullWorksheet())
 
-    def call_add(self, s: "Session", name: Wire = NULL) -> Wire:
+    def call_add(self, s: Session, name: Wire = NULL) -> Wire:
         text = None if name.get("type") == "Null" else text_arg(name, "The new worksheet's name")
         return s.reference(s.sheet(self.book.add(text)))
 
-    def call_getActiveWorksheet(self, s: "Session") -> Wire:
+    def call_getActiveWorksheet(self, s: Session) -> Wire:
         return s.reference(s.sheet(self.book.active))
 
-    def call_getCount(self, s: "Session") -> Wire:
+    def call_getCount(self, s: Session) -> Wire:
         return self.get_count(s)
 
-    def get_count(self, s: "Session") -> Wire:
+    def get_count(self, s: Session) -> Wire:
         return s.plain(len(self.book.sheets))
 
-    def get_items(self, s: "Session") -> Wire:
+    def get_items(self, s: Session) -> Wire:
         return s.array([s.reference(s.sheet(sheet)) for sheet in self.book.sheets])
 
-    def getitem(self, s: "Session", index: str) -> Wire:
+    def getitem(self, s: Session, index: str) -> Wire:
         sheets = self.book.sheets
-        return s.index_into([lambda i=i: s.reference(s.sheet(sheets[i])) for i in range(len(sheets))], index)
+        def maker(i: int) -> Callable[[], Wire]:
+            return lambda: s.reference(s.sheet(sheets[i]))
+
+        return s.index_into([maker(i) for i in range(len(sheets))], index)
 
 
 class NullWorksheet(Remote):
     type_name = "Worksheet"
 
-    def get_isNullObject(self, s: "Session") -> Wire:
+    def get_isNullObject(self, s: Session) -> Wire:
         return {"type": "Bool", "value": True, "isSpec": False}
 
 
@@ -322,27 +328,27 @@ class WorksheetFacade(Remote):
         self.book = book
         self.on_changed = EventSource(self)
 
-    def get_name(self, s: "Session") -> Wire:
+    def get_name(self, s: Session) -> Wire:
         self.data.check_alive()
         return s.plain(self.data.name)
 
-    def set_name(self, s: "Session", value: Wire) -> None:
+    def set_name(self, s: Session, value: Wire) -> None:
         self.data.check_alive()
         name = text_arg(value, "A worksheet name")
         self.book.check_name(name, renaming=self.data)
         self.data.name = name
 
-    def get_id(self, s: "Session") -> Wire:
+    def get_id(self, s: Session) -> Wire:
         return s.plain(self.data.id)
 
-    def get_position(self, s: "Session") -> Wire:
+    def get_position(self, s: Session) -> Wire:
         return s.plain(self.book.position(self.data))
 
-    def get_onChanged(self, s: "Session") -> Wire:
+    def get_onChanged(self, s: Session) -> Wire:
         self.data.check_alive()
         return s.reference(self.on_changed)
 
-    def call_getRange(self, s: "Session", address: Wire = NULL) -> Wire:
+    def call_getRange(self, s: Session, address: Wire = NULL) -> Wire:
         self.data.check_alive()
         if address.get("type") == "Null":
             return s.reference(RangeFacade(self, Area(0, 0, MAX_ROWS - 1, MAX_COLUMNS - 1)))
@@ -356,18 +362,18 @@ class WorksheetFacade(Remote):
             raise SimError(f"The address {text!r} names another worksheet than {self.data.name!r}")
         return s.reference(RangeFacade(self, area))
 
-    def call_getCell(self, s: "Session", row: Wire, column: Wire) -> Wire:
+    def call_getCell(self, s: Session, row: Wire, column: Wire) -> Wire:
         return RangeFacade(self, Area(0, 0, MAX_ROWS - 1, MAX_COLUMNS - 1)).call_getCell(s, row, column)
 
-    def call_getUsedRange(self, s: "Session", valuesOnly: Wire = NULL) -> Wire:
+    def call_getUsedRange(self, s: Session, valuesOnly: Wire = NULL) -> Wire:
         return s.reference(RangeFacade(self, self.data.used_area()))
 
-    def call_activate(self, s: "Session") -> Wire:
+    def call_activate(self, s: Session) -> Wire:
         self.data.check_alive()
         self.book.active = self.data
         return NULL
 
-    def call_delete(self, s: "Session") -> Wire:
+    def call_delete(self, s: Session) -> Wire:
         self.book.delete(self.data)
         return NULL
 
@@ -378,7 +384,7 @@ class EventSource(Remote):
     def __init__(self, sheet: WorksheetFacade) -> None:
         self.sheet = sheet
 
-    def call_add(self, s: "Session", handler: Wire) -> Wire:
+    def call_add(self, s: Session, handler: Wire) -> Wire:
         if type(handler) is not dict or handler.get("type") != "Python_Function" \
                 or type(handler.get("value")) is not str:
             raise SimError("onChanged.add expects a Python function")
@@ -394,7 +400,7 @@ class EventRegistration(Remote):
         self.sheet = sheet
         self.callable_id = callable_id
 
-    def call_remove(self, s: "Session") -> Wire:
+    def call_remove(self, s: Session) -> Wire:
         if self in s.handlers:
             s.handlers.remove(self)
         return NULL
@@ -407,13 +413,13 @@ class RangeFacade(Remote):
         self.sheet = sheet
         self.area = area
 
-    def _grid(self, s: "Session", what: str) -> Wire:
+    def _grid(self, s: Session, what: str) -> Wire:
         rows = self.sheet.data.read(self.area, what)
         array = s.array
         return array([array([NULL if item is None else {"type": item[0], "value": item[1], "isSpec": False}
                              for item in row]) for row in rows])
 
-    def _write(self, s: "Session", what: str, value: Wire) -> None:
+    def _write(self, s: Session, what: str, value: Wire) -> None:
         area = self.area
         self.sheet.data.check_alive()
         if type(value) is dict and value.get("type") == "Array":
@@ -445,75 +451,75 @@ class RangeFacade(Remote):
     def address(self) -> str:
         return format_address(self.sheet.data.name, self.area)
 
-    def get_values(self, s: "Session") -> Wire:
+    def get_values(self, s: Session) -> Wire:
         return self._grid(s, "values")
 
-    def set_values(self, s: "Session", value: Wire) -> None:
+    def set_values(self, s: Session, value: Wire) -> None:
         self._write(s, "values", value)
 
-    def get_formulas(self, s: "Session") -> Wire:
+    def get_formulas(self, s: Session) -> Wire:
         return self._grid(s, "formulas")
 
-    def set_formulas(self, s: "Session", value: Wire) -> None:
+    def set_formulas(self, s: Session, value: Wire) -> None:
         self._write(s, "formulas", value)
 
-    def get_numberFormat(self, s: "Session") -> Wire:
+    def get_numberFormat(self, s: Session) -> Wire:
         return self._grid(s, "numberFormat")
 
-    def set_numberFormat(self, s: "Session", value: Wire) -> None:
+    def set_numberFormat(self, s: Session, value: Wire) -> None:
         self._write(s, "numberFormat", value)
 
-    def get_address(self, s: "Session") -> Wire:
+    def get_address(self, s: Session) -> Wire:
         self.sheet.data.check_alive()
         return s.plain(self.address())
 
-    def get_rowCount(self, s: "Session") -> Wire:
+    def get_rowCount(self, s: Session) -> Wire:
         return s.plain(self.area.row_count)
 
-    def get_columnCount(self, s: "Session") -> Wire:
+    def get_columnCount(self, s: Session) -> Wire:
         return s.plain(self.area.column_count)
 
-    def get_rowIndex(self, s: "Session") -> Wire:
+    def get_rowIndex(self, s: Session) -> Wire:
         return s.plain(self.area.top)
 
-    def get_columnIndex(self, s: "Session") -> Wire:
+    def get_columnIndex(self, s: Session) -> Wire:
         return s.plain(self.area.left)
 
-    def get_cellCount(self, s: "Session") -> Wire:
+    def get_cellCount(self, s: Session) -> Wire:
         return s.plain(self.area.cell_count)
 
-    def get_worksheet(self, s: "Session") -> Wire:
+    def get_worksheet(self, s: Session) -> Wire:
         return s.reference(self.sheet)
 
-    def _shifted(self, top: int, left: int, rows: int, columns: int) -> "RangeFacade":
+    def _shifted(self, top: int, left: int, rows: int, columns: int) -> RangeFacade:
         bottom, right = top + rows - 1, left + columns - 1
         if top < 0 or left < 0 or bottom >= MAX_ROWS or right >= MAX_COLUMNS:
             raise SimError("The requested range lies outside the worksheet")
         return RangeFacade(self.sheet, Area(top, left, bottom, right))
 
-    def call_getCell(self, s: "Session", row: Wire, column: Wire) -> Wire:
+    def call_getCell(self, s: Session, row: Wire, column: Wire) -> Wire:
         r, c = int_arg(row, "row"), int_arg(column, "column")
         return s.reference(self._shifted(self.area.top + r, self.area.left + c, 1, 1))
 
-    def call_getOffsetRange(self, s: "Session", rowOffset: Wire, columnOffset: Wire) -> Wire:
+    def call_getOffsetRange(self, s: Session, rowOffset: Wire, columnOffset: Wire) -> Wire:
         r, c = int_arg(rowOffset, "rowOffset"), int_arg(columnOffset, "columnOffset")
         area = self.area
         return s.reference(self._shifted(area.top + r, area.left + c, area.row_count, area.column_count))
 
-    def call_getResizedRange(self, s: "Session", deltaRows: Wire, deltaColumns: Wire) -> Wire:
+    def call_getResizedRange(self, s: Session, deltaRows: Wire, deltaColumns: Wire) -> Wire:
         r, c = int_arg(deltaRows, "deltaRows"), int_arg(deltaColumns, "deltaColumns")
         area = self.area
         if area.row_count + r < 1 or area.column_count + c < 1:
             raise SimError("The resized range would be empty")
         return s.reference(self._shifted(area.top, area.left, area.row_count + r, area.column_count + c))
 
-    def call_getAbsoluteResizedRange(self, s: "Session", numRows: Wire, numColumns: Wire) -> Wire:
+    def call_getAbsoluteResizedRange(self, s: Session, numRows: Wire, numColumns: Wire) -> Wire:
         rows, columns = int_arg(numRows, "numRows"), int_arg(numColumns, "numColumns")
         if rows < 1 or columns < 1:
             raise SimError("numRows and numColumns must be at least 1")
         return s.reference(self._shifted(self.area.top, self.area.left, rows, columns))
 
-    def call_clear(self, s: "Session", applyTo: Wire = NULL) -> Wire:
+    def call_clear(self, s: Session, applyTo: Wire = NULL) -> Wire:
         how = "All" if applyTo.get("type") == "Null" else text_arg(applyTo, "applyTo")
         if how not in ("All", "Contents", "Formats"):
             raise SimError(f"applyTo must be 'All', 'Contents' or 'Formats', not {how!r}")
@@ -616,7 +622,7 @@ class Session:
         if method == "GET":
             if type(name) is not str:
                 raise SimError("GET needs a text 'name'")
-            getter = getattr(target, "get_" + name, None)
+            getter: Callable[[Session], Wire] | None = getattr(target, "get_" + name, None)
             if getter is not None:
                 return getter(self)
             if hasattr(target, "call_" + name):
@@ -632,9 +638,10 @@ class Session:
             setter(self, request.get("value"))
             return NULL
         if method == "GETITEM":
-            return target.getitem(self, name)
+            item: Wire = target.getitem(self, name)
+            return item
         if method == "CALL":
-            invoke = getattr(target, "invoke", None)
+            invoke: Callable[..., Wire] | None = getattr(target, "invoke", None)
             if invoke is None:
                 raise SimError(f"{target.type_name} is not a function")
             args, kwargs = self._arguments(request.get("args"))

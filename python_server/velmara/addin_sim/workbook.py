@@ -50,15 +50,14 @@ class Worksheet:
         if self.deleted:
             raise SimError(f"The worksheet {self.name!r} has been deleted")
 
-    def _cells(self, area: Area):
+    def _check_size(self, area: Area) -> None:
         if area.cell_count > MAX_CELLS_PER_REQUEST:
             raise SimError(f"The range has {area.cell_count} cells; the simulator handles at most "
                            f"{MAX_CELLS_PER_REQUEST} per request")
-        return area
 
     def read(self, area: Area, what: str) -> list[list[Scalar]]:
         self.check_alive()
-        self._cells(area)
+        self._check_size(area)
         rows = []
         get = self.cells.get
         for r in range(area.top, area.bottom + 1):
@@ -81,7 +80,7 @@ class Worksheet:
     def write(self, area: Area, what: str, rows: list[list[Scalar | None]]) -> None:
         """Write a full rectangle of values; shapes are checked by the caller."""
         self.check_alive()
-        self._cells(area)
+        self._check_size(area)
         for dr, row in enumerate(rows):
             for dc, item in enumerate(row):
                 key = (area.top + dr, area.left + dc)

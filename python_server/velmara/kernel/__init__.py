@@ -15,14 +15,14 @@ from .frames import FrameRejected, read_frame
 from .wire_json import MAX_EXACT_INT, UnrepresentableValue, dumps, json_safe, loads
 
 __all__ = [
-    "Kernel",
-    "current_kernel",
-    "NotConnectedError",
-    "FrameRejected",
-    "read_frame",
     "MAX_EXACT_INT",
+    "FrameRejected",
+    "Kernel",
+    "NotConnectedError",
     "UnrepresentableValue",
+    "current_kernel",
     "dumps",
     "json_safe",
     "loads",
+    "read_frame",
 ]

@@ -146,6 +146,7 @@ def main(argv: list[str] | None = None) -> int:
         # The token rides in the fragment: browsers never send it to a server.
         _progress(f"task pane: {kernel.taskpane_url}")
     if args.write_manifest:
+        assert kernel.taskpane is not None  # --write-manifest turns HTTPS on, and so the task pane
         kernel.taskpane.write_manifest(args.write_manifest, kernel.token)
         _progress(f"manifest with this kernel's address and token written to {args.write_manifest}")
     addin = None
@@ -176,7 +177,7 @@ def main(argv: list[str] | None = None) -> int:
             status = exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
         except KeyboardInterrupt:
             raise
-        except BaseException:
+        except BaseException:  # noqa: BLE001 - whatever the script raised is reported as its failure
             traceback.print_exc()
             status = 1
     except KeyboardInterrupt:

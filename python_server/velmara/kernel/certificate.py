@@ -47,7 +47,7 @@ def default_directory() -> Path:
 
 
 def _now() -> dt.datetime:
-    return dt.datetime.now(dt.timezone.utc)
+    return dt.datetime.now(dt.UTC)
 
 
 def _write(path: Path, data: bytes, *, secret: bool) -> None:

@@ -31,16 +31,17 @@ import ssl
 import threading
 import time
 import uuid
+from collections.abc import Callable, Iterable
 from http import HTTPStatus
 from types import ModuleType
-from typing import Any, Callable, Iterable
+from typing import Any
 
 from websockets.exceptions import ConnectionClosed
 from websockets.frames import Opcode
 from websockets.sync.server import ServerConnection, serve
 
-from . import frames
 from ..protocol import KIND_DIAG, KIND_RELEASE, MAX_FRAME_CHARS
+from . import frames
 from .frames import Frame, FrameRejected, read_frame
 from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, new_token
 from .release import ReleaseBatcher
@@ -131,9 +132,9 @@ class NotConnectedError(ConnectionError):
 class _Connection:
     """One accepted add-in connection: frames go straight to its socket."""
 
-    __slots__ = ("ws", "number", "closed", "_on_stall")
+    __slots__ = ("_on_stall", "closed", "number", "ws")
 
-    def __init__(self, ws: ServerConnection, number: int, on_stall: Callable[["_Connection"], None]) -> None:
+    def __init__(self, ws: ServerConnection, number: int, on_stall: Callable[[_Connection], None]) -> None:
         self.ws = ws
         self.number = number
         self.closed = False
@@ -159,10 +160,10 @@ class _Connection:
         self.closed = True
 
 
-_current: "Kernel | None" = None
+_current: Kernel | None = None
 
 
-def current_kernel() -> "Kernel | None":
+def current_kernel() -> Kernel | None:
     """The kernel started last in this process (None before any start)."""
     return _current
 
@@ -198,8 +199,10 @@ class Kernel:
         if not _is_loopback(host):
             raise ValueError(f"the kernel serves loopback addresses only, not {host!r}")
         if module is None:
-            import com_like as module  # type: ignore[no-redef]
-        self._module = module
+            import com_like
+
+            module = com_like
+        self._module: ModuleType = module
         self._host = host
         self._port = port
         self._token = new_token() if token is None else checked_token(token)
@@ -233,7 +236,7 @@ class Kernel:
     # ------------------------------------------------------------------
     # life cycle
 
-    def start(self) -> "Kernel":
+    def start(self) -> Kernel:
         if self._thread is not None:
             raise RuntimeError("the kernel is already started")
         self._pool = concurrent.futures.ThreadPoolExecutor(
@@ -279,7 +282,7 @@ class Kernel:
             atexit.register(self.close)
         return self
 
-    def __enter__(self) -> "Kernel":
+    def __enter__(self) -> Kernel:
         return self if self._thread is not None else self.start()
 
     def __exit__(self, *exc: object) -> None:
@@ -401,8 +404,9 @@ class Kernel:
     # ------------------------------------------------------------------
     # connections (listener thread)
 
-    def _handle(self, ws: _AddinConnection) -> None:
+    def _handle(self, ws: ServerConnection) -> None:
         """Serve one add-in connection (its own thread, until it closes)."""
+        assert isinstance(ws, _AddinConnection)  # the server makes no other kind
         _listener.active = True
         threading.current_thread().name = "velmara-kernel-connection"
         ws.recv_events_thread.name = "velmara-kernel-reader"
@@ -502,7 +506,7 @@ class Kernel:
                 self._on_callback(conn, frame)
             else:
                 self._on_diag_result(frame.message)
-        except Exception:  # the listener must outlive any one frame
+        except Exception:  # noqa: BLE001 - the listener must outlive any one frame
             # Rate-limited like any drop: a peer that found a way to make
             # this fail could otherwise fill the log with tracebacks.
             self._count_drop("internal_error", "handling a frame failed", exc_info=True)
@@ -553,7 +557,7 @@ class Kernel:
         try:
             self._pool.submit(self._run_callback, conn, frame)
         except RuntimeError:  # pool shut down: the kernel is closing
-            pass
+            log.debug("callback dropped: the kernel is closing")
 
     # ------------------------------------------------------------------
     # callbacks (worker pool)
@@ -627,8 +631,8 @@ class Kernel:
             if self._conn is not None:
                 self._releases.add(envelope.get("caller"))
                 self._bump(self._counts, "dels")
-        except Exception:
-            pass
+        except Exception:  # the DEL is answered below whatever failed here
+            log.debug("a released id was not noted", exc_info=True)
         self._module.messaging.on_message(
             {"requestId": envelope["requestId"], "ok": True, "result": _NULL_WIRE})
 
@@ -697,9 +701,13 @@ def _collect_object_ids(wire: Any, out: list[int]) -> None:
     if tag == "Array" or tag == "Dict":
         if type(wire.get("id")) is int:
             out.append(wire["id"])
-        items = value if tag == "Array" else (value.values() if type(value) is dict else ())
-        if type(items) is list or tag == "Dict":
-            for item in items:
-                _collect_object_ids(item, out)
+        items: Iterable[Any] = ()
+        if tag == "Array":
+            if type(value) is list:
+                items = value
+        elif type(value) is dict:
+            items = value.values()
+        for item in items:
+            _collect_object_ids(item, out)
     elif tag not in _TAGS and wire.get("isSpec") and type(value) is int:
         out.append(value)

@@ -38,7 +38,7 @@ REJECT_REASONS = (
 # time-out: add-ins write "kind" and "requestId" first, so the id can be
 # read from the frame's head.
 _HEAD_CHARS = 512
-_HEAD_REQUEST_ID = re.compile(r'"requestId"\s*:\s*"([^"\\]{1,%d})"' % MAX_ID_CHARS)
+_HEAD_REQUEST_ID = re.compile(rf'"requestId"\s*:\s*"([^"\\]{{1,{MAX_ID_CHARS}}})"')
 
 
 class FrameRejected(Exception):

@@ -19,7 +19,8 @@ import collections
 import queue
 import threading
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from ..protocol import LOCAL_IDS, MAX_EXACT_INT
 
@@ -34,7 +35,7 @@ DEFAULT_INTERVAL = 0.02
 class ReleaseBatcher:
     """Pending released ids and the thread that sends them.
 
-    `send(ids)` transmits one release frame. Frames go out under a lock
+    `send(ids)` transmits one release frame, or raises ConnectionError. Frames go out under a lock
     that noting an id never takes, so they leave in the order their ids
     were noted, and `flush()` returns only once everything noted before it
     was handed on.
@@ -49,7 +50,7 @@ class ReleaseBatcher:
         self._tokens: queue.SimpleQueue[bool] = queue.SimpleQueue()
         self._armed = False
         self._send_lock = threading.Lock()
-        self._closed = False
+        self._closed = threading.Event()
         self._thread: threading.Thread | None = None
         self._start_lock = threading.Lock()
         self.frames = 0
@@ -67,7 +68,7 @@ class ReleaseBatcher:
 
     def start(self) -> None:
         with self._start_lock:
-            if self._thread is None and not self._closed:
+            if self._thread is None and not self._closed.is_set():
                 self._thread = threading.Thread(target=self._run, name="velmara-kernel-release", daemon=True)
                 self._thread.start()
 
@@ -85,7 +86,7 @@ class ReleaseBatcher:
         self._take()
 
     def close(self) -> None:
-        self._closed = True
+        self._closed.set()
         self._tokens.put(False)
         thread = self._thread
         if thread is not None and thread is not threading.current_thread():
@@ -111,16 +112,16 @@ class ReleaseBatcher:
                 self.ids += len(chunk)
                 try:
                     self._send(chunk)
-                except Exception:  # no connection: the add-in forgot those objects anyway
+                except ConnectionError:  # no connection: the add-in forgot those objects anyway
                     return
 
     def _run(self) -> None:
         tokens = self._tokens
-        while not self._closed:
+        while not self._closed.is_set():
             tokens.get()
             # A batch has started: let more ids gather, unless it fills.
             deadline = time.monotonic() + self._interval
-            while not self._closed and len(self._pending) < self._limit:
+            while not self._closed.is_set() and len(self._pending) < self._limit:
                 left = deadline - time.monotonic()
                 if left <= 0:
                     break
@@ -128,7 +129,7 @@ class ReleaseBatcher:
                     tokens.get(timeout=left)
                 except queue.Empty:
                     break
-            if self._closed:
+            if self._closed.is_set():
                 return
             self._armed = False
             self.flush()

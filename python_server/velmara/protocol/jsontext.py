@@ -29,6 +29,7 @@ of any size as numbers without a word, so every frame would need the walk.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import re
@@ -250,10 +251,8 @@ def loads(data: str | bytes) -> Any:
     # Say what is wrong the way json does; orjson also refuses what json
     # lets through (escaped lone surrogates, numbers beyond a double,
     # nesting beyond 1024 levels).
-    try:
+    with contextlib.suppress(RecursionError):
         json.loads(data, parse_constant=_refuse_constant)
-    except RecursionError:
-        pass
     raise ValueError(f"JSON refused: {problem}")
 
 

@@ -46,7 +46,8 @@ def read_frame(source: OfficeJsObject, header: bool = True, *,
     the column's type). `dates` names columns that hold Excel serial day
     numbers (what real Excel reports for date cells) to turn into datetimes.
     """
-    if source._internal_typeName == "Worksheet":
+    # The proxy's type name is the bridge's public attribute, however spelled.
+    if source._internal_typeName == "Worksheet":  # noqa: SLF001
         source = source.getUsedRange()
     rows = to_plain(source.values)
     if not isinstance(rows, list) or not all(isinstance(row, list) for row in rows):
@@ -93,7 +94,7 @@ def write_frame(target: OfficeJsObject, frame: Any, index: bool = False) -> Offi
     rows, columns = len(grid), len(grid[0])
     # The type name arrives with the reference, so telling a sheet from a
     # range costs nothing; every other way would be a round trip.
-    if target._internal_typeName == "Worksheet":
+    if target._internal_typeName == "Worksheet":  # noqa: SLF001
         written = target.getRange(f"A1:{column_letters(columns - 1)}{rows}")
     else:
         written = target.getAbsoluteResizedRange(rows, columns)
