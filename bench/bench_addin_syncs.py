@@ -57,7 +57,7 @@ class FarEnd:
             [node, "--experimental-websocket", str(NODE_HOST), "--url", self.kernel.address,
              "--token", self.kernel.token], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         atexit.register(self.close)
-        self.kernel.wait_connected(15)
+        self.kernel.wait_connected(60)  # Node starts slowly on a loaded machine
         worksheets = com_like.Context.workbook.worksheets
         for n in range(2, SHEETS + 1):
             worksheets.add(f"Sheet{n}")
