@@ -24,6 +24,8 @@ from typing import Any
 
 from websockets.sync.client import connect
 
+from velmara_master.python_server.velmara.testing import foreign_env
+
 _LISTENING = re.compile(r"DevTools listening on (ws://\S+)")
 
 
@@ -43,7 +45,7 @@ class Chromium:
                 f"--window-size={width},{height}", "about:blank"]
         if os.geteuid() == 0:  # Chromium refuses to sandbox itself as root
             args.insert(1, "--no-sandbox")
-        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        self.process = subprocess.Popen(args, env=foreign_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.PIPE, text=True, errors="replace")
         self.log: list[str] = []
         found: queue.Queue[str] = queue.Queue()

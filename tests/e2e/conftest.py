@@ -21,6 +21,7 @@ import pytest
 
 import com_like
 from velmara_master.python_server.velmara.kernel import Kernel
+from velmara_master.python_server.velmara.testing import foreign_env
 
 SIM = "velmara_master.python_server.velmara.addin_sim"
 NODE_HOST = pathlib.Path(__file__).resolve().parents[2] / "addin" / "node-host.mjs"
@@ -51,12 +52,14 @@ def kernel_target(kernel):
 
 
 def start_addin(kernel, far_end="sim", *extra):
+    env = None
     if far_end == "js":
         command = [node_command(), "--experimental-websocket", str(NODE_HOST)]
+        env = foreign_env()
     else:
         command = [sys.executable, "-m", SIM]
     return subprocess.Popen([*command, *kernel_target(kernel), "--reconnect", "--retry-for", "5", *extra],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
 
 def stop(proc):

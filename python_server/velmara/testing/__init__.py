@@ -19,6 +19,7 @@ from .hosts import (
     null_answer,
     wait_entered,
 )
+from .processes import foreign_env
 
 __all__ = [
     "NULL_WIRE",
@@ -29,6 +30,7 @@ __all__ = [
     "Listener",
     "Response",
     "ThreadedHost",
+    "foreign_env",
     "null_answer",
     "wait_entered",
 ]
