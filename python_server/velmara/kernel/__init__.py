@@ -10,9 +10,9 @@
 docs/hosting.md says what a host must do; docs/protocol.md gives the frames.
 """
 
+from ..protocol import MAX_EXACT_INT, UnrepresentableValue, dumps, json_safe, loads
 from .endpoint import Kernel, NotConnectedError, current_kernel
 from .frames import FrameRejected, read_frame
-from .wire_json import MAX_EXACT_INT, UnrepresentableValue, dumps, json_safe, loads
 
 __all__ = [
     "MAX_EXACT_INT",

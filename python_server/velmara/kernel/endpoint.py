@@ -40,13 +40,12 @@ from websockets.exceptions import ConnectionClosed
 from websockets.frames import Opcode
 from websockets.sync.server import ServerConnection, serve
 
-from ..protocol import KIND_DIAG, KIND_RELEASE, MAX_FRAME_CHARS
+from ..protocol import KIND_DIAG, KIND_RELEASE, MAX_FRAME_CHARS, dumps, dumps_bytes
 from . import frames
 from .frames import Frame, FrameRejected, read_frame
 from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, new_token
 from .release import ReleaseBatcher
 from .taskpane import TaskPane, is_websocket_handshake
-from .wire_json import dumps, dumps_bytes
 
 log = logging.getLogger("velmara.kernel")
 

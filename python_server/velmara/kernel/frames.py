@@ -13,7 +13,7 @@ import re
 from dataclasses import dataclass
 from typing import Any
 
-from .wire_json import loads
+from ..protocol import loads
 
 # Request ids that the bridge mints are 32 hex digits; callback and
 # diagnostic ids are the add-in's, but nothing sane needs more than this.
