@@ -15,10 +15,27 @@
 //   EventHandlerResult  https://learn.microsoft.com/javascript/api/office/officeextension.eventhandlerresult
 
 import { Area, MAX_COLUMNS, MAX_ROWS, formatAddress, formatArea, parseArea, splitSheet } from "./addresses.mjs";
-import { HostError, MESSAGES, clientError } from "./errors.mjs";
-import { GENERAL, MAX_CELLS } from "./model.mjs";
+import { HostError, clientError } from "./errors.mjs";
+import { GENERAL, MAX_CELLS, MAX_CELL_CHARS, valueType } from "./model.mjs";
 import { RangeFormat, clearFormats } from "./format.mjs";
 import { ClientObject, NULL_TARGET, defineNavigation, defineScalars } from "./runtime.mjs";
+import { defineNames, defineTables } from "./tables.mjs";
+
+function sheetsOf(book, visibleOnly) {
+  return visibleOnly ? book.sheets.filter((s) => (s.visibility ?? "Visible") === "Visible") : book.sheets;
+}
+
+function missing() { throw new HostError("ItemNotFound"); }
+
+// Entire columns or rows: cell-level properties read as null and cannot be written.
+// https://learn.microsoft.com/office/dev/add-ins/excel/excel-add-ins-ranges-unbounded
+function unbounded(area) {
+  return (area.top === 0 && area.bottom === MAX_ROWS - 1) || (area.left === 0 && area.right === MAX_COLUMNS - 1);
+}
+
+function cells(what) {
+  return (t) => (unbounded(t.area) ? null : alive(t.sheet).read(t.area, what));
+}
 
 function alive(sheet) {
   // A deleted worksheet (and every range on it) no longer exists.
@@ -90,7 +107,7 @@ export class WorksheetCollection extends ClientObject {
   /** Worksheets after load("items") and a sync. */
   get items() {
     if ("items" in this._values) return this._values.items;
-    throw clientError("PropertyNotLoaded", MESSAGES.PropertyNotLoaded("items"), "WorksheetCollection.items");
+    throw clientError("PropertyNotLoaded", this._text("PropertyNotLoaded", "items"), "WorksheetCollection.items");
   }
 
   /** A worksheet by name or id; ItemNotFound at the next sync when there is none. */
@@ -115,18 +132,20 @@ export class WorksheetCollection extends ClientObject {
     return this._method(Worksheet, "getActiveWorksheet", [], (book) => book.active);
   }
 
-  getFirst() {
-    return this._method(Worksheet, "getFirst", [], (book) => book.sheets[0]);
+  /** The first worksheet; the first visible one with visibleOnly. */
+  getFirst(visibleOnly = false) {
+    return this._method(Worksheet, "getFirst", [visibleOnly], (book) => sheetsOf(book, visibleOnly)[0] ?? missing());
   }
 
-  getLast() {
-    return this._method(Worksheet, "getLast", [], (book) => book.sheets.at(-1));
+  /** The last worksheet; the last visible one with visibleOnly. */
+  getLast(visibleOnly = false) {
+    return this._method(Worksheet, "getLast", [visibleOnly], (book) => sheetsOf(book, visibleOnly).at(-1) ?? missing());
   }
 
   /** The number of worksheets, as a ClientResult (the collection has no `count` property). */
   getCount(visibleOnly = false) {
     return this._result("getCount", [visibleOnly],
-      (book) => (visibleOnly ? book.sheets.filter((s) => (s.visibility ?? "Visible") === "Visible").length : book.sheets.length));
+      (book) => sheetsOf(book, visibleOnly).length);
   }
 }
 defineScalars(WorksheetCollection);
@@ -169,13 +188,18 @@ export class Worksheet extends ClientObject {
    * @param {string} [address]
    */
   getRange(address) {
-    return this._method(Range, "getRange", address === undefined ? [] : [address], (sheet) => {
+    return this._method(Range, "getRange", address === undefined ? [] : [address], (sheet, host) => {
       alive(sheet);
       if (address === undefined || address === null) return { sheet, area: Area.sheet() };
       const { sheet: named, cells } = splitSheet(text(address));
-      if (named !== null && named.toLowerCase() !== sheet.name.toLowerCase()) throw new HostError("InvalidArgument");
       const area = parseArea(cells);
-      if (!area) throw new HostError("InvalidArgument");
+      if (!area) {
+        // A defined name gives the range it refers to.
+        const item = named === null ? host.root.names.get(cells.trim().toLowerCase()) : undefined;
+        if (!item || item.sheet.deleted) throw new HostError("InvalidArgument");
+        return { sheet: item.sheet, area: item.area };
+      }
+      if (named !== null && named.toLowerCase() !== sheet.name.toLowerCase()) throw new HostError("InvalidArgument");
       return { sheet, area };
     }, { volatile: true });
   }
@@ -225,13 +249,6 @@ defineScalars(Worksheet);
 
 const GRID_PROPS = new Set(["values", "formulas", "numberFormat"]);
 
-function valueType(value) {
-  if (value === "" || value === null || value === undefined) return "Empty";
-  if (typeof value === "number") return "Double";
-  if (typeof value === "boolean") return "Boolean";
-  return "String";
-}
-
 /** Writes values/formulas/numberFormat: a 2-D array of the range's shape, or one value for every cell. */
 function writeGrid(what, { sheet, area }, value, host) {
   alive(sheet);
@@ -239,15 +256,19 @@ function writeGrid(what, { sheet, area }, value, host) {
     if (v === null) return;
     if (what === "numberFormat" ? typeof v !== "string"
       : !["string", "number", "boolean"].includes(typeof v)) throw new HostError("InvalidArgument");
+    if (typeof v === "number" && !Number.isFinite(v)) throw new HostError("InvalidArgument");
+    // A cell holds at most 32,767 characters (Excel specifications and limits).
+    if (typeof v === "string" && v.length > MAX_CELL_CHARS) throw new HostError("InvalidArgument", "CellTooLong", [MAX_CELL_CHARS]);
   };
   // null is no value for the whole property, only for cells inside an array.
   if (value === null || value === undefined) throw new HostError("InvalidArgument");
+  if (unbounded(area)) throw new HostError("InvalidArgument", "UnboundedWrite");
   const before = area.cellCount === 1 ? sheet.read(area, "values")[0][0] : undefined;
   let grid;
   if (Array.isArray(value)) {
     if (!value.every(Array.isArray)) throw new HostError("InvalidArgument");
     if (value.length !== area.rowCount || value.some((row) => row.length !== area.columnCount)) {
-      throw new HostError("InvalidArgument", MESSAGES.ShapeMismatch);
+      throw new HostError("InvalidArgument", "ShapeMismatch");
     }
     value.forEach((row) => row.forEach(item));
     grid = value;
@@ -258,9 +279,7 @@ function writeGrid(what, { sheet, area }, value, host) {
       if (what !== "numberFormat") changed(host, sheet, area, before);
       return;
     }
-    if (area.cellCount > MAX_CELLS) {
-      throw new HostError("InvalidOperation", `The double fills at most ${MAX_CELLS} cells with one value.`);
-    }
+    if (area.cellCount > MAX_CELLS) throw new HostError("InvalidOperation", "FillTooLarge", [MAX_CELLS]);
     grid = Array.from({ length: area.rowCount }, () => new Array(area.columnCount).fill(value));
   }
   sheet.write(area, what, grid);
@@ -283,11 +302,11 @@ function changed(host, sheet, area, before) {
 export class Range extends ClientObject {
   static _className = "Range";
   static _props = {
-    values: { get: (t) => alive(t.sheet).read(t.area, "values"), set: (t, v, host) => writeGrid("values", t, v, host) },
-    formulas: { get: (t) => alive(t.sheet).read(t.area, "formulas"), set: (t, v, host) => writeGrid("formulas", t, v, host) },
-    numberFormat: { get: (t) => alive(t.sheet).read(t.area, "numberFormat"), set: (t, v, host) => writeGrid("numberFormat", t, v, host) },
-    text: { get: (t) => alive(t.sheet).read(t.area, "text") },
-    valueTypes: { get: (t) => alive(t.sheet).read(t.area, "values").map((row) => row.map(valueType)) },
+    values: { get: cells("values"), set: (t, v, host) => writeGrid("values", t, v, host) },
+    formulas: { get: cells("formulas"), set: (t, v, host) => writeGrid("formulas", t, v, host) },
+    numberFormat: { get: cells("numberFormat"), set: (t, v, host) => writeGrid("numberFormat", t, v, host) },
+    text: { get: cells("text") },
+    valueTypes: { get: cells("valueTypes") },
     address: { get: (t) => formatAddress(alive(t.sheet).name, t.area) },
     addressLocal: { get: (t) => formatAddress(alive(t.sheet).name, t.area) },
     rowCount: { get: (t) => t.area.rowCount },
@@ -393,7 +412,7 @@ export class EventHandlers {
 
   /** @param {(args: object) => Promise<any>} handler */
   add(handler) {
-    if (typeof handler !== "function") throw clientError("InvalidArgument", MESSAGES.InvalidArgument, "EventHandlers.add");
+    if (typeof handler !== "function") throw clientError("InvalidArgument", this._sheet._text("InvalidArgument"), "EventHandlers.add");
     const result = new EventHandlerResult(this, handler);
     this._sheet._queue({
       kind: "call", location: "Worksheet.onChanged.add",
@@ -436,10 +455,21 @@ export function changedEventArgs(change) {
     changeType: "RangeEdited",
     source: "Local",
     triggerSource: "ThisLocalAddin",
+    // Set only when cells shift on an insert or delete; an edit shifts nothing.
+    changeDirectionState: { insertShiftDirection: undefined, deleteShiftDirection: undefined },
     details,
     getRange(ctx) { return ctx.workbook.worksheets.getItem(sheet.id).getRange(address); },
     getRangeOrNullObject(ctx) { return ctx.workbook.worksheets.getItem(sheet.id).getRange(address); },
   };
 }
+
+export const { NamedItem, NamedItemCollection } = defineNames(Range);
+export const { Table, TableCollection } = defineTables(Range);
+defineNavigation(Workbook, "names",
+  (self) => new NamedItemCollection(self._context, self, (book) => book, `${self._path}.names`));
+defineNavigation(Workbook, "tables",
+  (self) => new TableCollection(self._context, self, (book) => book, `${self._path}.tables`));
+defineNavigation(Worksheet, "tables",
+  (self) => new TableCollection(self._context, self, (sheet) => alive(sheet), `${self._path}.tables`));
 
 export { GENERAL, GRID_PROPS };

@@ -64,6 +64,25 @@ function style(sheet, area, props) {
   }
 }
 
+/**
+ * The areas carrying a format other than the default (for the used range):
+ * a rule counts unless a later rule for the same property covers it. Widths,
+ * heights and whole-row or whole-column formats belong to rows and columns,
+ * not to cells, and count for nothing.
+ */
+export function formattedAreas(sheet) {
+  const rules = sheet.styles ?? [];
+  const out = [];
+  rules.forEach((rule, i) => {
+    const [[prop, value]] = Object.entries(rule.props);
+    if (value === DEFAULTS[prop] || prop === "columnWidth" || prop === "rowHeight") return;
+    if (rule.area.rowCount === MAX_ROWS || rule.area.columnCount === MAX_COLUMNS) return;
+    if (rules.slice(i + 1).some((later) => prop in later.props && covers(later.area, rule.area))) return;
+    out.push(rule.area);
+  });
+  return out;
+}
+
 /** Range.clear("Formats"/"All") puts every format property back to its default. */
 export function clearFormats(sheet, area) {
   const props = { ...DEFAULTS };

@@ -9,8 +9,11 @@
 //   await Excel.run(async (context) => { ... });
 //   control.syncs, control.emptySyncs, control.faults.{payloadLimitBytes, hangSync, latencyMs}
 
-import { ExcelErrorCodes, OfficeErrorCodes, OfficeExtensionError } from "./errors.mjs";
-import { changedEventArgs, EventHandlerResult, EventHandlers, Range, Workbook, Worksheet, WorksheetCollection } from "./excel.mjs";
+import { DISPLAY_LANGUAGES, ExcelErrorCodes, OfficeErrorCodes, OfficeExtensionError } from "./errors.mjs";
+import {
+  changedEventArgs, EventHandlerResult, EventHandlers, NamedItem, NamedItemCollection, Range, Table, TableCollection,
+  Workbook, Worksheet, WorksheetCollection,
+} from "./excel.mjs";
 import { RangeFill, RangeFont, RangeFormat } from "./format.mjs";
 import { WorkbookModel } from "./model.mjs";
 import { createOffice, Settings } from "./office.mjs";
@@ -19,7 +22,11 @@ import { Area, formatArea, parseArea } from "./addresses.mjs";
 
 /**
  * A fresh, isolated Office environment over a new workbook.
- * @param {{sheets?: string[], workbookName?: string, settings?: object,
+ * `displayLanguage` ("en-US" by default; the double has texts for
+ * DISPLAY_LANGUAGES, others fall back to English) is the language of error
+ * messages: Excel words them in the user's display language, only the codes are
+ * stable. https://learn.microsoft.com/javascript/api/office/office.context#office-office-context-displaylanguage-member
+ * @param {{sheets?: string[], workbookName?: string, settings?: object, displayLanguage?: string,
  *          latencyMs?: number, payloadLimitBytes?: number|null}} [options]
  */
 export function createOfficeDouble(options = {}) {
@@ -33,7 +40,9 @@ export function createOfficeDouble(options = {}) {
   };
   const settings = new Settings(options.settings ?? {});
 
+  const displayLanguage = options.displayLanguage ?? "en-US";
   const env = {
+    language: displayLanguage,
     model,
     counters,
     faults,
@@ -75,6 +84,10 @@ export function createOfficeDouble(options = {}) {
     RangeFormat,
     RangeFont,
     RangeFill,
+    NamedItemCollection,
+    NamedItem,
+    TableCollection,
+    Table,
     ClearApplyTo: Object.freeze({ all: "All", formats: "Formats", contents: "Contents", hyperlinks: "Hyperlinks", removeHyperlinks: "RemoveHyperlinks", resetContents: "ResetContents" }),
     EventTriggerSource: Object.freeze({ unknown: "Unknown", thisLocalAddin: "ThisLocalAddin" }),
     DataChangeType: Object.freeze({ unknown: "Unknown", rangeEdited: "RangeEdited" }),
@@ -92,7 +105,7 @@ export function createOfficeDouble(options = {}) {
     Promise,
   };
 
-  const Office = createOffice(settings);
+  const Office = createOffice(settings, displayLanguage);
 
   const control = {
     /** Syncs that sent a batch (did work). */
@@ -128,4 +141,4 @@ export function createOfficeDouble(options = {}) {
   return { Excel, Office, OfficeExtension, control };
 }
 
-export { Area };
+export { Area, DISPLAY_LANGUAGES };

@@ -7,14 +7,13 @@
 //   - null inside a written 2-D array leaves that cell unchanged;
 //   - "" written to values/formulas clears the contents, to numberFormat resets it to General;
 //   - empty cells read back as "".
-// Range.values: https://learn.microsoft.com/javascript/api/excel/excel.range#excel-excel-range-values-member
-//   (a value written that starts with "=" is taken as a formula). The double has no
-//   calculation engine: a formula cell's value reads as its formula text.
+// What text becomes on entry, formulas and number formats: cells.mjs.
 
 import { Area, MAX_COLUMNS, formatArea } from "./addresses.mjs";
+import { CellError, GENERAL, MAX_CELL_CHARS, TEXT_FORMAT, enter, evaluate, renderText } from "./cells.mjs";
 import { HostError, MESSAGES } from "./errors.mjs";
+import { formattedAreas } from "./format.mjs";
 
-export const GENERAL = "General";
 // The double materialises every cell it reads or fills; Excel on the web refuses
 // reads beyond five million cells, and so does the double everywhere.
 // https://learn.microsoft.com/office/dev/add-ins/concepts/resource-limits-and-performance-optimization#excel-add-ins
@@ -34,7 +33,8 @@ function newSheetId() {
 
 /** One worksheet's cells: Map of row*MAX_COLUMNS+column -> {value, formula, numberFormat}. */
 export class SheetModel {
-  constructor(name) {
+  constructor(name, book = null) {
+    this.book = book;
     this.id = newSheetId();
     this.name = name;
     this.cells = new Map();
@@ -43,23 +43,58 @@ export class SheetModel {
 
   cell(row, column) { return this.cells.get(key(row, column)); }
 
-  /** @param {"values"|"formulas"|"numberFormat"|"text"} what */
+  /** @param {"values"|"formulas"|"numberFormat"|"text"|"valueTypes"} what */
   read(area, what) {
     if (area.cellCount > MAX_CELLS) {
-      throw new HostError("ResponsePayloadSizeLimitExceeded",
-        `The range has ${area.cellCount} cells; reads are limited to ${MAX_CELLS} cells.`);
+      throw new HostError("ResponsePayloadSizeLimitExceeded", "TooManyCells", [area.cellCount, MAX_CELLS]);
     }
     const rows = [];
     for (let r = area.top; r <= area.bottom; r++) {
       const row = [];
-      for (let c = area.left; c <= area.right; c++) row.push(cellAs(this.cells.get(key(r, c)), what));
+      for (let c = area.left; c <= area.right; c++) row.push(this.cellAs(this.cells.get(key(r, c)), what));
       rows.push(row);
     }
     return rows;
   }
 
-  /** Writes a full grid (shape already checked); null leaves a cell as it is. */
+  /** The value a cell holds (a formula's result; "" when blank). */
+  valueAt(row, column) {
+    const cell = this.cells.get(key(row, column));
+    return cell ? this.valueOf(cell) : "";
+  }
+
+  valueOf(cell) {
+    if (cell.formula === null) return cell.value ?? "";
+    if (cell.evaluating) return 0; // a circular reference reads as 0, as Excel shows it
+    cell.evaluating = true;
+    try {
+      return evaluate(cell.ast, {
+        cell: (sheetName, r, c) => (sheetName === null ? this : this.book?.find(sheetName))?.valueAt(r, c) ?? new CellError("#REF!"),
+        name: (name) => this.book?.nameNode(name),
+      });
+    } finally {
+      cell.evaluating = false;
+    }
+  }
+
+  cellAs(cell, what) {
+    if (what === "numberFormat") return cell ? cell.numberFormat : GENERAL;
+    if (!cell) return what === "valueTypes" ? "Empty" : "";
+    if (what === "formulas") return cell.formula ?? cell.value ?? "";
+    const value = this.valueOf(cell);
+    if (what === "text") return renderText(value, cell.numberFormat);
+    if (what === "valueTypes") return valueType(value);
+    return value instanceof CellError ? value.text : value;
+  }
+
+  /**
+   * Writes a full grid (shape already checked); null leaves a cell as it is.
+   * Text is entered as Excel enters typed text (cells.mjs), except in a cell
+   * formatted as Text ("@"), which keeps it as written. The whole grid is
+   * converted before any cell changes, so a refused entry changes nothing.
+   */
   write(area, what, grid) {
+    const updates = [];
     for (let r = 0; r < grid.length; r++) {
       for (let c = 0; c < grid[r].length; c++) {
         const item = grid[r][c];
@@ -67,17 +102,21 @@ export class SheetModel {
         const k = key(area.top + r, area.left + c);
         const cell = this.cells.get(k) ?? { value: null, formula: null, numberFormat: GENERAL };
         if (what === "numberFormat") {
-          cell.numberFormat = item === "" ? GENERAL : item;
+          updates.push([k, { ...cell, numberFormat: item === "" ? GENERAL : item }]);
         } else if (item === "") {
-          cell.value = cell.formula = null;
-        } else if (typeof item === "string" && item.startsWith("=")) {
-          cell.formula = item; cell.value = null;
+          updates.push([k, { ...cell, value: null, formula: null, ast: null }]);
+        } else if (typeof item === "string" && cell.numberFormat !== TEXT_FORMAT) {
+          const entry = enter(item);
+          const numberFormat = entry.format && cell.numberFormat === GENERAL ? entry.format : cell.numberFormat;
+          updates.push([k, entry.formula
+            ? { ...cell, value: null, formula: entry.formula, ast: entry.ast }
+            : { ...cell, value: entry.value, formula: null, ast: null, numberFormat }]);
         } else {
-          cell.value = item; cell.formula = null;
+          updates.push([k, { ...cell, value: item, formula: null, ast: null }]);
         }
-        this.store(k, cell);
       }
     }
+    for (const [k, cell] of updates) this.store(k, cell);
   }
 
   /** Range.clear(applyTo): "All", "Contents", "Formats" (hyperlink variants change nothing here). */
@@ -85,9 +124,20 @@ export class SheetModel {
     for (const [k, cell] of [...this.cells]) {
       const r = Math.floor(k / MAX_COLUMNS), c = k % MAX_COLUMNS;
       if (!area.contains(r, c)) continue;
-      if (applyTo === "All" || applyTo === "Contents") cell.value = cell.formula = null;
+      if (applyTo === "All" || applyTo === "Contents") cell.value = cell.formula = cell.ast = null;
       if (applyTo === "All" || applyTo === "Formats") cell.numberFormat = GENERAL;
       this.store(k, cell);
+    }
+  }
+
+  /** Moves the cells of `area` one row down (over the row below it). */
+  shiftDown(area) {
+    for (let r = area.bottom; r >= area.top; r--) {
+      for (let c = area.left; c <= area.right; c++) {
+        const cell = this.cells.get(key(r, c));
+        this.cells.delete(key(r + 1, c));
+        if (cell) { this.cells.set(key(r + 1, c), cell); this.cells.delete(key(r, c)); }
+      }
     }
   }
 
@@ -96,40 +146,43 @@ export class SheetModel {
     else this.cells.set(k, cell);
   }
 
-  /** The smallest area holding every non-blank cell (values only: contents only); null when blank. */
+  /**
+   * The used range: the smallest area holding every cell with a value or a
+   * format (number format, font, fill...); with valuesOnly, cells with values
+   * only. null when there is none.
+   * https://learn.microsoft.com/javascript/api/excel/excel.worksheet#excel-excel-worksheet-getusedrange-member(1)
+   */
   usedArea(valuesOnly = false) {
     let top = Infinity, left = Infinity, bottom = -1, right = -1;
+    const include = (t, l, b, r) => {
+      top = Math.min(top, t); left = Math.min(left, l); bottom = Math.max(bottom, b); right = Math.max(right, r);
+    };
     for (const [k, cell] of this.cells) {
       if (valuesOnly && cell.value === null && cell.formula === null) continue;
       const r = Math.floor(k / MAX_COLUMNS), c = k % MAX_COLUMNS;
-      top = Math.min(top, r); left = Math.min(left, c);
-      bottom = Math.max(bottom, r); right = Math.max(right, c);
+      include(r, c, r, c);
     }
+    if (!valuesOnly) for (const a of formattedAreas(this)) include(a.top, a.left, a.bottom, a.right);
     return bottom < 0 ? null : new Area(top, left, bottom, right);
   }
 }
 
-function cellAs(cell, what) {
-  if (what === "numberFormat") return cell ? cell.numberFormat : GENERAL;
-  if (!cell) return "";
-  if (what === "formulas") return cell.formula ?? cell.value ?? "";
-  const value = cell.formula ?? cell.value ?? "";
-  if (what === "text") return displayText(value);
-  return value;
-}
-
-// Range.text under the General format: numbers as JavaScript prints them,
-// booleans as TRUE/FALSE. Other number formats are not rendered by the double.
-function displayText(value) {
-  if (typeof value === "boolean") return value ? "TRUE" : "FALSE";
-  return String(value);
+/** Range.valueTypes of one value. https://learn.microsoft.com/javascript/api/excel/excel.rangevaluetype */
+export function valueType(value) {
+  if (value === "" || value === null || value === undefined) return "Empty";
+  if (value instanceof CellError) return "Error";
+  if (typeof value === "number") return Number.isInteger(value) ? "Integer" : "Double";
+  if (typeof value === "boolean") return "Boolean";
+  return "String";
 }
 
 /** The workbook: ordered sheets and the active one. */
 export class WorkbookModel {
   constructor(name = "Book1.xlsx", sheetNames = ["Sheet1"]) {
     this.name = name;
-    this.sheets = sheetNames.map((n) => new SheetModel(n));
+    this.sheets = sheetNames.map((n) => new SheetModel(n, this));
+    // Defined names (workbook scope): lower-cased name -> {name, sheet, area, comment, visible}.
+    this.names = new Map();
     this.active = this.sheets[0];
     this.serial = this.sheets.length;
   }
@@ -165,21 +218,34 @@ export class WorkbookModel {
       do { this.serial += 1; name = `Sheet${this.serial}`; } while (this.find(name));
     }
     this.checkName(name);
-    const sheet = new SheetModel(name);
+    const sheet = new SheetModel(name, this);
     this.sheets.push(sheet);
     return sheet;
   }
 
   delete(sheet) {
+    // A VeryHidden sheet cannot be deleted (InvalidOperation), per Worksheet.delete:
+    // https://learn.microsoft.com/javascript/api/excel/excel.worksheet#excel-excel-worksheet-delete-member(1)
+    if ((sheet.visibility ?? "Visible") === "VeryHidden") throw new HostError("InvalidOperation");
     // Excel keeps at least one visible sheet; the code it reports is not
     // documented, InvalidOperation is the closest documented one.
-    if (this.sheets.length === 1) throw new HostError("InvalidOperation");
+    if (this.sheets.filter((s) => s !== sheet && (s.visibility ?? "Visible") === "Visible").length === 0) {
+      throw new HostError("InvalidOperation");
+    }
     this.sheets.splice(this.sheets.indexOf(sheet), 1);
     sheet.deleted = true;
     if (this.active === sheet) this.active = this.sheets[0];
   }
 
   position(sheet) { return this.sheets.indexOf(sheet); }
+
+  /** A defined name's reference as a formula range node (for formulas), or undefined. */
+  nameNode(name) {
+    const item = this.names.get(String(name).toLowerCase());
+    if (!item || item.sheet.deleted) return undefined;
+    const { top, left, bottom, right } = item.area;
+    return { kind: "range", sheet: item.sheet.name, top, left, bottom, right, single: item.area.cellCount === 1 };
+  }
 
   // --- fixtures for tests (not reachable through the Office.js API) ---
 
@@ -188,7 +254,9 @@ export class WorkbookModel {
     const sheet = this.get(sheetName);
     const { top, left } = parseCell(a1);
     const cell = sheet.cell(top, left);
-    return cell ? { ...cell } : undefined;
+    if (!cell) return undefined;
+    const { value, formula, numberFormat } = cell;
+    return { value, formula, numberFormat };
   }
 }
 
@@ -200,4 +268,4 @@ function parseCell(a1) {
   return { top: Number(m[2]) - 1, left: column - 1 };
 }
 
-export { MESSAGES, formatArea };
+export { GENERAL, MAX_CELL_CHARS, MESSAGES, TEXT_FORMAT, formatArea };

@@ -42,7 +42,7 @@ export class Settings {
 }
 
 /** A fresh Office namespace over the given settings. */
-export function createOffice(settings) {
+export function createOffice(settings, displayLanguage = "en-US") {
   const info = { host: HostType.Excel, platform: PlatformType.PC };
   return {
     AsyncResultStatus,
@@ -50,6 +50,10 @@ export function createOffice(settings) {
     PlatformType,
     context: {
       document: { settings },
+      // The user's display language (the language of Excel's messages).
+      // https://learn.microsoft.com/javascript/api/office/office.context#office-office-context-displaylanguage-member
+      displayLanguage,
+      contentLanguage: displayLanguage,
       host: HostType.Excel,
       platform: PlatformType.PC,
       requirements: { isSetSupported: (name) => name === "ExcelApi" },

@@ -47,7 +47,7 @@
 // Commands travel as JSON, so what a command carries is what JSON.stringify
 // makes of it: a Date becomes its ISO text, NaN and Infinity become null.
 
-import { HostError, MESSAGES, OfficeExtensionError, clientError } from "./errors.mjs";
+import { HostError, OfficeExtensionError, clientError, localize } from "./errors.mjs";
 
 /** The resolved target of a null object (from an *OrNullObject method). */
 export const NULL_TARGET = Symbol("null object");
@@ -60,24 +60,24 @@ const jsonSize = (value) => (value === undefined ? 0 : JSON.stringify(value).len
  * https://learn.microsoft.com/javascript/api/office/officeextension.clientresult
  */
 export class ClientResult {
-  constructor() { this._loaded = false; this._value = undefined; }
+  constructor(language = "en-US") { this._loaded = false; this._value = undefined; this._language = language; }
   get value() {
-    if (!this._loaded) throw clientError("ValueNotLoaded", MESSAGES.ValueNotLoaded);
+    if (!this._loaded) throw clientError("ValueNotLoaded", localize(this._language, "ValueNotLoaded"));
     return this._value;
   }
 }
 
 /** Splits a load() argument into property paths ("a", "items/b", "nav/c"). */
-function loadPaths(spec) {
+function loadPaths(spec, language) {
   if (spec === undefined || spec === null) return [];
   if (typeof spec === "string") return spec.split(",").map((s) => s.trim()).filter(Boolean);
-  if (Array.isArray(spec)) return spec.flatMap(loadPaths);
+  if (Array.isArray(spec)) return spec.flatMap((s) => loadPaths(s, language));
   if (typeof spec === "object") {
-    const select = loadPaths(spec.select);
-    const expand = loadPaths(spec.expand);
+    const select = loadPaths(spec.select, language);
+    const expand = loadPaths(spec.expand, language);
     return [...select, ...expand];
   }
-  throw clientError("InvalidArgument", MESSAGES.InvalidArgument, "ClientObject.load");
+  throw clientError("InvalidArgument", localize(language, "InvalidArgument"), "ClientObject.load");
 }
 
 /**
@@ -111,7 +111,7 @@ export class ClientObject {
   /** True when an *OrNullObject method found nothing; known after a sync. */
   get isNullObject() {
     if (this._isNull === undefined) {
-      throw clientError("PropertyNotLoaded", MESSAGES.PropertyNotLoaded("isNullObject"), `${this._className}.isNullObject`);
+      throw clientError("PropertyNotLoaded", this._text("PropertyNotLoaded", "isNullObject"), `${this._className}.isNullObject`);
     }
     return this._isNull;
   }
@@ -121,7 +121,7 @@ export class ClientObject {
    * @param {string|string[]|{select?: string|string[], expand?: string|string[]}} [spec]
    */
   load(spec) {
-    const paths = loadPaths(spec);
+    const paths = loadPaths(spec, this._context._language);
     const own = [];
     for (const path of paths) {
       const slash = path.indexOf("/");
@@ -172,9 +172,12 @@ export class ClientObject {
   _assertUsable(location) {
     for (let obj = this; obj; obj = obj._parent) {
       if (obj._tracked) return;
-      if (obj._invalid) throw clientError("InvalidObjectPath", MESSAGES.InvalidObjectPath(obj._path), location);
+      if (obj._invalid) throw clientError("InvalidObjectPath", this._text("InvalidObjectPath", obj._path), location);
     }
   }
+
+  /** A message in the display language of this proxy's double. */
+  _text(key, ...args) { return localize(this._context._language, key, ...args); }
 
   _queue(action) {
     this._assertUsable(action.location);
@@ -196,7 +199,7 @@ export class ClientObject {
 
   /** A method returning a primitive: a ClientResult filled by the next sync. */
   _result(name, args, run) {
-    const result = new ClientResult();
+    const result = new ClientResult(this._context._language);
     this._queue({ kind: "call", location: `${this._className}.${name}`, payload: args, run, result });
     return result;
   }
@@ -216,7 +219,7 @@ export function defineScalars(Class) {
       get() {
         if (name in this._values) return this._values[name];
         if (this._isNull === true) return null;
-        throw clientError("PropertyNotLoaded", MESSAGES.PropertyNotLoaded(name), `${Class._className}.${name}`);
+        throw clientError("PropertyNotLoaded", this._text("PropertyNotLoaded", name), `${Class._className}.${name}`);
       },
     };
     if (spec.set) {
@@ -265,8 +268,8 @@ export class TrackedObjects {
 }
 
 function checkObject(obj, context, location) {
-  if (!(obj instanceof ClientObject)) throw clientError("InvalidArgument", MESSAGES.InvalidArgument, location);
-  if (obj._context !== context) throw clientError("InvalidRequestContext", MESSAGES.InvalidRequestContext, location);
+  if (!(obj instanceof ClientObject)) throw clientError("InvalidArgument", localize(context._language, "InvalidArgument"), location);
+  if (obj._context !== context) throw clientError("InvalidRequestContext", localize(context._language, "InvalidRequestContext"), location);
 }
 
 /**
@@ -282,6 +285,8 @@ export class RequestContextBase {
     this._chain = Promise.resolve();
     this.trackedObjects = new TrackedObjects(this);
   }
+
+  get _language() { return this._env.language ?? "en-US"; }
 
   /** Same as object.load(spec). */
   load(object, spec) {
@@ -370,11 +375,12 @@ function runBatch(context, actions) {
   if (limit) {
     const requestBytes = actions.reduce((n, a) => n + jsonSize(a.payload) + 64, 0);
     if (requestBytes > limit) {
-      throw fail("RequestPayloadSizeLimitExceeded", MESSAGES.RequestPayloadSizeLimitExceeded, 0, "", []);
+      throw fail("RequestPayloadSizeLimitExceeded", localize(env.language, "RequestPayloadSizeLimitExceeded"), 0, "", []);
     }
   }
 
   const host = { root: env.model, env, changes: [], touched: new Set(), untracked: new Set(), responseBytes: 0 };
+  host.resolve = (obj) => resolve(obj, host);
   const apply = [];
   const traces = [];
   let failure = null;
@@ -384,11 +390,11 @@ function runBatch(context, actions) {
       runAction(action, host, apply, traces);
     } catch (err) {
       if (!(err instanceof HostError)) throw err;
-      failure = fail(err.code, err.message, i, action.location, [...traces]);
+      failure = fail(err.code, err.text(env.language), i, action.location, [...traces]);
     }
   }
   if (!failure && limit && host.responseBytes > limit) {
-    failure = fail("ResponsePayloadSizeLimitExceeded", MESSAGES.ResponsePayloadSizeLimitExceeded, actions.length - 1, "", [...traces]);
+    failure = fail("ResponsePayloadSizeLimitExceeded", localize(env.language, "ResponsePayloadSizeLimitExceeded"), actions.length - 1, "", [...traces]);
   }
   if (!failure) for (const fn of apply) fn();
   expire(context, host);
@@ -440,12 +446,13 @@ function runAction(action, host, apply, traces) {
 function load(obj, target, paths, host, apply) {
   const Class = obj.constructor;
   if (Class._collection) {
-    // A collection's only loadable member is items ("items" or "items/prop").
+    // A collection loads its items: "items", "items/prop", or "prop" alone,
+    // which names a property of every item (collection.load("name")).
+    // https://learn.microsoft.com/office/dev/add-ins/develop/application-specific-api-model#load-the-properties-of-a-collection
     const sub = [];
     for (const path of paths) {
       if (path === "items") continue;
-      if (path.startsWith("items/")) sub.push(path.slice(6));
-      else throw new HostError("InvalidArgument");
+      sub.push(path.startsWith("items/") ? path.slice(6) : path);
     }
     if (target === NULL_TARGET) return;
     const entries = Class._collection.list(target, host);
@@ -458,7 +465,7 @@ function load(obj, target, paths, host, apply) {
   const loaded = {};
   for (const name of names) {
     const prop = Class._props[name];
-    if (!prop) throw new HostError("InvalidArgument", `The property '${name}' does not exist on ${Class._className}.`);
+    if (!prop) throw new HostError("InvalidArgument", "NoSuchProperty", [name, Class._className]);
     loaded[name] = target === NULL_TARGET ? null : prop.get(target, host);
     host.responseBytes += jsonSize(loaded[name]);
   }
@@ -479,14 +486,14 @@ function expire(context, host) {
  */
 export async function run(RequestContext, args) {
   const batch = args.at(-1);
-  if (typeof batch !== "function") throw clientError("InvalidArgument", MESSAGES.InvalidArgument, "Excel.run");
   const context = contextOf(args.length > 1 ? args[0] : undefined) ?? new RequestContext();
+  if (typeof batch !== "function") throw clientError("InvalidArgument", localize(context._language, "InvalidArgument"), "Excel.run");
   const scope = { objects: new Set() };
   context._scopes.push(scope);
   try {
     const out = batch(context);
     if (!out || typeof out.then !== "function") {
-      throw clientError("RunMustReturnPromise", MESSAGES.RunMustReturnPromise, "Excel.run");
+      throw clientError("RunMustReturnPromise", localize(context._language, "RunMustReturnPromise"), "Excel.run");
     }
     const value = await out;
     // Whatever the batch left queued goes out before the run ends.
