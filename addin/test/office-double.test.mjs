@@ -138,7 +138,7 @@ describe("cells", () => {
       range.numberFormat = [[null, "0.00", null]];
       range.load("values, formulas, numberFormat, text");
       await ctx.sync();
-      assert.deepEqual(range.values, [["=B1", "keep", ""]]);
+      assert.deepEqual(range.values, [["keep", "keep", ""]], "a formula reads as its result");
       assert.deepEqual(range.formulas, [["=B1", "keep", ""]]);
       assert.deepEqual(range.numberFormat, [["General", "0.00", "General"]]);
       assert.equal(control.workbook.cellAt("Data", "C1"), undefined);
@@ -236,5 +236,284 @@ describe("faults and events", () => {
     assert.equal(outcome, "pending");
     assert.equal(control.workbook.cellAt("Sheet1", "C3"), undefined);
     assert.equal(control.hungSyncs, 1);
+  });
+});
+
+// --------------------------------------------------------------------------
+// Conformance: one test per documented rule, grouped by object.
+
+/** Writes `values` to a row from A1 of Sheet1 (after the number formats, if any) and reads it back. */
+async function roundTrip(values, { numberFormat, props = "values, formulas, numberFormat, text, valueTypes", options } = {}) {
+  const { Excel } = fresh(options);
+  return Excel.run(async (ctx) => {
+    const sheet = ctx.workbook.worksheets.getItem("Sheet1");
+    const range = sheet.getRangeByIndexes(0, 0, 1, values.length);
+    if (numberFormat) range.numberFormat = [values.map(() => numberFormat)];
+    range.values = [values];
+    const out = range.load(props);
+    await ctx.sync();
+    return Object.fromEntries(props.split(",").map((p) => p.trim()).map((p) => [p, out[p][0]]));
+  });
+}
+
+describe("Range.values: text is entered as Excel enters typed text", () => {
+  // https://learn.microsoft.com/javascript/api/excel/excel.range#excel-excel-range-values-member
+  it("numeric text becomes a number: leading zeros lost, 15 significant digits kept", async () => {
+    const { values, valueTypes } = await roundTrip(["00123", "1,234", "12345678901234567890", "1234567890123456", "1e3", "50%"]);
+    assert.deepEqual(values, [123, 1234, 12345678901234500000, 1234567890123450, 1000, 0.5]);
+    assert.deepEqual(valueTypes, ["Integer", "Integer", "Integer", "Integer", "Integer", "Double"]);
+  });
+
+  it("TRUE and FALSE in any case become booleans", async () => {
+    const { values } = await roundTrip(["TRUE", "false", "True", "yes"]);
+    assert.deepEqual(values, [true, false, true, "yes"]);
+  });
+
+  it("date text becomes a date serial with a date format; locale-shaped dates stay text", async () => {
+    const { values, numberFormat, text } = await roundTrip(["2024-01-01", "1/2/2024", "1/2/2024 13:30", "19-8-2025", "Jan 5, 2024"]);
+    assert.deepEqual(values, [45292, 45293, 45293.5625, "19-8-2025", 45296]);
+    assert.deepEqual(numberFormat.slice(0, 2), ["m/d/yyyy", "m/d/yyyy"]);
+    assert.deepEqual(text.slice(0, 3), ["1/1/2024", "1/2/2024", "1/2/2024 13:30"]);
+  });
+
+  it("a value starting with '=', '+' or '-' is a formula; one that is no formula is refused", async () => {
+    const { values, formulas } = await roundTrip(["=1+1", "-5", "+7", "=A1&\"x\""]);
+    assert.deepEqual(values, [2, -5, 7, "2x"]);
+    assert.deepEqual(formulas, ["=1+1", -5, 7, "=A1&\"x\""]);
+    for (const text of ["-", "+44 20 7946 0000", "=1+", "=SUM("]) {
+      await assert.rejects(roundTrip(["keep", text]), { code: "InvalidArgument" }, text);
+    }
+  });
+
+  it("a refused entry changes no cell of its grid", async () => {
+    const { Excel, control } = fresh();
+    await Excel.run(async (ctx) => {
+      ctx.workbook.worksheets.getItem("Sheet1").getRange("A1:B1").values = [["first", "-"]];
+      await assert.rejects(ctx.sync(), { code: "InvalidArgument" });
+    });
+    assert.equal(control.workbook.cellAt("Sheet1", "A1"), undefined);
+  });
+
+  it("in a cell formatted as Text ('@') any text is kept exactly", async () => {
+    const texts = ["00123", "+44 20 7946 0000", "-", "=A1", "TRUE", "1/2", "12345678901234567890"];
+    const { values, formulas, valueTypes } = await roundTrip(texts, { numberFormat: "@" });
+    assert.deepEqual(values, texts);
+    assert.deepEqual(formulas, texts);
+    assert.ok(valueTypes.every((t) => t === "String"));
+  });
+
+  it("a cell holds at most 32,767 characters", async () => {
+    await roundTrip(["x".repeat(32_767)]);
+    await assert.rejects(roundTrip(["x".repeat(32_768)]), { code: "InvalidArgument" });
+  });
+
+  it("formulas evaluate; an unknown function reads #NAME?, a division by zero #DIV/0!", async () => {
+    const { values, valueTypes } = await roundTrip([3, 4, "=SUM(A1:B1)*2", "=NOSUCH(1)", "=A1/0", "=IF(A1>B1,\"a\",\"b\")"]);
+    assert.deepEqual(values, [3, 4, 14, "#NAME?", "#DIV/0!", "b"]);
+    assert.deepEqual(valueTypes.slice(3, 5), ["Error", "Error"]);
+  });
+});
+
+describe("Range.numberFormat and Range.text", () => {
+  // https://learn.microsoft.com/javascript/api/excel/excel.range#excel-excel-range-numberformat-member
+  // https://support.microsoft.com/office/number-format-codes-5026bbd6-04bc-48cd-bf33-80f18b4eae68
+  it("a serial number shows as a number under General and as a date under a date format; values stay numbers", async () => {
+    const plain = await roundTrip([45292, 45292.75, 1234.5, 0.25, 123456789012]);
+    assert.deepEqual(plain.text, ["45292", "45292.75", "1234.5", "0.25", "1.23457E+11"]);
+    for (const [format, shown] of [["yyyy-mm-dd", "2024-01-01"], ["m/d/yyyy h:mm", "1/1/2024 0:00"], ["d-mmm-yy", "1-Jan-24"],
+      ["dddd, mmmm d, yyyy", "Monday, January 1, 2024"], ["#,##0.00", "45,292.00"], ["0%", "4529200%"]]) {
+      const { values, text, numberFormat } = await roundTrip([45292], { numberFormat: format });
+      assert.deepEqual([values[0], text[0], numberFormat[0]], [45292, shown, format], format);
+    }
+    const time = await roundTrip([45292.75], { numberFormat: "h:mm AM/PM" });
+    assert.equal(time.text[0], "6:00 PM");
+  });
+});
+
+describe("unbounded ranges", () => {
+  // https://learn.microsoft.com/office/dev/add-ins/excel/excel-add-ins-ranges-unbounded
+  it("reading cell-level properties of entire columns or rows gives null; address and cellCount stay valid", async () => {
+    const { Excel } = fresh();
+    await Excel.run(async (ctx) => {
+      const sheet = ctx.workbook.worksheets.getItem("Sheet1");
+      const ranges = [sheet.getRange("C:C"), sheet.getRange("1:3"), sheet.getRange("B2").getEntireColumn(), sheet.getRange()];
+      for (const r of ranges) r.load("values, formulas, numberFormat, text, valueTypes, address, cellCount");
+      await ctx.sync();
+      for (const r of ranges) assert.deepEqual([r.values, r.formulas, r.numberFormat, r.text, r.valueTypes], [null, null, null, null, null]);
+      assert.deepEqual([ranges[0].address, ranges[0].cellCount], ["Sheet1!C:C", 1_048_576]);
+    });
+  });
+
+  it("writing cell-level properties of entire columns or rows fails", async () => {
+    for (const [address, prop] of [["A:B", "values"], ["2:2", "numberFormat"], ["C:C", "formulas"]]) {
+      const { Excel } = fresh();
+      await Excel.run(async (ctx) => {
+        ctx.workbook.worksheets.getItem("Sheet1").getRange(address)[prop] = "Due Date";
+        await assert.rejects(ctx.sync(), { code: "InvalidArgument" }, address);
+      });
+    }
+  });
+});
+
+describe("errors", () => {
+  // https://learn.microsoft.com/office/dev/add-ins/testing/application-specific-api-error-handling
+  it("carry the documented codes; messages follow the display language", async () => {
+    const messages = {};
+    for (const displayLanguage of ["en-US", "de-DE"]) {
+      const { Excel, Office } = fresh({ displayLanguage });
+      assert.equal(Office.context.displayLanguage, displayLanguage);
+      await Excel.run(async (ctx) => {
+        ctx.workbook.worksheets.add("Data");
+        const error = await ctx.sync().then(() => null, (e) => e);
+        assert.equal(error.code, "ItemAlreadyExists");
+        const notLoaded = (() => { try { return ctx.workbook.worksheets.items; } catch (e) { return e; } })();
+        assert.equal(notLoaded.code, "PropertyNotLoaded");
+        messages[displayLanguage] = [error.message, notLoaded.message];
+      });
+    }
+    assert.equal(messages["en-US"][0], "The resource being created already exists.");
+    assert.notEqual(messages["de-DE"][0], messages["en-US"][0]);
+    assert.notEqual(messages["de-DE"][1], messages["en-US"][1]);
+  });
+});
+
+describe("WorksheetCollection", () => {
+  // https://learn.microsoft.com/javascript/api/excel/excel.worksheetcollection
+  it("load('name') on the collection loads its items' names", async () => {
+    const { Excel } = fresh();
+    await Excel.run(async (ctx) => {
+      const sheets = ctx.workbook.worksheets.load("name");
+      await ctx.sync();
+      assert.deepEqual(sheets.items.map((s) => s.name), ["Sheet1", "Data"]);
+    });
+  });
+
+  it("getFirst/getLast/getCount honour visibleOnly", async () => {
+    const { Excel } = createOfficeDouble({ sheets: ["Hidden1", "Shown", "Hidden2"] });
+    await Excel.run(async (ctx) => {
+      const sheets = ctx.workbook.worksheets;
+      sheets.getItem("Hidden1").visibility = "Hidden";
+      sheets.getItem("Hidden2").visibility = "VeryHidden";
+      const picks = [sheets.getFirst(), sheets.getLast(), sheets.getFirst(true), sheets.getLast(true)].map((s) => s.load("name"));
+      const counts = [sheets.getCount(), sheets.getCount(true)];
+      await ctx.sync();
+      assert.deepEqual(picks.map((s) => s.name), ["Hidden1", "Hidden2", "Shown", "Shown"]);
+      assert.deepEqual(counts.map((c) => c.value), [3, 1]);
+    });
+  });
+});
+
+describe("Worksheet", () => {
+  // https://learn.microsoft.com/javascript/api/excel/excel.worksheet
+  it("a VeryHidden sheet cannot be deleted", async () => {
+    const { Excel, control } = fresh();
+    await Excel.run(async (ctx) => {
+      const data = ctx.workbook.worksheets.getItem("Data");
+      data.visibility = "VeryHidden";
+      data.delete();
+      await assert.rejects(ctx.sync(), { code: "InvalidOperation" });
+      data.visibility = "Hidden";
+      data.delete();
+      await ctx.sync();
+    });
+    assert.deepEqual(control.workbook.sheets.map((s) => s.name), ["Sheet1"]);
+  });
+
+  it("getUsedRange counts formatted cells; getUsedRange(true) values only", async () => {
+    const { Excel } = fresh();
+    await Excel.run(async (ctx) => {
+      const sheet = ctx.workbook.worksheets.getItem("Sheet1");
+      sheet.getRange("B2").values = [[1]];
+      sheet.getRange("D5").format.fill.color = "#FFFF00";
+      sheet.getRange("F1").numberFormat = [["0.00"]];
+      sheet.getRange("A:A").format.font.bold = true;
+      const all = sheet.getUsedRange().load("address");
+      const valuesOnly = sheet.getUsedRange(true).load("address");
+      await ctx.sync();
+      assert.deepEqual([all.address, valuesOnly.address], ["Sheet1!B1:F5", "Sheet1!B2"]);
+      sheet.getRange("D5").format.fill.clear();
+      sheet.getRange("F1").clear("Formats");
+      const after = sheet.getUsedRange().load("address");
+      await ctx.sync();
+      assert.equal(after.address, "Sheet1!B2");
+    });
+  });
+
+  it("getRange takes a defined name as well as an address", async () => {
+    const { Excel } = fresh();
+    await Excel.run(async (ctx) => {
+      ctx.workbook.names.add("Totals", "=Data!$B$2:$C$3");
+      ctx.workbook.worksheets.getItem("Data").getRange("B2:C3").values = [[1, 2], [3, 4]];
+      const byName = ctx.workbook.worksheets.getItem("Data").getRange("totals").load("address, values");
+      const item = ctx.workbook.names.getItem("TOTALS").load("name, type, value");
+      const sum = ctx.workbook.worksheets.getItem("Sheet1").getRange("A1");
+      sum.formulas = [["=SUM(Totals)"]];
+      sum.load("values");
+      await ctx.sync();
+      assert.deepEqual([byName.address, byName.values], ["Data!B2:C3", [[1, 2], [3, 4]]]);
+      assert.deepEqual([item.name, item.type, item.value], ["Totals", "Range", "Data!B2:C3"]);
+      assert.deepEqual(sum.values, [[10]]);
+      ctx.workbook.names.add("A1", "=Data!A1");
+      await assert.rejects(ctx.sync(), { code: "InvalidArgument" }, "a name cannot read as a cell reference");
+      ctx.workbook.names.add("totals", "=Data!A1");
+      await assert.rejects(ctx.sync(), { code: "ItemAlreadyExists" });
+    });
+  });
+});
+
+describe("TableCollection and Table", () => {
+  // https://learn.microsoft.com/javascript/api/excel/excel.tablecollection
+  it("add(address, true) takes the first row as headers; its ranges split header and body", async () => {
+    const { Excel } = fresh();
+    await Excel.run(async (ctx) => {
+      const sheet = ctx.workbook.worksheets.getItem("Data");
+      sheet.getRange("A1:B3").values = [["id", "name"], [1, "a"], [2, "b"]];
+      const table = sheet.tables.add("A1:B3", true);
+      table.load("name");
+      const parts = [table.getRange(), table.getHeaderRowRange(), table.getDataBodyRange()].map((r) => r.load("address"));
+      const count = ctx.workbook.tables.getCount();
+      await ctx.sync();
+      assert.equal(table.name, "Table1");
+      assert.deepEqual(parts.map((r) => r.address), ["Data!A1:B3", "Data!A1:B1", "Data!A2:B3"]);
+      assert.equal(count.value, 1);
+      sheet.tables.add("B2:C4", true);
+      await assert.rejects(ctx.sync(), { code: "InvalidOperation" }, "tables cannot overlap");
+    });
+  });
+
+  it("add(address, false) makes a header row and shifts the data down one row", async () => {
+    const { Excel } = fresh();
+    await Excel.run(async (ctx) => {
+      const sheet = ctx.workbook.worksheets.getItem("Data");
+      sheet.getRange("A1:B2").values = [[1, "a"], [2, "b"]];
+      const table = sheet.tables.add("Data!A1:B2", false);
+      const whole = table.getRange().load("address, values");
+      await ctx.sync();
+      assert.equal(whole.address, "Data!A1:B3");
+      assert.deepEqual(whole.values, [["Column1", "Column2"], [1, "a"], [2, "b"]]);
+    });
+  });
+});
+
+describe("WorksheetChangedEventArgs", () => {
+  // https://learn.microsoft.com/javascript/api/excel/excel.worksheetchangedeventargs
+  it("carries changeDirectionState and triggerSource; details only for one cell", async () => {
+    const { Excel } = fresh();
+    const seen = [];
+    let done;
+    const twoEvents = new Promise((resolve) => { done = resolve; });
+    await Excel.run(async (ctx) => {
+      const sheet = ctx.workbook.worksheets.getItem("Sheet1");
+      sheet.onChanged.add(async (args) => { seen.push(args); if (seen.length === 2) done(); });
+      await ctx.sync();
+      sheet.getRange("A1").values = [["00123"]];
+      sheet.getRange("A2:B2").values = [[1, 2]];
+      await ctx.sync();
+    });
+    await twoEvents;
+    assert.deepEqual(seen[0].changeDirectionState, { insertShiftDirection: undefined, deleteShiftDirection: undefined });
+    assert.equal(seen[0].triggerSource, "ThisLocalAddin");
+    assert.deepEqual([seen[0].details.valueAfter, seen[0].details.valueTypeAfter], [123, "Integer"]);
+    assert.equal(seen[1].details, undefined);
   });
 });
