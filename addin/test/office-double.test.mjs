@@ -517,3 +517,19 @@ describe("WorksheetChangedEventArgs", () => {
     assert.equal(seen[1].details, undefined);
   });
 });
+
+describe("ClientObject.load", () => {
+  // https://learn.microsoft.com/javascript/api/office/officeextension.clientobject
+  it("takes a property list, an array, select/expand, a navigation path, or nothing (every scalar)", async () => {
+    const { Excel } = fresh();
+    await Excel.run(async (ctx) => {
+      const range = ctx.workbook.worksheets.getItem("Sheet1").getRange("B2");
+      const a = range.load(["address", "rowIndex"]);
+      const b = ctx.workbook.worksheets.getItem("Sheet1").getRange("B2").load({ select: "columnIndex", expand: "format/font" });
+      const c = ctx.workbook.worksheets.getItem("Sheet1").getRange("B2").load();
+      await ctx.sync();
+      assert.deepEqual([a.address, a.rowIndex, b.columnIndex, b.format.font.name, c.cellCount], ["Sheet1!B2", 1, 1, "Calibri", 1]);
+      assert.throws(() => b.address, { code: "PropertyNotLoaded" });
+    });
+  });
+});

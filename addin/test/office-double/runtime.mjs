@@ -13,7 +13,8 @@
 //   https://learn.microsoft.com/office/dev/add-ins/develop/application-specific-api-model#load
 //   https://learn.microsoft.com/javascript/api/office/officeextension.clientresult
 // - load() takes "a, b", ["a", "b"], {select, expand}, or nothing (every scalar);
-//   "nav/prop" loads through a navigation property; a collection needs "items".
+//   "nav/prop" loads through a navigation property, "nav" alone all of its scalars;
+//   on a collection, "items/prop" or "prop" loads the items' properties.
 //   https://learn.microsoft.com/javascript/api/office/officeextension.clientobject (load)
 //   https://learn.microsoft.com/office/dev/add-ins/develop/application-specific-api-model#load-the-properties-of-a-collection
 // - A sync with nothing queued has no batch to send; the double resolves it at
@@ -128,6 +129,9 @@ export class ClientObject {
       const head = slash < 0 ? path : path.slice(0, slash);
       if (slash >= 0 && head !== "items" && this._hasNavigation(head)) {
         this[head].load(path.slice(slash + 1));
+      } else if (slash < 0 && this._hasNavigation(path)) {
+        // A navigation property alone loads that object's scalar properties.
+        this[path].load();
       } else {
         own.push(path);
       }
