@@ -129,9 +129,13 @@ function rangeTarget(range, host) {
 
 // --------------------------------------------------------------------------
 
+/** The workbook's tables in the order they were added (of live sheets). */
 export function tablesOf(book) {
-  return book.sheets.flatMap((sheet) => sheet.tables ?? []);
+  book.tables = (book.tables ?? []).filter((t) => !t.deleted && !t.sheet.deleted);
+  return book.tables;
 }
+
+function tablesOn(sheet) { return sheet.book ? tablesOf(sheet.book).filter((t) => t.sheet === sheet) : []; }
 
 function overlaps(a, b) {
   return a.top <= b.bottom && b.top <= a.bottom && a.left <= b.right && b.left <= a.right;
@@ -172,11 +176,7 @@ export function defineTables(Range) {
 
     /** Removes the table; its cells keep their values. */
     delete() {
-      this._void("delete", [], (table) => {
-        const list = alive(table).sheet.tables;
-        list.splice(list.indexOf(table), 1);
-        table.deleted = true;
-      });
+      this._void("delete", [], (table) => { alive(table).deleted = true; });
     }
   }
   defineScalars(Table);
@@ -185,7 +185,7 @@ export function defineTables(Range) {
     static _className = "TableCollection";
     static _props = {};
     static _collection = {
-      list: (owner) => (owner.cells ? owner.tables ?? [] : tablesOf(owner)),
+      list: (owner) => (owner.cells ? tablesOn(owner) : tablesOf(owner)),
       item: (collection, entry, i) => {
         const item = new Table(collection._context, collection, () => entry, `${collection._path}.items[${i}]`);
         item._target = entry;
@@ -222,7 +222,7 @@ export function defineTables(Range) {
         do { n += 1; name = `Table${n}`; } while (book.names.has(name.toLowerCase()) || tablesOf(book).some((t) => t.name.toLowerCase() === name.toLowerCase()));
         book.tableSerial = n;
         const table = { name, id: String(n), sheet, area: tableArea, showHeaders: true, deleted: false };
-        (sheet.tables ??= []).push(table);
+        tablesOf(book).push(table);
         return table;
       });
     }
@@ -243,7 +243,7 @@ export function defineTables(Range) {
 
 function findTable(owner, key) {
   const folded = text(key).toLowerCase();
-  const list = owner.cells ? owner.tables ?? [] : tablesOf(owner);
+  const list = owner.cells ? tablesOn(owner) : tablesOf(owner);
   return list.find((t) => t.name.toLowerCase() === folded || t.id === key);
 }
 
