@@ -57,6 +57,10 @@ function fifteenDigits(mantissa, exponent) {
   return Number(`0.${digits}e${point}`);
 }
 
+const DIGIT = /\d/;
+const LETTER = /^[A-Za-z]/;
+const MONTH_FIRST = /^[A-Za-z]{3,9}\s\d/;
+const BOOLEAN = /^\s*(true|false)\s*$/i;
 const NUMBER = /^(\d{1,3}(?:,\d{3})+|\d*)(\.\d*)?(?:[eE]([+-]?\d{1,3}))?$/;
 
 function parseNumber(text) {
@@ -170,9 +174,14 @@ function monthOf(name) {
  * outside a Text-formatted cell: {formula, ast} or {value, format?}.
  */
 export function enter(text) {
-  if (text.startsWith("=")) return formulaEntry(text);
+  const first = text.charCodeAt(0);
+  if (first === 61 /* = */) return formulaEntry(text);
+  // Text with no digit is text, unless it is TRUE/FALSE or a formula.
+  if (!DIGIT.test(text) && first !== 43 && first !== 45 && !BOOLEAN.test(text)) return { value: text };
+  // Text that starts with a letter is a boolean, a date such as "Jan 5, 2024", or text.
+  if (LETTER.test(text) && !BOOLEAN.test(text) && !MONTH_FIRST.test(text)) return { value: text };
   const trimmed = text.trim();
-  if (/^(true|false)$/i.test(trimmed)) return { value: trimmed.toLowerCase() === "true" };
+  if (BOOLEAN.test(trimmed)) return { value: trimmed.toLowerCase() === "true" };
   const number = parseNumber(trimmed);
   if (number) return number;
   const date = parseDate(trimmed);

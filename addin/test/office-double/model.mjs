@@ -94,29 +94,42 @@ export class SheetModel {
    * converted before any cell changes, so a refused entry changes nothing.
    */
   write(area, what, grid) {
-    const updates = [];
-    for (let r = 0; r < grid.length; r++) {
-      for (let c = 0; c < grid[r].length; c++) {
-        const item = grid[r][c];
-        if (item === null) continue;
-        const k = key(area.top + r, area.left + c);
-        const cell = this.cells.get(k) ?? { value: null, formula: null, numberFormat: GENERAL };
-        if (what === "numberFormat") {
-          updates.push([k, { ...cell, numberFormat: item === "" ? GENERAL : item }]);
-        } else if (item === "") {
-          updates.push([k, { ...cell, value: null, formula: null, ast: null }]);
-        } else if (typeof item === "string" && cell.numberFormat !== TEXT_FORMAT) {
-          const entry = enter(item);
-          const numberFormat = entry.format && cell.numberFormat === GENERAL ? entry.format : cell.numberFormat;
-          updates.push([k, entry.formula
-            ? { ...cell, value: null, formula: entry.formula, ast: entry.ast }
-            : { ...cell, value: entry.value, formula: null, ast: null, numberFormat }]);
-        } else {
-          updates.push([k, { ...cell, value: item, formula: null, ast: null }]);
+    const columns = area.columnCount;
+    // First enter the text (the only step that can refuse): nothing has changed yet.
+    let entries = null;
+    if (what !== "numberFormat") {
+      for (let r = 0; r < grid.length; r++) {
+        const row = grid[r];
+        for (let c = 0; c < row.length; c++) {
+          const item = row[c];
+          if (typeof item !== "string" || item === "") continue;
+          const cell = this.cells.get(key(area.top + r, area.left + c));
+          if (cell && cell.numberFormat === TEXT_FORMAT) continue;
+          (entries ??= new Array(grid.length * columns))[r * columns + c] = enter(item);
         }
       }
     }
-    for (const [k, cell] of updates) this.store(k, cell);
+    for (let r = 0; r < grid.length; r++) {
+      const row = grid[r];
+      for (let c = 0; c < row.length; c++) {
+        const item = row[c];
+        if (item === null) continue;
+        const k = key(area.top + r, area.left + c);
+        const cell = this.cells.get(k) ?? { value: null, formula: null, ast: null, numberFormat: GENERAL, evaluating: false };
+        const entry = entries?.[r * columns + c];
+        if (what === "numberFormat") {
+          cell.numberFormat = item === "" ? GENERAL : item;
+        } else if (entry?.formula) {
+          cell.value = null; cell.formula = entry.formula; cell.ast = entry.ast;
+        } else if (entry) {
+          cell.value = entry.value; cell.formula = cell.ast = null;
+          if (entry.format && cell.numberFormat === GENERAL) cell.numberFormat = entry.format;
+        } else {
+          cell.value = item === "" ? null : item; cell.formula = cell.ast = null;
+        }
+        this.store(k, cell);
+      }
+    }
   }
 
   /** Range.clear(applyTo): "All", "Contents", "Formats" (hyperlink variants change nothing here). */
