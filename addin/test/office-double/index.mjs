@@ -2,7 +2,8 @@
 // a simulated workbook, for the add-in's tests and the Node far end. No Excel
 // runs here, so everything the add-in proves is proven against this file's
 // reading of Microsoft's public documentation; each rule names its page where
-// it is implemented (runtime.mjs, excel.mjs, model.mjs, office.mjs, errors.mjs).
+// it is implemented (runtime.mjs, excel.mjs, model.mjs, cells.mjs, format.mjs,
+// tables.mjs, office.mjs, errors.mjs).
 //
 // Usage:
 //   const { Excel, Office, OfficeExtension, control } = createOfficeDouble({ sheets: ["Sheet1"] });
