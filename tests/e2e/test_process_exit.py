@@ -87,8 +87,9 @@ def test_ctrl_c_exits_with_130_and_stops_the_addin_and_no_command_line_holds_the
     token_file = tmp_path / "token"
     token_file.write_text(token + "\n")
     token_file.chmod(0o600)
+    # From another folder: the far end is found in the installed package, not beside the working directory.
     kernel = subprocess.Popen([*KERNEL, str(script), "--addin-sim", "--token-file", str(token_file)],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path)
     watchdog = threading.Timer(90, kernel.kill)  # bounds the reading below
     watchdog.start()
     try:
