@@ -320,3 +320,32 @@ def test_a_misbehaving_addin_cannot_stop_the_kernel():
         assert json.loads(ws.recv(timeout=5)) == {"kind": "release", "ids": [70]}
         dropped = kernel.stats()["dropped"]
         assert sum(dropped.values()) == 9 and dropped["binary"] == 1 and dropped["malformed_json"] == 2
+
+
+def test_a_worksheets_life_through_the_bridge(bridge):
+    """What a script does with sheets, end to end; the double's own tests hold the object model's rules."""
+    sheets = Context.workbook.worksheets
+    name = f"Data_{os.urandom(3).hex()}"
+    ws = sheets.add(name)
+    try:
+        assert sheets.getItem(name.upper()).name == name  # names compare without case
+        assert sheets.getItemOrNullObject("No such sheet").isNullObject is True
+        assert ws.isNullObject is False
+        ws.name = name = f"Budget_{os.urandom(3).hex()}"
+        assert sheets.getItem(name).name == name
+        ws.getRange("C3").values = [[1]]
+        ws.getRange("E7").values = [["x"]]
+        assert ws.getUsedRange().address == f"{name}!C3:E7"
+        ws.getUsedRange().clear()
+        assert ws.getUsedRange().address == f"{name}!A1"
+        with pytest.raises(RuntimeError) as info:
+            ws.name = "x[1]"
+        assert error_code(info.value) == "InvalidArgument"
+        kept = ws.getRange("A1")
+    finally:
+        ws.delete()
+    # A range of a deleted sheet, and the sheet by name, are gone.
+    for gone in (lambda: kept.values, lambda: sheets.getItem(name).name):
+        with pytest.raises(RuntimeError) as info:
+            gone()
+        assert error_code(info.value) == "ItemNotFound", str(info.value)
