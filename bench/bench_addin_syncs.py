@@ -3,7 +3,7 @@
 A context.sync() costs milliseconds in desktop Excel and can cost hundreds
 of milliseconds in Excel on the web; what the add-in must keep low is the
 number of syncs, not of requests. Each user operation runs through a real
-kernel and `node addin/node-host.mjs` (the add-in's executor over the
+kernel and addin/node-host.mjs in Node (the add-in's executor over the
 Office.js double); the add-in's own diagnostics count its syncs and the
 requests it served (releases of dropped proxies excluded: they ride on the
 next sync).
@@ -31,10 +31,6 @@ Counts do not vary, so a few values suffice.
 from __future__ import annotations
 
 import atexit
-import pathlib
-import shutil
-import subprocess
-import sys
 from collections.abc import Callable
 from typing import Any
 
@@ -42,22 +38,20 @@ import pyperf
 
 import com_like
 from velmara_master.python_server.velmara.kernel import Kernel
+from velmara_master.python_server.velmara.kernel.farend import start_far_end, wait_for_far_end
 
 SYNC_COST_S = 0.1
-NODE_HOST = pathlib.Path(__file__).resolve().parents[1] / "addin" / "node-host.mjs"
 SHEETS = 5
 
 
 class FarEnd:
     """A kernel and the Node far end connected to it, for this process."""
 
-    def __init__(self, node: str):
+    def __init__(self) -> None:
         self.kernel = Kernel().start()
-        self.process = subprocess.Popen(
-            [node, "--experimental-websocket", str(NODE_HOST), "--url", self.kernel.address,
-             "--token", self.kernel.token], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.far_end = start_far_end(self.kernel, reconnect=False)
         atexit.register(self.close)
-        self.kernel.wait_connected(60)  # Node starts slowly on a loaded machine
+        wait_for_far_end(self.kernel, self.far_end, 60)  # Node starts slowly on a loaded machine
         worksheets = com_like.Context.workbook.worksheets
         for n in range(2, SHEETS + 1):
             worksheets.add(f"Sheet{n}")
@@ -71,9 +65,7 @@ class FarEnd:
 
     def close(self) -> None:
         self.kernel.close()
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(5)
+        self.far_end.stop()
 
 
 def chained_read() -> None:
@@ -108,18 +100,13 @@ def counted(far_end: FarEnd, operation: Callable[[], object], loops: int) -> tup
 
 
 def main() -> None:
-    node = shutil.which("node")
-    if node is None:
-        print("bench_addin_syncs: node not found: the JavaScript add-in needs Node.js 20 or later "
-              "(see scripts/node-check); nothing measured", file=sys.stderr)
-        return
     runner = pyperf.Runner(processes=2, values=2, warmups=1)
     far_end = None
 
     def connect() -> FarEnd:
         nonlocal far_end
         if far_end is None:
-            far_end = FarEnd(node)
+            far_end = FarEnd()
         return far_end
 
     results: dict[str, Any] = {}

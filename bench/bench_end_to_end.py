@@ -1,4 +1,4 @@
-"""What a user waits for: the kernel, the loopback WebSocket and the simulated add-in, end to end.
+"""What a user waits for: the kernel, the loopback WebSocket and the JavaScript add-in in Node, end to end.
 
   end_to_end.dataframe
       write a 10,000 x 10 mixed DataFrame (ints, floats, dates, strings) into
@@ -25,7 +25,6 @@ import atexit
 import contextlib
 import datetime as dt
 import gc
-import json
 import os
 import subprocess
 import sys
@@ -41,7 +40,6 @@ import com_like
 
 ROWS, COLS = 10_000, 10
 CELL_READS = 1_000
-SIM = "velmara_master.python_server.velmara.addin_sim"
 HERE = os.path.dirname(os.path.abspath(__file__))
 _state: dict[str, Any] = {}
 
@@ -66,71 +64,58 @@ def _stop_all() -> None:
     kernel = _state.get("kernel")
     if kernel is not None:
         kernel.close()
-    for key in ("addin", "echo"):
-        proc = _state.get(key)
-        if proc is not None and proc.poll() is None:
-            if key == "echo":
-                proc.stdin.close()
-            proc.terminate()
-            proc.wait(5)
+    if "addin" in _state:
+        _state["addin"].stop()
+    echo = _state.get("echo")
+    if echo is not None and echo.poll() is None:
+        echo.stdin.close()
+        echo.terminate()
+        echo.wait(5)
     if "stack" in _state:
         _state["stack"].close()
 
 
 def state() -> dict[str, Any]:
-    """Kernel, simulated add-in and echo server for this process, started on first use."""
+    """Kernel, the add-in in Node and echo server for this process, started on first use."""
     if _state:
         return _state
     from websockets.sync.client import connect
 
     from velmara_master.python_server.velmara.kernel import Kernel
+    from velmara_master.python_server.velmara.kernel.farend import start_far_end, wait_for_far_end
 
     atexit.register(_stop_all)
     _state["stack"] = contextlib.ExitStack()
     kernel = _state["kernel"] = Kernel(workers=2).start()
-    _state["addin"] = subprocess.Popen([sys.executable, "-m", SIM, "--url", kernel.url], stderr=subprocess.DEVNULL)
+    _state["addin"] = start_far_end(kernel, reconnect=False)
     echo = _state["echo"] = subprocess.Popen([sys.executable, os.path.join(HERE, "ws_echo.py")],
                                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert echo.stdout is not None
     port = int(echo.stdout.readline())
     _state["client"] = _state["stack"].enter_context(
         connect(f"ws://127.0.0.1:{port}", compression=None, max_size=None))
-    kernel.wait_connected(30)
+    wait_for_far_end(kernel, _state["addin"], 120)  # Node starts slowly on a loaded machine
     frame = _state["frame"] = make_frame()
     sheet = com_like.Context.workbook.worksheets.getItem("Sheet1")
-    _state["big"] = sheet.getRange(f"A1:J{ROWS + 1}")  # the header row, then the data
+    big = _state["big"] = sheet.getRange(f"A1:J{ROWS + 1}")  # the header row, then the data
     _state["cell"] = sheet.getRange("A1")
-    _state["frames"] = big_frames(frame)
+    _state["frames"] = big_frames(big, frame)
     return _state
 
 
-def big_frames(frame: pd.DataFrame) -> tuple[object, object]:
-    """The write request and the read's answer as they travel (built by the add-in's own code)."""
-    from velmara_master.python_server.velmara.addin_sim import Simulator
+def big_frames(big: Any, frame: pd.DataFrame) -> tuple[object, object]:
+    """The write request and the read's answer as they travel.
 
-    handler = Simulator(first_id=10).new_session()
-    wire = com_like.Serializer.to_wire(frame)
+    The answer is rebuilt from what the add-in gave back for the frame
+    (Excel's view of it: dates as serial numbers), in the wire form it came in.
+    """
+    from velmara_master.python_server.velmara.tables import to_plain
 
-    def ask(body: dict[str, Any]) -> tuple[str, Any]:
-        body.update(requestId="0" * 32, kind="request")
-        text = orjson.dumps(body).decode()
-        answer = handler.handle(text)[0]
-        return text, json.loads(answer)
-
-    def ref(body: dict[str, Any]) -> Any:
-        return ask(body)[1]["result"]["value"]
-
-    workbook = ref({"method": "GET", "name": "workbook", "caller": 0})
-    sheets = ref({"method": "GET", "name": "worksheets", "caller": workbook})
-    arg = [{"arg_type": "PLACED", "value": {"type": "String", "value": "Sheet1", "isSpec": False}}]
-    get_item = ref({"method": "GET", "name": "getItem", "caller": sheets})
-    sheet = ref({"method": "CALL", "name": "__call__", "args": arg, "caller": get_item})
-    arg = [{"arg_type": "PLACED", "value": {"type": "String", "value": f"A1:J{ROWS + 1}", "isSpec": False}}]
-    get_range = ref({"method": "GET", "name": "getRange", "caller": sheet})
-    rng = ref({"method": "CALL", "name": "__call__", "args": arg, "caller": get_range})
-    write = {"method": "SET", "name": "values", "value": wire, "caller": rng, "requestId": "0" * 32, "kind": "request"}
-    ask(dict(write))
-    answer = ask({"method": "GET", "name": "values", "caller": rng})[1]
+    to_wire = com_like.Serializer.to_wire
+    write = {"method": "SET", "name": "values", "value": to_wire(frame), "caller": 123456789012,
+             "requestId": "0" * 32, "kind": "request"}
+    big.values = frame
+    answer = {"kind": "excel_response", "requestId": "0" * 32, "ok": True, "result": to_wire(to_plain(big.values))}
     return write, answer
 
 
@@ -209,7 +194,7 @@ def main() -> None:
     # Each worker process starts a kernel, an add-in and an echo server:
     # few processes, few values (one value is many round trips anyway).
     runner = pyperf.Runner(processes=2, values=3, warmups=1)
-    runner.metadata["description"] = "kernel + loopback WebSocket + simulated add-in, against bare round trips"
+    runner.metadata["description"] = "kernel + loopback WebSocket + the add-in in Node, against bare round trips"
     runner.bench_time_func("end_to_end.dataframe", dataframe, metadata={
         "goal": 2.0, "note": f"write, read back and drop {ROWS:,} x {COLS} mixed cells"})
     runner.bench_time_func("end_to_end.dataframe.floor", dataframe_floor)

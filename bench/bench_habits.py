@@ -1,4 +1,4 @@
-"""What user habits cost over the WebSocket kernel and the simulated add-in.
+"""What user habits cost over the WebSocket kernel and the JavaScript add-in in Node.
 
 Each measurement does one thing the way a new user writes it first; its
 floor does the same thing the way docs/performance.md recommends, so the

