@@ -13,17 +13,18 @@
 // no local-network permission prompt, and the kernel's Origin check admits it.
 
 import { startAddin } from "./addin.mjs";
+import { CLOSE } from "./protocol.mjs";
 
 const TOKEN_KEY = "velmara.kernel.token";
 
 // What a close code means to the person looking at the pane.
 const CLOSE_TEXT = {
-  1000: "closed",
+  [CLOSE.NORMAL]: "closed",
   1001: "the kernel went away",
   1006: "connection lost",
-  1009: "a message was too large",
+  [CLOSE.TOO_BIG]: "a message was too large",
   1012: "the kernel dropped the connection",
-  4000: "Excel stopped answering",
+  [CLOSE.STALLED]: "Excel stopped answering",
 };
 const RENDER_MS = 250;
 

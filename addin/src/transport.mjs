@@ -9,14 +9,8 @@
 // jitter, so several add-ins do not knock in step). It uses the standard
 // WebSocket API only: the browser's, or Node 20's behind --experimental-websocket.
 
+import { CLOSE } from "./protocol.mjs";
 import { DEFAULT_LIMITS, FrameError, parseFrame } from "./wire.mjs";
-
-/** Close codes this side uses. */
-export const CLOSE = Object.freeze({
-  NORMAL: 1000,
-  TOO_BIG: 1009,
-  STALLED: 4000, // Excel stopped answering; come back with a fresh request context
-});
 
 /**
  * @typedef {object} TransportOptions
