@@ -27,7 +27,9 @@ export { RequestError, errorText };
 /** @typedef {import("./executor/planning.mjs").Plan} Plan */
 /** @typedef {import("./executor/batching.mjs").Section} Section */
 
-const nextTick = typeof setImmediate === "function" ? setImmediate : (/** @type {() => void} */ fn) => setTimeout(fn, 0);
+/** @type {(fn: () => void) => void} */
+const nextTick = typeof (/** @type {any} */ (globalThis).setImmediate) === "function"
+  ? /** @type {any} */ (globalThis).setImmediate : (fn) => setTimeout(fn, 0);
 
 /**
  * @typedef {object} ExecutorOptions
@@ -83,10 +85,11 @@ export class Executor {
       maxBatch: 0, retried: 0, errors: 0, hangs: 0, cellEditRetries: 0, brokenLookups: 0,
       callbacks: { sent: 0, ok: 0, failed: 0, stale: 0 }, sessions: 0,
     };
+    /** @type {Callbacks} */
     this.callbacks = new Callbacks({
       data: (value) => this.data(value),
       decode: (wire, where) => decode(this, wire, where),
-      sendFrame: (frame) => this.sendFrame(frame),
+      sendFrame: (frame) => this.sendFrame(/** @type {{kind: string}} */ (frame)),
       context: () => this.context,
       stats: this.stats.callbacks,
       timeoutMs: callbackTimeoutMs,
@@ -114,7 +117,7 @@ export class Executor {
     this.stats.sessions += 1;
     this.pending.length = 0;
     this.table.newSession();
-    this.callbacks.endSession((work) => {
+    this.callbacks.endSession((/** @type {() => void} */ work) => {
       const marker = `velmara:${++this.batchSeq}:unregister`;
       this.context.trace(marker);
       work();
@@ -153,7 +156,10 @@ export class Executor {
     }
   }
 
-  /** Answer a request refused at the frame boundary. @param {string} requestId @param {string} message */
+  /**
+   * Answer a request refused at the frame boundary.
+   * @param {string} requestId @param {string} message
+   */
   refuse(requestId, message) {
     this.stats.errors += 1;
     this.respond(requestId, { ok: false, error: { message } });
@@ -309,7 +315,10 @@ export class Executor {
       ? this.reference(obj, from ?? null) : undefined));
   }
 
-  /** The nearest object on the way to `obj` that needs tracking, if any. @param {object} obj */
+  /**
+   * The nearest object on the way to `obj` that needs tracking, if any.
+   * @param {object} obj
+   */
   anchor(obj) {
     /** @type {object|undefined} */
     let at = obj;
@@ -319,14 +328,20 @@ export class Executor {
     return null;
   }
 
-  /** An object whose lookup failed at a sync: every later use fails with `message`. @param {object} obj @param {string} message */
+  /**
+   * An object whose lookup failed at a sync: every later use fails with `message`.
+   * @param {object} obj @param {string} message
+   */
   breakObject(obj, message) {
     this.stats.brokenLookups += 1;
     this.broken.set(obj, message);
     this.table.forgetTracked(obj);
   }
 
-  /** The error of using `obj`, if it or an object it was reached from is broken. @param {object} obj */
+  /**
+   * The error of using `obj`, if it or an object it was reached from is broken.
+   * @param {object} obj
+   */
   brokenMessage(obj) {
     /** @type {object|undefined} */
     let at = obj;

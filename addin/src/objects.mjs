@@ -48,7 +48,10 @@ export class ObjectTable {
     this.staleDels = 0;
   }
 
-  /** Pin a root object under its fixed id. */
+  /**
+   * Pin a root object under its fixed id.
+   * @param {number} id @param {unknown} value
+   */
   pin(id, value) {
     this.entries.set(id, { value, count: Infinity, anchor: null });
   }
@@ -129,7 +132,10 @@ export class ObjectTable {
     return objects;
   }
 
-  /** Put back untrack work whose sync failed before it ran. @param {object[]} objects */
+  /**
+   * Put back untrack work whose sync failed before it ran.
+   * @param {object[]} objects
+   */
   restoreUntracks(objects) {
     for (const obj of objects) {
       if (!this.keeps.has(obj)) {
@@ -139,7 +145,10 @@ export class ObjectTable {
     }
   }
 
-  /** Put back track work whose sync failed before it ran. @param {object[]} objects */
+  /**
+   * Put back track work whose sync failed before it ran.
+   * @param {object[]} objects
+   */
   restoreTracks(objects) {
     for (const obj of objects) {
       this.tracked.delete(obj);
@@ -147,7 +156,10 @@ export class ObjectTable {
     }
   }
 
-  /** An object Office.js cannot track (its lookup failed): never tracked, never untracked. @param {object} obj */
+  /**
+   * An object Office.js cannot track (its lookup failed): never tracked, never untracked.
+   * @param {object} obj
+   */
   forgetTracked(obj) {
     this.tracked.delete(obj);
     this.toTrack.delete(obj);

@@ -15,6 +15,7 @@ const NON_FINITE = new Map([[NON_FINITE_TEXT.NAN, NaN], [NON_FINITE_TEXT.INFINIT
 
 /** A value from the kernel that cannot be used; the request it came with fails. */
 export class WireError extends Error {
+  /** @param {string} message */
   constructor(message) {
     super(message);
     this.name = "WireError";
@@ -262,6 +263,7 @@ export function dateToSerial(date) {
  * serial numbers (or their ISO text before 1900), bytes their base64 text;
  * grids are converted element by element.
  * @param {unknown} value
+ * @returns {unknown}
  */
 export function toCellValue(value) {
   // Office.js sends commands as JSON, where NaN and the infinities become
@@ -276,7 +278,7 @@ export function toCellValue(value) {
   }
   if (value instanceof Uint8Array) return bytesToBase64(value);
   if (Array.isArray(value)) return value.map(toCellValue);
-  if (isPlainObject(value)) return Object.fromEntries(Object.entries(value).map(([k, v]) => [k, toCellValue(v)]));
+  if (isPlainObject(value)) return Object.fromEntries(Object.entries(/** @type {object} */ (value)).map(([k, v]) => [k, toCellValue(v)]));
   return value;
 }
 
@@ -342,7 +344,7 @@ export function parseFrame(data, limits = DEFAULT_LIMITS) {
   try {
     frame = JSON.parse(data);
   } catch (exc) {
-    throw new FrameError("malformed_json", `not JSON: ${exc.message}`);
+    throw new FrameError("malformed_json", `not JSON: ${/** @type {Error} */ (exc).message}`);
   }
   if (!isPlainObject(frame)) throw new FrameError("not_an_object", "a frame must be a JSON object");
   switch (frame.kind) {
@@ -366,9 +368,10 @@ export function parseFrame(data, limits = DEFAULT_LIMITS) {
   }
 }
 
+/** @param {any} frame @param {typeof DEFAULT_LIMITS} limits */
 function checkRequest(frame, limits) {
   if (!isId(frame.requestId)) throw new FrameError("bad_member", "request without a text 'requestId'");
-  const bad = (message) => {
+  const bad = (/** @type {string} */ message) => {
     throw new FrameError("bad_member", message, frame.requestId);
   };
   if (!METHODS.has(frame.method)) bad(`unknown request method ${preview(frame.method)}`);
@@ -389,6 +392,7 @@ function checkRequest(frame, limits) {
   }
 }
 
+/** @param {unknown} value */
 function isId(value) {
   return typeof value === "string" && value.length > 0 && value.length <= MAX_ID_CHARS;
 }
@@ -400,6 +404,7 @@ export function isPlainObject(value) {
   return proto === Object.prototype || proto === null;
 }
 
+/** @param {unknown} value */
 function preview(value) {
   const text = typeof value === "string" ? JSON.stringify(value) : String(value);
   return text.length > 60 ? text.slice(0, 60) + "..." : text;

@@ -277,7 +277,10 @@ function failAll(ex, planned, exc) {
   }
 }
 
-/** A result tracked for a request that did not succeed. @param {import("../executor.mjs").Executor} ex @param {Plan} [p] */
+/**
+ * A result tracked for a request that did not succeed.
+ * @param {import("../executor.mjs").Executor} ex @param {Plan} [p]
+ */
 function dropTracked(ex, p) {
   if (p?.tracked !== undefined) ex.table.forgetTracked(p.tracked);
 }

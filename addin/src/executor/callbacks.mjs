@@ -38,7 +38,11 @@ export class Callbacks {
     this.session = 0;
   }
 
-  /** The JS function of a registered Python callable. @param {string} callableId */
+  /**
+   * The JS function of a registered Python callable.
+   * @param {string} callableId
+   * @returns {Function}
+   */
   function(callableId) {
     let fn = this.functions.get(callableId);
     if (fn === undefined) {
@@ -81,7 +85,10 @@ export class Callbacks {
     };
   }
 
-  /** A callback_result frame. @param {{callId: string, ok: boolean, result?: unknown, error?: {message?: unknown}}} frame */
+  /**
+   * A callback_result frame.
+   * @param {{callId: string, ok: boolean, result?: unknown, error?: {message?: unknown}}} frame
+   */
   result(frame) {
     const ok = frame.ok === true;
     this.host.stats[ok ? "ok" : "failed"] += 1;
@@ -104,12 +111,18 @@ export class Callbacks {
     waiter.resolve(value);
   }
 
-  /** handlers.add(handler) went through. @param {any} result @param {object} source @param {unknown} handler */
+  /**
+   * handlers.add(handler) went through.
+   * @param {any} result @param {object} source @param {unknown} handler
+   */
   registered(result, source, handler) {
     this.registrations.add({ result, source, handler });
   }
 
-  /** result.remove() or handlers.remove(handler) went through. @param {object} obj @param {unknown} [handler] */
+  /**
+   * result.remove() or handlers.remove(handler) went through.
+   * @param {object} obj @param {unknown} [handler]
+   */
   removed(obj, handler) {
     for (const reg of this.registrations) {
       if (reg.result === obj || (reg.source === obj && reg.handler === handler)) this.registrations.delete(reg);
@@ -136,6 +149,7 @@ export class Callbacks {
     this.waiting.clear();
     const current = this.host.context();
     const elsewhere = new Set();
+    /** @type {any[]} */
     const here = [];
     for (const reg of this.registrations) {
       const ctx = reg.result?.context;

@@ -45,7 +45,10 @@ const TRACKED_CLASSES = ["Range", "RangeAreas"];
 // objects: their names come from OfficeExtension, not from Excel.
 const EXTENSION_CLASSES = ["EventHandlers", "EventHandlerResult", "ClientResult"];
 
-/** An object with behaviour of its own (a class instance), not plain data. @param {unknown} value */
+/**
+ * An object with behaviour of its own (a class instance), not plain data.
+ * @param {unknown} value
+ */
 export function isLiveObject(value) {
   if (value === null || typeof value !== "object" || Array.isArray(value) || value instanceof Date || value instanceof Uint8Array) return false;
   const proto = Object.getPrototypeOf(value);
@@ -89,7 +92,7 @@ export class Members {
     this.tracked = TRACKED_CLASSES.map((name) => Excel?.[name]).filter((c) => typeof c === "function");
   }
 
-  /** @param {unknown} obj @returns {obj is object} */
+  /** @param {unknown} obj @returns {boolean} */
   isClientObject(obj) {
     if (obj === null || typeof obj !== "object") return false;
     if (this.ClientObject !== null) return obj instanceof this.ClientObject;
@@ -101,7 +104,10 @@ export class Members {
     return this.ClientResult !== null && obj instanceof this.ClientResult;
   }
 
-  /** Whether the object must be in context.trackedObjects to outlive a sync. @param {unknown} obj */
+  /**
+   * Whether the object must be in context.trackedObjects to outlive a sync.
+   * @param {unknown} obj
+   */
   needsTracking(obj) {
     return obj !== null && typeof obj === "object" && this.tracked.some((Class) => obj instanceof Class);
   }
@@ -197,7 +203,10 @@ export class Members {
     }
   }
 
-  /** Members of the Excel namespace: only its enumerations, as data. @param {string} name */
+  /**
+   * Members of the Excel namespace: only its enumerations, as data.
+   * @param {string} name
+   */
   excelMember(name) {
     const value = !name.startsWith("_") && Object.hasOwn(this.Excel, name) ? this.Excel[name] : undefined;
     if (isPlainObject(value) && Object.values(value).every((v) => typeof v === "string" || typeof v === "number")) {

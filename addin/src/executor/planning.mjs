@@ -106,12 +106,15 @@ export function plan(ex, req, mark) {
   throw new RequestError(`Unknown method ${method}`);
 }
 
-/** @param {import("../executor.mjs").Executor} ex @param {number} id */
+/**
+ * @param {import("../executor.mjs").Executor} ex @param {number} id
+ * @returns {any}
+ */
 function resolveCaller(ex, id) {
   if (id === ID.SNAPSHOT) {
     throw new RequestError("Arrays and dicts from the add-in are copies; index them in Python (they have no remote object)");
   }
-  const target = ex.table.get(id);
+  const target = /** @type {any} */ (ex.table.get(id));
   if (target === undefined) throw new RequestError(`Unknown object id ${id} (released, or never sent)`);
   const broken = ex.brokenMessage(target instanceof BoundFunction ? target.target : target);
   if (broken !== undefined) throw new RequestError(broken);
@@ -151,7 +154,10 @@ function planGet(ex, target, name, mark) {
 // isNullObject is known after any sync that looked the object up (it cannot
 // be loaded). One that no sync has reached yet is named by a track and an
 // untrack in one batch, which leaves its tracking as it was.
-/** @param {import("../executor.mjs").Executor} ex @param {any} target @param {() => void} mark @returns {Plan} */
+/**
+ * @param {import("../executor.mjs").Executor} ex @param {any} target @param {() => void} mark
+ * @returns {Plan}
+ */
 function planIsNull(ex, target, mark) {
   try {
     return now(ex.data(target.isNullObject));
@@ -167,7 +173,8 @@ function planIsNull(ex, target, mark) {
 
 /**
  * @param {import("../executor.mjs").Executor} ex @param {any} target @param {string} name @param {unknown} value
- * @param {() => void} mark @returns {Plan}
+ * @param {() => void} mark
+ * @returns {Plan}
  */
 function planSet(ex, target, name, value, mark) {
   const typeName = ex.members.typeName(target);
@@ -284,6 +291,7 @@ function callArguments(ex, rawArgs, label, optionsAt, used) {
 /**
  * A wire value from the kernel; references resolve from the table.
  * @param {import("../executor.mjs").Executor} ex @param {unknown} wire @param {string} where @param {object[]} [used]
+ * @returns {unknown}
  */
 export function decode(ex, wire, where, used) {
   return fromWire(wire, {
