@@ -11,7 +11,7 @@ from typing import Any
 
 import pytest
 
-from velmara import protocol
+from velmara_master.python_server.velmara import protocol
 
 PROTOCOL_MJS = pathlib.Path(__file__).resolve().parents[2] / "addin" / "src" / "protocol.mjs"
 
