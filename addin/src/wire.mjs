@@ -266,18 +266,31 @@ export function dateToSerial(date) {
  * @returns {unknown}
  */
 export function toCellValue(value) {
-  // Office.js sends commands as JSON, where NaN and the infinities become
-  // null, and a null cell in a written grid is left as it was: the write
-  // would report success and change nothing. Excel cells cannot hold them.
-  if (typeof value === "number" && !Number.isFinite(value)) {
-    throw new WireError(`Excel cannot hold ${value} in a cell or pass it to Office.js (it would arrive as null)`);
+  switch (typeof value) {
+    case "string":
+    case "boolean":
+    case "undefined":
+      return value;
+    case "number":
+      // Office.js sends commands as JSON, where NaN and the infinities become
+      // null, and a null cell in a written grid is left as it was: the write
+      // would report success and change nothing. Excel cells cannot hold them.
+      if (!Number.isFinite(value)) {
+        throw new WireError(`Excel cannot hold ${value} in a cell or pass it to Office.js (it would arrive as null)`);
+      }
+      return value;
+  }
+  if (value === null) return null;
+  if (Array.isArray(value)) {
+    const out = new Array(value.length);
+    for (let i = 0; i < value.length; i++) out[i] = toCellValue(value[i]);
+    return out;
   }
   if (value instanceof Date) {
     const serial = dateToSerial(value);
     return serial === null ? value.toISOString() : serial;
   }
   if (value instanceof Uint8Array) return bytesToBase64(value);
-  if (Array.isArray(value)) return value.map(toCellValue);
   if (isPlainObject(value)) return Object.fromEntries(Object.entries(/** @type {object} */ (value)).map(([k, v]) => [k, toCellValue(v)]));
   return value;
 }
