@@ -1,31 +1,31 @@
 // executor.mjs — performs the kernel's requests on the Office.js object model.
 //
-// The facade over executor/: it owns the one long-lived RequestContext, the
+// The facade over the executor-*.mjs modules: it owns the one long-lived RequestContext, the
 // object table, sessions and frames, and lends its state to the parts:
-//   executor/batching.mjs   requests into syncs; what a failed sync means
-//   executor/planning.mjs   one request made into Office.js actions
-//   executor/members.mjs    the member allow-list, type names, tracking needs
-//   executor/callbacks.mjs  Python callables as JavaScript functions
-//   executor/errors.mjs     error texts (the Office.js code first)
+//   executor-batching.mjs   requests into syncs; what a failed sync means
+//   executor-planning.mjs   one request made into Office.js actions
+//   executor-members.mjs    the member allow-list, type names, tracking needs
+//   executor-callbacks.mjs  Python callables as JavaScript functions
+//   executor-errors.mjs     error texts (the Office.js code first)
 // A sync can cost hundreds of milliseconds in Excel on the web, so the count
 // of syncs, not of requests, is what the executor keeps low: navigation
-// properties, method references and object-returning calls are answered at
+// properties, method references and lookups (getItem, getRange...) are answered at
 // once; loads, writes and calls share one sync per batch of requests.
 
 import { BoundFunction, ObjectTable } from "./objects.mjs";
 import { ID, KIND, METHOD, NULL } from "./protocol.mjs";
 import { toWire } from "./wire.mjs";
-import { runRound } from "./executor/batching.mjs";
-import { Callbacks } from "./executor/callbacks.mjs";
-import { RequestError, errorText } from "./executor/errors.mjs";
-import { Members, isLiveObject } from "./executor/members.mjs";
-import { decode, prepare } from "./executor/planning.mjs";
+import { runRound } from "./executor-batching.mjs";
+import { Callbacks } from "./executor-callbacks.mjs";
+import { RequestError, errorText } from "./executor-errors.mjs";
+import { Members, isLiveObject } from "./executor-members.mjs";
+import { decode, prepare } from "./executor-planning.mjs";
 
 export { RequestError, errorText };
 
-/** @typedef {import("./executor/planning.mjs").Req} Req */
-/** @typedef {import("./executor/planning.mjs").Plan} Plan */
-/** @typedef {import("./executor/batching.mjs").Section} Section */
+/** @typedef {import("./executor-planning.mjs").Req} Req */
+/** @typedef {import("./executor-planning.mjs").Plan} Plan */
+/** @typedef {import("./executor-batching.mjs").Section} Section */
 
 /** @type {(fn: () => void) => void} */
 const nextTick = typeof (/** @type {any} */ (globalThis).setImmediate) === "function"

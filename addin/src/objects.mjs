@@ -9,7 +9,7 @@
 //
 // The table also decides when an Office.js object stops being tracked by the
 // request context. Only objects whose identity does not survive a sync need
-// tracking (ranges: see members.mjs); every other object given an id may hang
+// tracking (ranges: see executor-members.mjs); every other object given an id may hang
 // on one (a range's format, its worksheet), its "anchor", and keeps that one
 // tracked. An anchor stays tracked while any id or bound function holds it.
 // Tracking changes are only recorded here (`takeTracks`, `takeUntracks`); the

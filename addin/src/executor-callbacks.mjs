@@ -1,4 +1,4 @@
-// executor/callbacks.mjs — Python callables as JavaScript functions.
+// executor-callbacks.mjs — Python callables as JavaScript functions.
 //
 // One JavaScript function per callable id and connection: Office.js removes an
 // event handler by function identity, so the same Python function arriving
@@ -7,8 +7,8 @@
 // connection ends their functions are disarmed (they never send a callback
 // frame with an id of the old connection) and their registrations removed.
 
-import { KIND } from "../protocol.mjs";
-import { isPlainObject, toCellValue } from "../wire.mjs";
+import { KIND } from "./protocol.mjs";
+import { isPlainObject, toCellValue } from "./wire.mjs";
 
 /**
  * @typedef {object} CallbackHost  what the executor lends this module

@@ -1,13 +1,13 @@
-// executor/members.mjs — what the kernel may reach, and what an object is.
+// executor-members.mjs — what the kernel may reach, and what an object is.
 //
 // Owns the member allow-list (members are looked up on an object's class
 // prototypes only, never on the instance or Object.prototype), the
 // classification of obj[name] cached per (prototype, name), the type names
 // answered to the kernel, and which objects need context.trackedObjects.
 
-import { BoundFunction } from "../objects.mjs";
-import { isPlainObject, toWire } from "../wire.mjs";
-import { RequestError, quote } from "./errors.mjs";
+import { BoundFunction } from "./objects.mjs";
+import { isPlainObject, toWire } from "./wire.mjs";
+import { RequestError, quote } from "./executor-errors.mjs";
 
 // Members the kernel may never name: internals of Office.js objects, the way
 // out of the object model into JavaScript, and what the executor manages

@@ -1,4 +1,4 @@
-// executor/batching.mjs — requests into syncs, and what a failed sync means.
+// executor-batching.mjs — requests into syncs, and what a failed sync means.
 //
 // Frames that arrive within one turn of the event loop are planned together
 // and share one sync. Every piece of work queued on the context follows a
@@ -17,11 +17,11 @@
 // batch is tried again with back-off for up to cellEditMs, then it fails with
 // a message that says so.
 
-import { HangError, RequestError, CELL_EDIT_CODE, errorText } from "./errors.mjs";
-import { plan } from "./planning.mjs";
+import { HangError, RequestError, CELL_EDIT_CODE, errorText } from "./executor-errors.mjs";
+import { plan } from "./executor-planning.mjs";
 
-/** @typedef {import("./planning.mjs").Req} Req */
-/** @typedef {import("./planning.mjs").Plan} Plan */
+/** @typedef {import("./executor-planning.mjs").Req} Req */
+/** @typedef {import("./executor-planning.mjs").Plan} Plan */
 /**
  * @typedef {object} Section
  * @property {string} marker
@@ -35,7 +35,7 @@ const PAYLOAD_CODES = new Set(["RequestPayloadSizeLimitExceeded", "ResponsePaylo
 
 /**
  * Plan `work`, sync once if needed, answer; returns the requests to try again.
- * @param {import("../executor.mjs").Executor} ex @param {Req[]} work
+ * @param {import("./executor.mjs").Executor} ex @param {Req[]} work
  * @returns {Promise<Req[]>}
  */
 export async function runRound(ex, work) {
@@ -110,7 +110,7 @@ export async function runRound(ex, work) {
 
 /**
  * Track what was handed out since the last call, as a section of its own.
- * @param {import("../executor.mjs").Executor} ex @param {Section[]} into
+ * @param {import("./executor.mjs").Executor} ex @param {Section[]} into
  */
 function flushTracks(ex, into) {
   const objects = ex.table.takeTracks();
@@ -132,7 +132,7 @@ function flushTracks(ex, into) {
 }
 
 /**
- * @param {import("../executor.mjs").Executor} ex @param {unknown} exc @param {Section[]} all
+ * @param {import("./executor.mjs").Executor} ex @param {unknown} exc @param {Section[]} all
  * @param {object[]} untrack @param {string} prefix
  * @returns {Promise<Req[]>} the requests to plan again
  */
@@ -216,7 +216,7 @@ async function afterFailedSync(ex, exc, all, untrack, prefix) {
 
 /**
  * Nothing of the batch ran: try it again after a pause, for a bounded time.
- * @param {import("../executor.mjs").Executor} ex @param {(Section & {req: Req, plan: Plan})[]} planned @param {unknown} exc
+ * @param {import("./executor.mjs").Executor} ex @param {(Section & {req: Req, plan: Plan})[]} planned @param {unknown} exc
  */
 async function afterCellEdit(ex, planned, exc) {
   const startedAt = (ex.cellEditSince ??= Date.now());
@@ -242,7 +242,7 @@ async function afterCellEdit(ex, planned, exc) {
 // and only one that fails alone gets the error. A request payload too large
 // ran nothing; a response too large ran everything but delivered no data.
 /**
- * @param {import("../executor.mjs").Executor} ex @param {any} exc @param {(Section & {req: Req, plan: Plan})[]} planned
+ * @param {import("./executor.mjs").Executor} ex @param {any} exc @param {(Section & {req: Req, plan: Plan})[]} planned
  * @param {object[]} untrack @param {() => void} retrackAll
  */
 function afterPayloadLimit(ex, exc, planned, untrack, retrackAll) {
@@ -269,7 +269,7 @@ function afterPayloadLimit(ex, exc, planned, untrack, retrackAll) {
   return again;
 }
 
-/** @param {import("../executor.mjs").Executor} ex @param {{req: Req, plan?: Plan}[]} planned @param {unknown} exc */
+/** @param {import("./executor.mjs").Executor} ex @param {{req: Req, plan?: Plan}[]} planned @param {unknown} exc */
 function failAll(ex, planned, exc) {
   for (const { req, plan: p } of planned) {
     dropTracked(ex, p);
@@ -279,13 +279,13 @@ function failAll(ex, planned, exc) {
 
 /**
  * A result tracked for a request that did not succeed.
- * @param {import("../executor.mjs").Executor} ex @param {Plan} [p]
+ * @param {import("./executor.mjs").Executor} ex @param {Plan} [p]
  */
 function dropTracked(ex, p) {
   if (p?.tracked !== undefined) ex.table.forgetTracked(p.tracked);
 }
 
-/** @param {import("../executor.mjs").Executor} ex @param {any} ctx */
+/** @param {import("./executor.mjs").Executor} ex @param {any} ctx */
 async function syncWithWatchdog(ex, ctx) {
   /** @type {ReturnType<typeof setTimeout>|undefined} */
   let timer;

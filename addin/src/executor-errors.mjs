@@ -1,10 +1,10 @@
-// executor/errors.mjs — how a failed request is told to the kernel.
+// executor-errors.mjs — how a failed request is told to the kernel.
 //
 // An Office.js failure is answered as "Code: message (location)": the code
 // first, because only codes are stable (Excel localizes its messages). The
 // add-in's own refusals are RequestErrors and read as plain sentences.
 
-import { WireError } from "../wire.mjs";
+import { WireError } from "./wire.mjs";
 
 /** A refusal or failure answered to the kernel as the request's error. */
 export class RequestError extends Error {

@@ -1,4 +1,4 @@
-// executor/planning.mjs — one request made into Office.js actions.
+// executor-planning.mjs — one request made into Office.js actions.
 //
 // A plan either answers without a sync ({sync: false, finish}) or queues its
 // actions after calling mark() and answers after the sync ({sync: true,
@@ -10,11 +10,11 @@
 // next sync, marked, and when it fails there the object is "broken" and every
 // later use of it fails with the call named ("getItem('Nope'): ItemNotFound: ...").
 
-import { BoundFunction } from "../objects.mjs";
-import { ARG, ID, METHOD, NULL } from "../protocol.mjs";
-import { WireError, fromWire, toCellValue } from "../wire.mjs";
-import { RequestError, callText, quote } from "./errors.mjs";
-import { OPTIONS_PARAMETER, findMember, isDenied, isLiveObject } from "./members.mjs";
+import { BoundFunction } from "./objects.mjs";
+import { ARG, ID, METHOD, NULL } from "./protocol.mjs";
+import { WireError, fromWire, toCellValue } from "./wire.mjs";
+import { RequestError, callText, quote } from "./executor-errors.mjs";
+import { OPTIONS_PARAMETER, findMember, isDenied, isLiveObject } from "./executor-members.mjs";
 
 /**
  * @typedef {object} Plan
@@ -56,7 +56,7 @@ const now = (result) => ({ sync: false, finish: () => result });
 
 /**
  * Resolve the ids a request names and decode its values.
- * @param {import("../executor.mjs").Executor} ex @param {Req} req
+ * @param {import("./executor.mjs").Executor} ex @param {Req} req
  */
 export function prepare(ex, req) {
   const { method, caller, name } = req.frame;
@@ -81,7 +81,7 @@ export function prepare(ex, req) {
 
 /**
  * Queue the request's actions (or answer it at once).
- * @param {import("../executor.mjs").Executor} ex @param {Req} req @param {() => void} mark
+ * @param {import("./executor.mjs").Executor} ex @param {Req} req @param {() => void} mark
  * @returns {Plan}
  */
 export function plan(ex, req, mark) {
@@ -107,7 +107,7 @@ export function plan(ex, req, mark) {
 }
 
 /**
- * @param {import("../executor.mjs").Executor} ex @param {number} id
+ * @param {import("./executor.mjs").Executor} ex @param {number} id
  * @returns {any}
  */
 function resolveCaller(ex, id) {
@@ -122,7 +122,7 @@ function resolveCaller(ex, id) {
 }
 
 /**
- * @param {import("../executor.mjs").Executor} ex @param {any} target @param {string} name @param {() => void} mark
+ * @param {import("./executor.mjs").Executor} ex @param {any} target @param {string} name @param {() => void} mark
  * @returns {Plan}
  */
 function planGet(ex, target, name, mark) {
@@ -155,7 +155,7 @@ function planGet(ex, target, name, mark) {
 // be loaded). One that no sync has reached yet is named by a track and an
 // untrack in one batch, which leaves its tracking as it was.
 /**
- * @param {import("../executor.mjs").Executor} ex @param {any} target @param {() => void} mark
+ * @param {import("./executor.mjs").Executor} ex @param {any} target @param {() => void} mark
  * @returns {Plan}
  */
 function planIsNull(ex, target, mark) {
@@ -172,7 +172,7 @@ function planIsNull(ex, target, mark) {
 }
 
 /**
- * @param {import("../executor.mjs").Executor} ex @param {any} target @param {string} name @param {unknown} value
+ * @param {import("./executor.mjs").Executor} ex @param {any} target @param {string} name @param {unknown} value
  * @param {() => void} mark
  * @returns {Plan}
  */
@@ -187,7 +187,7 @@ function planSet(ex, target, name, value, mark) {
 }
 
 /**
- * @param {import("../executor.mjs").Executor} ex @param {any} target @param {string} index @param {() => void} mark
+ * @param {import("./executor.mjs").Executor} ex @param {any} target @param {string} index @param {() => void} mark
  * @returns {Plan}
  */
 function planGetItem(ex, target, index, mark) {
@@ -202,7 +202,7 @@ function planGetItem(ex, target, index, mark) {
 }
 
 /**
- * @param {import("../executor.mjs").Executor} ex @param {any} target @param {unknown[]} args @param {() => void} mark
+ * @param {import("./executor.mjs").Executor} ex @param {any} target @param {unknown[]} args @param {() => void} mark
  * @returns {Plan}
  */
 function planCall(ex, target, args, mark) {
@@ -257,7 +257,7 @@ function planCall(ex, target, args, mark) {
 /**
  * CALL arguments: PLACED in order; NAMED ones become the options object of
  * the methods that take one.
- * @param {import("../executor.mjs").Executor} ex @param {any[]} rawArgs @param {string} label
+ * @param {import("./executor.mjs").Executor} ex @param {any[]} rawArgs @param {string} label
  * @param {number|undefined} optionsAt @param {object[]} used
  */
 function callArguments(ex, rawArgs, label, optionsAt, used) {
@@ -290,7 +290,7 @@ function callArguments(ex, rawArgs, label, optionsAt, used) {
 
 /**
  * A wire value from the kernel; references resolve from the table.
- * @param {import("../executor.mjs").Executor} ex @param {unknown} wire @param {string} where @param {object[]} [used]
+ * @param {import("./executor.mjs").Executor} ex @param {unknown} wire @param {string} where @param {object[]} [used]
  * @returns {unknown}
  */
 export function decode(ex, wire, where, used) {
