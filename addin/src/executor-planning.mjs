@@ -45,10 +45,23 @@ import { OPTIONS_PARAMETER, findMember, isDenied, isLiveObject } from "./executo
 // survive a write that reports success.
 const GRID_PROPERTIES = new Set(["values", "formulas", "formulasLocal", "formulasR1C1", "numberFormat", "numberFormatLocal"]);
 
-/** @param {unknown} value @returns {unknown} */
+/**
+ * The grid with every null as "", copied only where it holds one.
+ * @param {unknown} value
+ * @returns {unknown}
+ */
 function emptyForNull(value) {
   if (value === null) return "";
-  return Array.isArray(value) ? value.map(emptyForNull) : value;
+  if (!Array.isArray(value)) return value;
+  let out = value;
+  for (let i = 0; i < value.length; i++) {
+    const item = value[i];
+    const fixed = item === null ? "" : Array.isArray(item) ? emptyForNull(item) : item;
+    if (fixed === item) continue;
+    if (out === value) out = value.slice();
+    out[i] = fixed;
+  }
+  return out;
 }
 
 /** @param {object} result @returns {Plan} */
