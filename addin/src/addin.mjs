@@ -30,7 +30,8 @@ import { Transport, kernelUrl } from "./transport.mjs";
 export function startAddin({ Excel, OfficeExtension, Office, url, token, config = {}, reconnect = true,
                              retryForMs = 10_000, watchdogMs, onStatus = () => {}, WebSocketImpl }) {
   const getSetting = makeGetSetting({ documentSettings: Office?.context?.document?.settings ?? null, config });
-  let transport = null;
+  /** @type {Transport} */
+  let transport;
   const executor = new Executor({
     Excel,
     OfficeExtension,

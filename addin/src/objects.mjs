@@ -8,14 +8,14 @@
 // connections included (a release carries no epoch).
 //
 // The table also decides when an Office.js object stops being tracked by the
-// request context: an object stays tracked while any id names it or any bound
-// function holds it. Untracking is only recorded here (`takeUntracks`); the
-// executor queues it so that it rides on the next sync.
+// request context. Only objects whose identity does not survive a sync need
+// tracking (ranges: see executor-members.mjs); every other object given an id may hang
+// on one (a range's format, its worksheet), its "anchor", and keeps that one
+// tracked. An anchor stays tracked while any id or bound function holds it.
+// Tracking changes are only recorded here (`takeTracks`, `takeUntracks`); the
+// executor queues them so that they ride on the next sync.
 
-export const ROOT_CONTEXT = 0;
-export const ROOT_EXCEL = 1;
-export const ROOT_GET_SETTING = 2;
-export const ROOTS = Object.freeze([ROOT_CONTEXT, ROOT_EXCEL, ROOT_GET_SETTING]);
+import { ID } from "./protocol.mjs";
 
 /** A method of a live object, answered as a "Function" reference. */
 export class BoundFunction {
@@ -32,16 +32,12 @@ export class BoundFunction {
 let nextId = 3 + Math.floor(Math.random() * 2 ** 20) * 2 ** 24;
 
 export class ObjectTable {
-  /**
-   * @param {(obj: object) => boolean} trackable  whether the request context tracks this object
-   */
-  constructor(trackable) {
-    this.trackable = trackable;
-    /** @type {Map<number, {value: unknown, count: number}>} */
+  constructor() {
+    /** @type {Map<number, {value: unknown, count: number, anchor: object|null}>} */
     this.entries = new Map();
     /** @type {Map<unknown, number>} the current id of each live object */
     this.byValue = new Map();
-    /** @type {Map<object, number>} how many entries keep a trackable object */
+    /** @type {Map<object, number>} how many entries keep an anchor */
     this.keeps = new Map();
     /** @type {Set<object>} objects tracked by the context */
     this.tracked = new Set();
@@ -52,9 +48,12 @@ export class ObjectTable {
     this.staleDels = 0;
   }
 
-  /** Pin a root object under its fixed id. */
+  /**
+   * Pin a root object under its fixed id.
+   * @param {number} id @param {unknown} value
+   */
   pin(id, value) {
-    this.entries.set(id, { value, count: Infinity });
+    this.entries.set(id, { value, count: Infinity, anchor: null });
   }
 
   /** Number of ids that name something, the pinned roots included. */
@@ -66,17 +65,20 @@ export class ObjectTable {
    * Count one more reference to a live object and return its id. The same
    * object sent twice keeps its id while the kernel holds it.
    * @param {unknown} value
+   * @param {object|null} anchor  the object to keep tracked while the id lives, if any
+   * @returns {number}
    */
-  ref(value) {
+  ref(value, anchor) {
     let id = this.byValue.get(value);
     if (id !== undefined) {
-      this.entries.get(id).count += 1;
+      const entry = /** @type {{count: number}} */ (this.entries.get(id));
+      entry.count += 1;
       return id;
     }
     id = nextId++;
-    this.entries.set(id, { value, count: 1 });
+    this.entries.set(id, { value, count: 1, anchor });
     this.byValue.set(value, id);
-    this.keep(value instanceof BoundFunction ? value.target : value);
+    if (anchor !== null) this.keep(anchor);
     return id;
   }
 
@@ -94,7 +96,7 @@ export class ObjectTable {
   release(id) {
     const entry = this.entries.get(id);
     if (entry === undefined) {
-      if (id !== -1) this.staleDels += 1;
+      if (id !== ID.SNAPSHOT) this.staleDels += 1;
       return;
     }
     if (entry.count === Infinity) return;
@@ -102,7 +104,7 @@ export class ObjectTable {
     if (entry.count > 0) return;
     this.entries.delete(id);
     this.byValue.delete(entry.value);
-    this.unkeep(entry.value instanceof BoundFunction ? entry.value.target : entry.value);
+    if (entry.anchor !== null) this.unkeep(entry.anchor);
   }
 
   /** Forget every object of a previous connection; ids keep counting. */
@@ -114,7 +116,7 @@ export class ObjectTable {
     }
   }
 
-  /** Objects to track now; the caller queues trackedObjects.add for each. */
+  /** @returns {object[]} objects to track now; the caller queues trackedObjects.add for each */
   takeTracks() {
     const objects = [...this.toTrack];
     this.toTrack.clear();
@@ -122,7 +124,7 @@ export class ObjectTable {
     return objects;
   }
 
-  /** Objects to untrack; the caller queues them on a sync it makes anyway. */
+  /** @returns {object[]} objects to untrack; the caller queues them on a sync it makes anyway */
   takeUntracks() {
     const objects = [...this.toUntrack];
     this.toUntrack.clear();
@@ -130,7 +132,10 @@ export class ObjectTable {
     return objects;
   }
 
-  /** Put back untrack work whose sync failed before it ran. */
+  /**
+   * Put back untrack work whose sync failed before it ran.
+   * @param {object[]} objects
+   */
   restoreUntracks(objects) {
     for (const obj of objects) {
       if (!this.keeps.has(obj)) {
@@ -140,14 +145,25 @@ export class ObjectTable {
     }
   }
 
-  /** An object tracked by the caller directly (a method's result, before its sync). */
-  markTracked(obj) {
-    this.tracked.add(obj);
+  /**
+   * Put back track work whose sync failed before it ran.
+   * @param {object[]} objects
+   */
+  restoreTracks(objects) {
+    for (const obj of objects) {
+      this.tracked.delete(obj);
+      if (this.keeps.has(obj)) this.toTrack.add(obj);
+    }
   }
 
-  /** A directly tracked object that never got an id (its request failed). */
+  /**
+   * An object Office.js cannot track (its lookup failed): never tracked, never untracked.
+   * @param {object} obj
+   */
   forgetTracked(obj) {
-    if (!this.keeps.has(obj)) this.tracked.delete(obj);
+    this.tracked.delete(obj);
+    this.toTrack.delete(obj);
+    this.toUntrack.delete(obj);
   }
 
   /** Drop all tracking state (a new request context knows none of it). */
@@ -157,8 +173,8 @@ export class ObjectTable {
     this.toUntrack.clear();
   }
 
+  /** @param {object} obj */
   keep(obj) {
-    if (!this.trackable(obj)) return;
     const n = this.keeps.get(obj) ?? 0;
     this.keeps.set(obj, n + 1);
     if (n > 0) return;
@@ -166,9 +182,9 @@ export class ObjectTable {
     if (!this.tracked.has(obj)) this.toTrack.add(obj);
   }
 
+  /** @param {object} obj */
   unkeep(obj) {
-    if (!this.trackable(obj)) return;
-    const n = this.keeps.get(obj) - 1;
+    const n = (this.keeps.get(obj) ?? 1) - 1;
     if (n > 0) {
       this.keeps.set(obj, n);
       return;

@@ -13,17 +13,22 @@
 // no local-network permission prompt, and the kernel's Origin check admits it.
 
 import { startAddin } from "./addin.mjs";
+import { CLOSE } from "./protocol.mjs";
+
+/** @typedef {import("./executor.mjs").Executor} Executor */
+/** @typedef {import("./transport.mjs").Transport} Transport */
 
 const TOKEN_KEY = "velmara.kernel.token";
 
 // What a close code means to the person looking at the pane.
+/** @type {Record<string, string>} */
 const CLOSE_TEXT = {
-  1000: "closed",
+  [CLOSE.NORMAL]: "closed",
   1001: "the kernel went away",
   1006: "connection lost",
-  1009: "a message was too large",
+  [CLOSE.TOO_BIG]: "a message was too large",
   1012: "the kernel dropped the connection",
-  4000: "Excel stopped answering",
+  [CLOSE.STALLED]: "Excel stopped answering",
 };
 const RENDER_MS = 250;
 
@@ -80,17 +85,19 @@ export function counters(executor, transport) {
 
 /**
  * Start the pane: wait for Office, connect, keep the view current.
- * @param {{window: Window, document: Document}} env
+ * @param {{window: any, document: Document}} env
  */
 export async function startTaskPane({ window, document }) {
+  const element = (/** @type {string} */ id) => /** @type {HTMLElement} */ (document.getElementById(id));
   const view = {
-    state: document.getElementById("state"),
-    address: document.getElementById("address"),
-    lastError: document.getElementById("last-error"),
-    retry: document.getElementById("retry"),
-    button: document.getElementById("reconnect"),
-    counts: Object.fromEntries(["requests", "syncs", "callbacks", "errors"].map((id) => [id, document.getElementById(id)])),
+    state: element("state"),
+    address: element("address"),
+    lastError: element("last-error"),
+    retry: element("retry"),
+    button: element("reconnect"),
+    counts: Object.fromEntries(["requests", "syncs", "callbacks", "errors"].map((id) => [id, element(id)])),
   };
+  /** @type {{state: string, detail: string, lastError: string|null}} */
   const ui = { state: "starting", detail: "", lastError: null };
 
   const show = () => {
@@ -100,11 +107,12 @@ export async function startTaskPane({ window, document }) {
     view.retry.textContent = ui.detail;
     view.lastError.textContent = ui.lastError ?? "none";
     if (pane.executor) {
-      for (const [name, value] of Object.entries(counters(pane.executor, pane.transport))) {
+      for (const [name, value] of Object.entries(counters(pane.executor, /** @type {Transport} */ (pane.transport)))) {
         view.counts[name].textContent = String(value);
       }
     }
   };
+  /** @type {{executor: Executor|null, transport: Transport|null, ui: typeof ui, show: () => void}} */
   const pane = { executor: null, transport: null, ui, show };
   window.velmaraTaskPane = pane;
 
@@ -132,10 +140,10 @@ export async function startTaskPane({ window, document }) {
         ui.detail = "";
       } else if (state === "disconnected") {
         ui.state = "waiting";
-        ui.lastError = `${CLOSE_TEXT[detail] ?? "connection closed"} (code ${detail})`;
+        ui.lastError = `${CLOSE_TEXT[detail ?? ""] ?? "connection closed"} (code ${detail})`;
       } else {
         ui.state = "failed";
-        ui.lastError = detail;
+        ui.lastError = detail ?? null;
       }
       show();
     },
@@ -143,7 +151,7 @@ export async function startTaskPane({ window, document }) {
   const { executor, transport } = addin;
   // The last error the add-in answered a request with, for the view.
   const respond = executor.respond.bind(executor);
-  executor.respond = (requestId, body) => {
+  executor.respond = (requestId, /** @type {any} */ body) => {
     if (!body.ok) ui.lastError = body.error?.message ?? "request failed";
     respond(requestId, body);
   };
@@ -183,7 +191,7 @@ export function reconnectNow(transport) {
     transport.restart("reconnect asked from the task pane");
     return;
   }
-  clearTimeout(transport.timer);
+  clearTimeout(transport.timer ?? undefined);
   transport.attempt = 0;
   if (transport.stopped) transport.start();
   else if (transport.socket === null) transport.open();
@@ -192,7 +200,7 @@ export function reconnectNow(transport) {
 if (typeof window !== "undefined" && typeof document !== "undefined" && document.getElementById("state")) {
   startTaskPane({ window, document }).catch((exc) => {
     document.body.dataset.state = "failed";
-    document.getElementById("state").textContent = "failed";
-    document.getElementById("last-error").textContent = String(exc?.message ?? exc);
+    /** @type {HTMLElement} */ (document.getElementById("state")).textContent = "failed";
+    /** @type {HTMLElement} */ (document.getElementById("last-error")).textContent = String(exc?.message ?? exc);
   });
 }

@@ -9,14 +9,8 @@
 // jitter, so several add-ins do not knock in step). It uses the standard
 // WebSocket API only: the browser's, or Node 20's behind --experimental-websocket.
 
+import { CLOSE } from "./protocol.mjs";
 import { DEFAULT_LIMITS, FrameError, parseFrame } from "./wire.mjs";
-
-/** Close codes this side uses. */
-export const CLOSE = Object.freeze({
-  NORMAL: 1000,
-  TOO_BIG: 1009,
-  STALLED: 4000, // Excel stopped answering; come back with a fresh request context
-});
 
 /**
  * @typedef {object} TransportOptions
@@ -42,14 +36,33 @@ export class Transport {
     if (typeof WebSocketImpl !== "function") {
       throw new Error("No WebSocket implementation: run Node 20 with --experimental-websocket, or use a browser");
     }
-    Object.assign(this, { url, onFrame, onRefused, onOpen, onClose, onGiveUp, reconnect, retryForMs,
-                          initialDelayMs, maxDelayMs, limits, WebSocketImpl });
+    this.url = url;
+    this.onFrame = onFrame;
+    this.onRefused = onRefused;
+    this.onOpen = onOpen;
+    this.onClose = onClose;
+    this.onGiveUp = onGiveUp;
+    this.reconnect = reconnect;
+    this.retryForMs = retryForMs;
+    this.initialDelayMs = initialDelayMs;
+    this.maxDelayMs = maxDelayMs;
+    this.limits = limits;
+    this.WebSocketImpl = WebSocketImpl;
+    /** @type {WebSocket|null} */
     this.socket = null;
     this.stopped = true;
     this.attempt = 0;
+    /** @type {ReturnType<typeof setTimeout>|null} */
     this.timer = null;
     this.deadline = 0;
-    this.counters = { connects: 0, attempts: 0, framesIn: 0, framesOut: 0, unsent: 0, dropped: {}, closes: {} };
+    this.counters = {
+      connects: 0, attempts: 0, framesIn: 0, framesOut: 0, unsent: 0,
+      /** @type {Record<string, number>} */
+      dropped: {},
+      /** @type {Record<string, number>} */
+      closes: {},
+    };
+    /** @type {string|null} */
     this.lastError = null;
   }
 
@@ -67,7 +80,7 @@ export class Transport {
   /** Close for good. */
   stop(code = CLOSE.NORMAL, reason = "add-in stopped") {
     this.stopped = true;
-    clearTimeout(this.timer);
+    clearTimeout(this.timer ?? undefined);
     this.socket?.close(code, reason);
   }
 
@@ -76,24 +89,28 @@ export class Transport {
     this.socket?.close(CLOSE.STALLED, reason);
   }
 
-  /** Send one text frame; frames for a closed connection are counted and dropped. */
+  /**
+   * Send one text frame; frames for a closed connection are counted and dropped.
+   * @param {string} text
+   */
   send(text) {
     if (!this.connected) {
       this.counters.unsent += 1;
       return;
     }
-    this.socket.send(text);
+    /** @type {WebSocket} */ (this.socket).send(text);
     this.counters.framesOut += 1;
   }
 
   open() {
     this.counters.attempts += 1;
+    /** @type {WebSocket} */
     let socket;
     try {
       socket = new this.WebSocketImpl(this.url);
     } catch (exc) {
       this.stopped = true;
-      this.onGiveUp(exc);
+      this.onGiveUp(/** @type {Error} */ (exc));
       return;
     }
     this.socket = socket;
@@ -105,10 +122,10 @@ export class Transport {
       this.onOpen();
     };
     socket.onmessage = (event) => this.receive(socket, event.data);
-    socket.onerror = (event) => {
+    socket.onerror = (/** @type {any} */ event) => {
       this.lastError = event?.message ?? event?.error?.message ?? "connection error";
     };
-    socket.onclose = (event) => {
+    socket.onclose = (/** @type {any} */ event) => {
       if (this.socket === socket) this.socket = null;
       const code = event?.code ?? 1006;
       this.counters.closes[code] = (this.counters.closes[code] ?? 0) + 1;
@@ -136,6 +153,7 @@ export class Transport {
     return base / 2 + Math.random() * (base / 2);
   }
 
+  /** @param {WebSocket} socket @param {unknown} data */
   receive(socket, data) {
     this.counters.framesIn += 1;
     let frame;
@@ -154,7 +172,7 @@ export class Transport {
 }
 
 /** The URL without its token, for messages and logs. */
-export function redact(url) {
+export function redact(/** @type {unknown} */ url) {
   return String(url).replace(/^(wss?:\/\/[^/]+)\/.*$/, "$1/…");
 }
 

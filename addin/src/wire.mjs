@@ -5,17 +5,17 @@
 // and the one place where a frame from the kernel is parsed and checked.
 // Everything past parseFrame() may trust the shape of what it is given.
 
-/** The id that data snapshots (arrays and dicts that are not live objects) carry. */
-export const SNAPSHOT_ID = -1;
+import { ARG, ID, KIND, METHOD, NON_FINITE_TEXT, TAG } from "./protocol.mjs";
 
 /** Nesting limit for values in either direction (a grid is two levels deep). */
 export const MAX_DEPTH = 64;
 
 const MAX_EXACT = 2 ** 53;
-const NON_FINITE = new Map([["NaN", NaN], ["Infinity", Infinity], ["-Infinity", -Infinity]]);
+const NON_FINITE = new Map([[NON_FINITE_TEXT.NAN, NaN], [NON_FINITE_TEXT.INFINITY, Infinity], [NON_FINITE_TEXT.MINUS_INFINITY, -Infinity]]);
 
 /** A value from the kernel that cannot be used; the request it came with fails. */
 export class WireError extends Error {
+  /** @param {string} message */
   constructor(message) {
     super(message);
     this.name = "WireError";
@@ -31,59 +31,66 @@ export class WireError extends Error {
  * @param {number} n
  */
 export function numberToWire(n) {
-  if (Number.isSafeInteger(n) && !Object.is(n, -0)) return { type: "Int", value: n, isSpec: false };
-  if (Number.isFinite(n)) return { type: "Float", value: n, isSpec: false };
-  return { type: "Float", value: Number.isNaN(n) ? "NaN" : n > 0 ? "Infinity" : "-Infinity", isSpec: false };
+  if (Number.isSafeInteger(n) && !Object.is(n, -0)) return { type: TAG.INT, value: n, isSpec: false };
+  if (Number.isFinite(n)) return { type: TAG.FLOAT, value: n, isSpec: false };
+  const text = Number.isNaN(n) ? NON_FINITE_TEXT.NAN : n > 0 ? NON_FINITE_TEXT.INFINITY : NON_FINITE_TEXT.MINUS_INFINITY;
+  return { type: TAG.FLOAT, value: text, isSpec: false };
 }
 
 /**
  * Encode a JS value. Live objects go through `reference(obj)`, which returns
  * the reference wire value (and counts it) or undefined for "not a live object".
- * Arrays and plain objects are snapshots: they carry SNAPSHOT_ID.
+ * Arrays and plain objects are snapshots: they carry the snapshot id.
  * @param {unknown} value
  * @param {(obj: object) => (object|undefined)} [reference]
  * @returns {object}
  */
 export function toWire(value, reference = () => undefined, depth = 0) {
-  if (depth > MAX_DEPTH) throw new WireError(`value nested deeper than ${MAX_DEPTH} levels`);
-  if (value === null || value === undefined) return { type: "Null", value: null, isSpec: false };
   switch (typeof value) {
-    case "boolean":
-      return { type: "Bool", value, isSpec: false };
+    case "string":
+      return { type: TAG.STRING, value, isSpec: false };
     case "number":
       return numberToWire(value);
+    case "boolean":
+      return { type: TAG.BOOL, value, isSpec: false };
     case "bigint":
       return {
-        type: "Int",
+        type: TAG.INT,
         value: value >= -BigInt(MAX_EXACT) && value <= BigInt(MAX_EXACT) ? Number(value) : value.toString(),
         isSpec: false,
       };
-    case "string":
-      return { type: "String", value, isSpec: false };
+    case "undefined":
+      return { type: TAG.NULL, value: null, isSpec: false };
     case "function":
       throw new WireError("a JavaScript function has no wire form");
     case "symbol":
-      return { type: "String", value: String(value), isSpec: false };
+      return { type: TAG.STRING, value: String(value), isSpec: false };
+  }
+  if (value === null) return { type: TAG.NULL, value: null, isSpec: false };
+  if (depth >= MAX_DEPTH) throw new WireError(`value nested deeper than ${MAX_DEPTH} levels`);
+  if (Array.isArray(value)) {
+    const items = new Array(value.length);
+    for (let i = 0; i < value.length; i++) items[i] = toWire(value[i], reference, depth + 1);
+    return { type: TAG.ARRAY, value: items, isSpec: false, id: ID.SNAPSHOT };
   }
   if (value instanceof Date) {
     const t = value.getTime();
-    return Number.isNaN(t) ? { type: "Null", value: null, isSpec: false } : { type: "Date", value: value.toISOString(), isSpec: false };
+    return Number.isNaN(t) ? { type: TAG.NULL, value: null, isSpec: false } : { type: TAG.DATE, value: value.toISOString(), isSpec: false };
   }
   if (value instanceof Uint8Array || value instanceof ArrayBuffer) {
-    return { type: "Bytes", value: bytesToBase64(value instanceof ArrayBuffer ? new Uint8Array(value) : value), isSpec: false };
+    return { type: TAG.BYTES, value: bytesToBase64(value instanceof ArrayBuffer ? new Uint8Array(value) : value), isSpec: false };
   }
-  if (Array.isArray(value)) {
-    return { type: "Array", value: value.map((item) => toWire(item, reference, depth + 1)), isSpec: false, id: SNAPSHOT_ID };
-  }
-  const ref = reference(value);
+  const ref = reference(/** @type {object} */ (value));
   if (ref !== undefined) return ref;
+  /** @type {Record<string, object>} */
   const items = {};
-  for (const key of Object.keys(value)) {
-    const item = value[key];
+  const source = /** @type {Record<string, unknown>} */ (value);
+  for (const key of Object.keys(source)) {
+    const item = source[key];
     if (typeof item === "function") continue; // methods of event-args objects are not data
     Object.defineProperty(items, key, { value: toWire(item, reference, depth + 1), enumerable: true, writable: true, configurable: true });
   }
-  return { type: "Dict", value: items, isSpec: false, id: SNAPSHOT_ID };
+  return { type: TAG.DICT, value: items, isSpec: false, id: ID.SNAPSHOT };
 }
 
 // ---------------------------------------------------------------------------
@@ -97,63 +104,113 @@ export function toWire(value, reference = () => undefined, depth = 0) {
 
 /**
  * Decode a wire value from the kernel, strictly: a payload that does not fit
- * its tag is refused rather than guessed at.
+ * its tag is refused rather than guessed at. `where` names the value in
+ * messages; the path inside it is spelled out only when something is refused.
  * @param {unknown} wire
  * @param {DecodeHooks} hooks
  * @returns {unknown}
  */
-export function fromWire(wire, hooks, where = "value", depth = 0) {
-  if (depth > MAX_DEPTH) throw new WireError(`${where}: nested deeper than ${MAX_DEPTH} levels`);
-  if (!isPlainObject(wire) || typeof wire.type !== "string") throw new WireError(`${where}: not a wire value`);
-  const v = wire.value;
-  switch (wire.type) {
-    case "Null":
-      return null;
-    case "Bool":
-      if (typeof v !== "boolean") throw new WireError(`${where}: Bool value is not true/false`);
+export function fromWire(wire, hooks, where = "value") {
+  try {
+    return decodeValue(wire, hooks, 0);
+  } catch (exc) {
+    if (exc instanceof PathError) throw new WireError(`${where}${exc.steps.reverse().join("")}: ${exc.message}`);
+    throw exc;
+  }
+}
+
+/** A refusal on its way out of the nested values, collecting the path. */
+class PathError extends Error {
+  /** @param {string} message */
+  constructor(message) {
+    super(message);
+    /** @type {string[]} */
+    this.steps = [];
+  }
+}
+
+/** @param {unknown} exc @param {string} step */
+function along(exc, step) {
+  if (exc instanceof PathError) exc.steps.push(step);
+  return exc;
+}
+
+/**
+ * @param {unknown} wire @param {DecodeHooks} hooks @param {number} depth
+ * @returns {unknown}
+ */
+function decodeValue(wire, hooks, depth) {
+  if (typeof wire !== "object" || wire === null || Array.isArray(wire)) throw new PathError("not a wire value");
+  const { type, value: v } = /** @type {{type: unknown, value: unknown, isSpec?: unknown}} */ (wire);
+  switch (type) {
+    case TAG.STRING:
+      if (typeof v !== "string") throw new PathError("String value is not text");
       return v;
-    case "Int":
+    case TAG.INT:
       if (typeof v === "number" && Number.isInteger(v)) return v;
       // Beyond 2**53 the kernel sends text; Excel keeps numbers as doubles,
       // so the nearest double is what any cell would hold anyway.
       if (typeof v === "string" && /^[+-]?\d{1,400}$/.test(v)) return Number(v);
-      throw new WireError(`${where}: Int value ${preview(v)} is not an integer`);
-    case "Float":
+      throw new PathError(`Int value ${preview(v)} is not an integer`);
+    case TAG.FLOAT:
       if (typeof v === "number") return v;
-      if (NON_FINITE.has(v)) return NON_FINITE.get(v);
-      throw new WireError(`${where}: Float value ${preview(v)} is not a number`);
-    case "String":
-      if (typeof v !== "string") throw new WireError(`${where}: String value is not text`);
+      if (typeof v === "string" && NON_FINITE.has(v)) return NON_FINITE.get(v);
+      throw new PathError(`Float value ${preview(v)} is not a number`);
+    case TAG.NULL:
+      return null;
+    case TAG.BOOL:
+      if (typeof v !== "boolean") throw new PathError("Bool value is not true/false");
       return v;
-    case "Date": {
+    case TAG.ARRAY: {
+      if (v === null || v === undefined) return [];
+      if (!Array.isArray(v)) throw new PathError("Array value is not a list");
+      if (depth >= MAX_DEPTH) throw new PathError(`nested deeper than ${MAX_DEPTH} levels`);
+      const out = new Array(v.length);
+      let i = 0;
+      try {
+        for (; i < v.length; i++) out[i] = decodeValue(v[i], hooks, depth + 1);
+      } catch (exc) {
+        throw along(exc, `[${i}]`);
+      }
+      return out;
+    }
+    case TAG.DATE: {
       const date = typeof v === "string" ? parseIsoDate(v) : null;
-      if (date === null) throw new WireError(`${where}: Date value ${preview(v)} is not ISO 8601 text`);
+      if (date === null) throw new PathError(`Date value ${preview(v)} is not ISO 8601 text`);
       return date;
     }
-    case "Bytes":
-      if (typeof v !== "string") throw new WireError(`${where}: Bytes value is not base64 text`);
-      return base64ToBytes(v, where);
-    case "Array":
-      if (v === null || v === undefined) return [];
-      if (!Array.isArray(v)) throw new WireError(`${where}: Array value is not a list`);
-      return v.map((item, i) => fromWire(item, hooks, `${where}[${i}]`, depth + 1));
-    case "Dict": {
+    case TAG.BYTES:
+      if (typeof v !== "string") throw new PathError("Bytes value is not base64 text");
+      return base64ToBytes(v);
+    case TAG.DICT: {
       if (v === null || v === undefined) return {};
-      if (!isPlainObject(v)) throw new WireError(`${where}: Dict value is not an object`);
+      if (!isPlainObject(v)) throw new PathError("Dict value is not an object");
+      if (depth >= MAX_DEPTH) throw new PathError(`nested deeper than ${MAX_DEPTH} levels`);
       // "__proto__" would stay an own data key here, but code that copies the
       // object by assignment (as Office.js's set() may) would swap a prototype.
-      if (Object.hasOwn(v, "__proto__")) throw new WireError(`${where}: the Dict key "__proto__" cannot cross to JavaScript`);
-      return Object.fromEntries(Object.keys(v).map((k) => [k, fromWire(v[k], hooks, `${where}.${k}`, depth + 1)]));
+      if (Object.hasOwn(v, "__proto__")) throw new PathError('the Dict key "__proto__" cannot cross to JavaScript');
+      /** @type {Record<string, unknown>} */
+      const out = {};
+      const source = /** @type {Record<string, unknown>} */ (v);
+      for (const key of Object.keys(source)) {
+        try {
+          out[key] = decodeValue(source[key], hooks, depth + 1);
+        } catch (exc) {
+          throw along(exc, `.${key}`);
+        }
+      }
+      return out;
     }
-    case "Python_Function":
-      if (typeof v !== "string" || v.length === 0 || v.length > 128) throw new WireError(`${where}: bad Python callable id`);
+    case TAG.PYTHON_FUNCTION:
+      if (typeof v !== "string" || v.length === 0 || v.length > 128) throw new PathError("bad Python callable id");
       return hooks.callable(v);
   }
-  if (wire.isSpec === true) {
-    if (!Number.isSafeInteger(v)) throw new WireError(`${where}: reference id ${preview(v)} is not an integer`);
-    return hooks.resolve(v, wire.type);
+  if (typeof type !== "string") throw new PathError("not a wire value");
+  if (/** @type {{isSpec?: unknown}} */ (wire).isSpec === true) {
+    if (!Number.isSafeInteger(v)) throw new PathError(`reference id ${preview(v)} is not an integer`);
+    return hooks.resolve(/** @type {number} */ (v), type);
   }
-  throw new WireError(`${where}: unknown wire type ${preview(wire.type)}`);
+  throw new PathError(`unknown wire type ${preview(type)}`);
 }
 
 // ---------------------------------------------------------------------------
@@ -206,21 +263,35 @@ export function dateToSerial(date) {
  * serial numbers (or their ISO text before 1900), bytes their base64 text;
  * grids are converted element by element.
  * @param {unknown} value
+ * @returns {unknown}
  */
 export function toCellValue(value) {
-  // Office.js sends commands as JSON, where NaN and the infinities become
-  // null, and a null cell in a written grid is left as it was: the write
-  // would report success and change nothing. Excel cells cannot hold them.
-  if (typeof value === "number" && !Number.isFinite(value)) {
-    throw new WireError(`Excel cannot hold ${value} in a cell or pass it to Office.js (it would arrive as null)`);
+  switch (typeof value) {
+    case "string":
+    case "boolean":
+    case "undefined":
+      return value;
+    case "number":
+      // Office.js sends commands as JSON, where NaN and the infinities become
+      // null, and a null cell in a written grid is left as it was: the write
+      // would report success and change nothing. Excel cells cannot hold them.
+      if (!Number.isFinite(value)) {
+        throw new WireError(`Excel cannot hold ${value} in a cell or pass it to Office.js (it would arrive as null)`);
+      }
+      return value;
+  }
+  if (value === null) return null;
+  if (Array.isArray(value)) {
+    const out = new Array(value.length);
+    for (let i = 0; i < value.length; i++) out[i] = toCellValue(value[i]);
+    return out;
   }
   if (value instanceof Date) {
     const serial = dateToSerial(value);
     return serial === null ? value.toISOString() : serial;
   }
   if (value instanceof Uint8Array) return bytesToBase64(value);
-  if (Array.isArray(value)) return value.map(toCellValue);
-  if (isPlainObject(value)) return Object.fromEntries(Object.entries(value).map(([k, v]) => [k, toCellValue(v)]));
+  if (isPlainObject(value)) return Object.fromEntries(Object.entries(/** @type {object} */ (value)).map(([k, v]) => [k, toCellValue(v)]));
   return value;
 }
 
@@ -236,8 +307,9 @@ export function bytesToBase64(bytes) {
 
 const BASE64 = /^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$/;
 
-function base64ToBytes(text, where) {
-  if (!BASE64.test(text)) throw new WireError(`${where}: Bytes value is not base64 text`);
+/** @param {string} text */
+function base64ToBytes(text) {
+  if (!BASE64.test(text)) throw new PathError("Bytes value is not base64 text");
   const raw = atob(text);
   const bytes = new Uint8Array(raw.length);
   for (let i = 0; i < raw.length; i++) bytes[i] = raw.charCodeAt(i);
@@ -247,7 +319,7 @@ function base64ToBytes(text, where) {
 // ---------------------------------------------------------------------------
 // frames from the kernel
 
-export const METHODS = new Set(["GET", "SET", "GETITEM", "CALL", "DEL"]);
+const METHODS = new Set(Object.values(METHOD));
 const MAX_ID_CHARS = 128;
 const MAX_NAME_CHARS = 256;
 
@@ -285,23 +357,23 @@ export function parseFrame(data, limits = DEFAULT_LIMITS) {
   try {
     frame = JSON.parse(data);
   } catch (exc) {
-    throw new FrameError("malformed_json", `not JSON: ${exc.message}`);
+    throw new FrameError("malformed_json", `not JSON: ${/** @type {Error} */ (exc).message}`);
   }
   if (!isPlainObject(frame)) throw new FrameError("not_an_object", "a frame must be a JSON object");
   switch (frame.kind) {
-    case "request":
+    case KIND.REQUEST:
       checkRequest(frame, limits);
       return frame;
-    case "release":
+    case KIND.RELEASE:
       if (!Array.isArray(frame.ids) || frame.ids.length > limits.maxReleaseIds || !frame.ids.every(Number.isSafeInteger)) {
         throw new FrameError("bad_member", "release needs 'ids', a list of integer ids");
       }
       return frame;
-    case "callback_result":
+    case KIND.CALLBACK_RESULT:
       if (!isId(frame.callId)) throw new FrameError("bad_member", "callback_result without a text 'callId'");
       if (typeof frame.ok !== "boolean") throw new FrameError("bad_member", "callback_result needs a boolean 'ok'");
       return frame;
-    case "diag":
+    case KIND.DIAG:
       if (!isId(frame.diagId)) throw new FrameError("bad_member", "diag without a text 'diagId'");
       return frame;
     default:
@@ -309,29 +381,31 @@ export function parseFrame(data, limits = DEFAULT_LIMITS) {
   }
 }
 
+/** @param {any} frame @param {typeof DEFAULT_LIMITS} limits */
 function checkRequest(frame, limits) {
   if (!isId(frame.requestId)) throw new FrameError("bad_member", "request without a text 'requestId'");
-  const bad = (message) => {
+  const bad = (/** @type {string} */ message) => {
     throw new FrameError("bad_member", message, frame.requestId);
   };
   if (!METHODS.has(frame.method)) bad(`unknown request method ${preview(frame.method)}`);
   if (!Number.isSafeInteger(frame.caller)) bad("the request's 'caller' is not an integer id");
-  if (frame.method === "DEL") return;
+  if (frame.method === METHOD.DEL) return;
   if (typeof frame.name !== "string" || frame.name.length > MAX_NAME_CHARS) bad("the request's 'name' is not text of a sensible length");
-  if (frame.method === "SET" && !isPlainObject(frame.value)) bad("SET needs a wire 'value'");
-  if (frame.method === "CALL") {
+  if (frame.method === METHOD.SET && !isPlainObject(frame.value)) bad("SET needs a wire 'value'");
+  if (frame.method === METHOD.CALL) {
     if (!Array.isArray(frame.args) || frame.args.length > limits.maxArgs) bad(`CALL needs an 'args' list of at most ${limits.maxArgs} entries`);
     for (const arg of frame.args) {
       if (!isPlainObject(arg) || !isPlainObject(arg.value)) bad("every CALL argument needs a wire 'value'");
-      if (arg.arg_type === "NAMED") {
+      if (arg.arg_type === ARG.NAMED) {
         if (typeof arg.name !== "string" || !/^[A-Za-z_$][\w$]{0,127}$/.test(arg.name)) bad("a NAMED argument needs an identifier 'name'");
-      } else if (arg.arg_type !== "PLACED") {
+      } else if (arg.arg_type !== ARG.PLACED) {
         bad(`unknown arg_type ${preview(arg.arg_type)}`);
       }
     }
   }
 }
 
+/** @param {unknown} value */
 function isId(value) {
   return typeof value === "string" && value.length > 0 && value.length <= MAX_ID_CHARS;
 }
@@ -343,6 +417,7 @@ export function isPlainObject(value) {
   return proto === Object.prototype || proto === null;
 }
 
+/** @param {unknown} value */
 function preview(value) {
   const text = typeof value === "string" ? JSON.stringify(value) : String(value);
   return text.length > 60 ? text.slice(0, 60) + "..." : text;

@@ -4,7 +4,7 @@ import { test } from "node:test";
 import assert from "node:assert/strict";
 import { grid, harness, placed, str } from "./harness.mjs";
 
-test("the chained read takes three syncs; navigation and method references take none", async () => {
+test("the chained read takes one sync; navigation, method references and lookups take none", async () => {
   const h = harness();
   h.control.reset();
   const book = await h.one(h.get(0, "workbook"));
@@ -17,8 +17,8 @@ test("the chained read takes three syncs; navigation and method references take 
   const values = await h.one(h.get(range.value, "values"));
   assert.deepEqual(values, { type: "Array", isSpec: false, id: -1,
     value: [{ type: "Array", isSpec: false, id: -1, value: [{ type: "String", value: "", isSpec: false }] }] });
-  assert.equal(h.control.syncs, 3);
-  assert.equal(h.executor.diagnostics().syncs, 3);
+  assert.equal(h.control.syncs, 1);
+  assert.equal(h.executor.diagnostics().syncs, 1);
 });
 
 test("syncs per request kind", async () => {
@@ -36,13 +36,16 @@ test("syncs per request kind", async () => {
     ["collection items", async () => (await h.one(h.get(sheets, "items"))).value.map((w) => w.type), 1, ["Worksheet", "Worksheet"]],
     ["GETITEM", async () => (await h.one(h.item(sheets, "-1"))).type, 1, "Worksheet"],
     ["GETITEM slice", async () => (await h.one(h.item(sheets, "::-1"))).value.map((w) => w.type), 1, ["Worksheet", "Worksheet"]],
-    ["OrNullObject", async () => (await h.invoke(sheets, "getItemOrNullObject", str("nope"))).type, 1, "Worksheet"],
+    ["OrNullObject", async () => (await h.invoke(sheets, "getItemOrNullObject", str("nope"))).type, 0, "Worksheet"],
     ["isNullObject after it", async () => {
       const nothing = await h.invoke(sheets, "getItemOrNullObject", str("nope"));
-      const before = h.control.syncs;
-      const isNull = await h.one(h.get(nothing.value, "isNullObject"));
-      return [h.control.syncs - before, isNull.value];
-    }, 1, [0, true]],
+      return (await h.one(h.get(nothing.value, "isNullObject"))).value;
+    }, 1, true],
+    ["isNullObject once known", async () => {
+      const sheet1 = await h.invoke(sheets, "getItemOrNullObject", str("Sheet1"));
+      await h.one(h.get(sheet1.value, "name"));
+      return (await h.one(h.get(sheet1.value, "isNullObject"))).value;
+    }, 1, false],
   ];
   for (const [what, run, syncs, expected] of cases) {
     const before = h.control.syncs;
@@ -66,27 +69,36 @@ test("requests that arrive together share one sync", async () => {
   assert.equal(h.executor.diagnostics().batchSizes[8], 2);
 });
 
-test("an error in a shared sync goes to the request that caused it; the rest are retried", async () => {
+test("an error in a shared sync goes to the section that caused it; the rest are retried", async () => {
   const h = harness();
   const sheets = (await h.one(h.get((await h.one(h.get(0, "workbook"))).value, "worksheets"))).value;
   const sheet = (await h.sheet()).value;
   const a1 = (await h.invoke(sheet, "getRange", str("A1"))).value;
   const [add, getItem] = [(await h.one(h.get(sheets, "add"))).value, (await h.one(h.get(sheets, "getItem"))).value];
+  const b1 = (await h.invoke(sheet, "getRange", str("B1"))).value;
   const before = h.control.syncs;
   const answers = await h.batch(
     h.set(a1, "values", grid([[7]])),
     h.call(add, placed(str("Added"))),
     h.get(a1, "values"),
-    h.call(getItem, placed(str("No such sheet"))),
+    h.call(add, placed(str("Sheet2"))),
+    h.set(b1, "values", grid([[8]])),
     h.get(a1, "address"),
   );
-  assert.deepEqual(answers.map((a) => a.ok), [true, true, true, false, true]);
-  assert.match(answers[3].error.message, /^ItemNotFound: .*getItem/);
+  assert.deepEqual(answers.map((a) => a.ok), [true, true, true, false, true, true]);
+  assert.match(answers[3].error.message, /^ItemAlreadyExists: .*add/);
   assert.equal(answers[1].result.type, "Worksheet");
   assert.equal(answers[2].result.value[0].value[0].value, 7);
   // The sheet was added once: actions before the failure are not repeated.
   assert.deepEqual(h.control.workbook.sheets.map((s) => s.name), ["Sheet1", "Sheet2", "Added"]);
   assert.equal(h.control.syncs - before, 2);
+  assert.equal((await h.one(h.get(b1, "values"))).value[0].value[0].value, 8);
+  // A lookup is answered at once; its failure goes to each request that uses it.
+  const nope = await h.one(h.call(getItem, placed(str("Nope"))));
+  assert.equal(nope.type, "Worksheet");
+  const uses = await h.batch(h.get(a1, "address"), h.get(nope.value, "name"));
+  assert.equal(uses[0].ok, true);
+  assert.match(uses[1].error.message, /^getItem\('Nope'\): ItemNotFound: /);
 });
 
 test("members outside Office.js prototypes are refused", async () => {
@@ -191,7 +203,7 @@ test("Python callables become event handlers that call back", async () => {
   assert.equal(args.value.address.value, "B2");
   h.executor.handleFrame({ kind: "callback_result", callId: frame.callId, ok: false, error: { message: "ValueError: no" } });
   const diag = h.executor.diagnostics();
-  assert.deepEqual(diag.callbacks, { sent: 1, ok: 0, failed: 1 });
+  assert.deepEqual(diag.callbacks, { sent: 1, ok: 0, failed: 1, stale: 0 });
   assert.deepEqual(diag.callbackLog.at(-1), { callId: frame.callId, ok: false, error: "ValueError: no" });
   assert.equal(diag.pendingCallbacks, 0);
   assert.equal(diag.handlers, 1);

@@ -11,8 +11,18 @@ export const grid = (rows) => ({
   value: rows.map((row) => ({ type: "Array", isSpec: false, value: row.map((v) => (typeof v === "string" ? str(v) : int(v))) })),
 });
 export const placed = (...values) => values.map((value) => ({ arg_type: "PLACED", value }));
+export const pyfunc = (id) => ({ type: "Python_Function", value: id, isSpec: true });
 
-export function harness({ double = {}, config = { "user.name": "Ada" }, watchdogMs = 1000 } = {}) {
+/** Polls `condition` once per 10 ms for up to a minute. */
+export async function until(condition, what) {
+  for (let i = 0; i < 6000; i++) {
+    if (condition()) return;
+    await new Promise((resolve) => setTimeout(resolve, 10));
+  }
+  throw new Error(`timed out waiting for ${what}`);
+}
+
+export function harness({ double = {}, config = { "user.name": "Ada" }, watchdogMs = 1000, ...options } = {}) {
   const office = createOfficeDouble({ sheets: ["Sheet1", "Sheet2"], ...double });
   const sent = [];
   let hung = 0;
@@ -23,6 +33,7 @@ export function harness({ double = {}, config = { "user.name": "Ada" }, watchdog
     send: (text) => sent.push(JSON.parse(text)),
     watchdogMs,
     onHang: () => { hung += 1; },
+    ...options,
   });
   let n = 0;
 

@@ -2,7 +2,8 @@
 // own; the real socket is exercised by the end-to-end suite against the kernel).
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { CLOSE, Transport, kernelUrl, redact } from "../src/transport.mjs";
+import { CLOSE } from "../src/protocol.mjs";
+import { Transport, kernelUrl, redact } from "../src/transport.mjs";
 import { startAddin } from "../src/addin.mjs";
 import { createOfficeDouble } from "./office-double/index.mjs";
 

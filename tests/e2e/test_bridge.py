@@ -43,16 +43,19 @@ def test_proxies_chain_from_context(bridge):
 
 # Excel's errors reach the caller with the Office.js error code first (the
 # rest is Excel's localized message); the add-in words its own refusals.
-# An object-returning call may fail only when its object is used: `.name`.
-@pytest.mark.parametrize("call, code", [
-    (lambda: Context.workbook.worksheets.getItem("No such sheet").name, "ItemNotFound"),
-    (lambda: Context.workbook.worksheets.getItem("Sheet1").getRange("A1:B2:C").address, "InvalidArgument"),
-    (lambda: Context.workbook.worksheets.add("Sheet1").name, "ItemAlreadyExists"),
+# A lookup is answered at once; its failure reaches the first use, naming it.
+@pytest.mark.parametrize("call, code, prefix", [
+    (lambda: Context.workbook.worksheets.getItem("No such sheet").name, "ItemNotFound",
+     "getItem('No such sheet'): ItemNotFound: "),
+    (lambda: Context.workbook.worksheets.getItem("Sheet1").getRange("A1:B2:C").address, "InvalidArgument",
+     "getRange('A1:B2:C'): InvalidArgument: "),
+    (lambda: Context.workbook.worksheets.add("Sheet1").name, "ItemAlreadyExists", "ItemAlreadyExists: "),
 ])
-def test_excels_errors_reach_the_caller_by_code(bridge, call, code):
+def test_excels_errors_reach_the_caller_by_code(bridge, call, code, prefix):
     with pytest.raises(RuntimeError) as info:
         call()
     assert error_code(info.value) == code, str(info.value)
+    assert str(info.value).startswith(prefix), str(info.value)
 
 
 @pytest.mark.parametrize("call, message", [

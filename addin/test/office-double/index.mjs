@@ -32,11 +32,13 @@ import { Area, formatArea, parseArea } from "./addresses.mjs";
  */
 export function createOfficeDouble(options = {}) {
   const model = new WorkbookModel(options.workbookName ?? "Book1.xlsx", options.sheets ?? ["Sheet1"]);
-  const counters = { syncs: 0, emptySyncs: 0, hungSyncs: 0, commands: 0 };
+  const counters = { syncs: 0, emptySyncs: 0, hungSyncs: 0, commands: 0, cellEditRejections: 0 };
   const faults = {
     // Excel on the web's 5 MB cap on request and response payloads; null lifts it.
     payloadLimitBytes: options.payloadLimitBytes === undefined ? 5_000_000 : options.payloadLimitBytes,
     hangSync: false,
+    // The user is editing a cell: every sync that carries commands fails (runtime.mjs).
+    cellEditMode: false,
     latencyMs: options.latencyMs ?? 0,
   };
   const settings = new Settings(options.settings ?? {});
@@ -115,6 +117,8 @@ export function createOfficeDouble(options = {}) {
     get emptySyncs() { return counters.emptySyncs; },
     /** Syncs left hanging by faults.hangSync. */
     get hungSyncs() { return counters.hungSyncs; },
+    /** Syncs refused by faults.cellEditMode. */
+    get cellEditRejections() { return counters.cellEditRejections; },
     /** Commands sent in all batches. */
     get commands() { return counters.commands; },
     /** Objects the host holds for context.trackedObjects (added and not yet released by a sync). */

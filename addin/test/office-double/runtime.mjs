@@ -325,6 +325,7 @@ export class RequestContextBase {
     const latency = Number(env.faults.latencyMs) || 0;
     const done = this._chain.then(async () => {
       await (latency > 0 ? new Promise((r) => setTimeout(r, latency)) : null);
+      if (env.faults.cellEditMode) throw cellEditRejection(env, actions);
       runBatch(this, actions);
       return passThroughValue;
     });
@@ -333,6 +334,21 @@ export class RequestContextBase {
   }
 
   _enqueue(action) { this._pending.push(action); }
+}
+
+/**
+ * While the user edits a cell, Excel refuses every batch (RunOptions.delayForCellEdit
+ * is false by default): nothing of it runs, and the sync fails with
+ * InvalidOperationInCellEditMode.
+ * https://learn.microsoft.com/javascript/api/excel/excel.runoptions#excel-excel-runoptions-delayforcelledit-member
+ * https://learn.microsoft.com/office/dev/add-ins/reference/javascript-api-for-office-error-codes (Excel-specific error codes)
+ */
+function cellEditRejection(env, actions) {
+  env.counters.cellEditRejections += 1;
+  const code = "InvalidOperationInCellEditMode";
+  return new OfficeExtensionError(code, MESSAGES[code] ?? "The operation isn't available while Excel is in Edit cell mode. " +
+    "Exit Edit mode by using the Enter or Tab keys, or by selecting another cell, and then try again.",
+  { errorLocation: "", statement: "", surroundingStatements: [], fullStatements: actions.map(statement) }, []);
 }
 
 // --------------------------------------------------------------------------

@@ -38,6 +38,39 @@ SNAPSHOT_ID = -1
 # Ids whose release the kernel acknowledges and never sends.
 LOCAL_IDS = ROOT_IDS | {SNAPSHOT_ID}
 
+# The pinned roots one by one.
+ROOT_CONTEXT = 0
+ROOT_EXCEL = 1
+ROOT_GET_SETTING = 2
+
+# Request methods (DEL only from older kernels: releases replace it).
+METHOD_GET = "GET"
+METHOD_SET = "SET"
+METHOD_GETITEM = "GETITEM"
+METHOD_CALL = "CALL"
+METHOD_DEL = "DEL"
+
+# How a CALL argument is given.
+ARG_PLACED = "PLACED"
+ARG_NAMED = "NAMED"
+
+# Wire value tags; any other tag with isSpec true is a reference's type name.
+TAG_NULL = "Null"
+TAG_BOOL = "Bool"
+TAG_INT = "Int"
+TAG_FLOAT = "Float"
+TAG_STRING = "String"
+TAG_DATE = "Date"
+TAG_BYTES = "Bytes"
+TAG_ARRAY = "Array"
+TAG_DICT = "Dict"
+TAG_PYTHON_FUNCTION = "Python_Function"
+
+# WebSocket close codes either end uses.
+CLOSE_NORMAL = 1000
+CLOSE_TOO_BIG = 1009  # a frame beyond the transport's limit
+CLOSE_STALLED = 4000  # Excel stopped answering; the add-in comes back with a fresh context
+
 __all__ = [
     "KIND_CALLBACK",
     "KIND_CALLBACK_RESULT",
