@@ -346,8 +346,7 @@ export class RequestContextBase {
 function cellEditRejection(env, actions) {
   env.counters.cellEditRejections += 1;
   const code = "InvalidOperationInCellEditMode";
-  return new OfficeExtensionError(code, MESSAGES[code] ?? "The operation isn't available while Excel is in Edit cell mode. " +
-    "Exit Edit mode by using the Enter or Tab keys, or by selecting another cell, and then try again.",
+  return new OfficeExtensionError(code, localize(env.language, code),
   { errorLocation: "", statement: "", surroundingStatements: [], fullStatements: actions.map(statement) }, []);
 }
 
