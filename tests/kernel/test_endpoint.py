@@ -13,7 +13,7 @@ from websockets.exceptions import ConnectionClosed, InvalidStatus
 from websockets.sync.client import connect
 
 import com_like
-from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue, endpoint
+from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue, dispatch
 
 
 class PassThroughSerializer:
@@ -244,7 +244,7 @@ def wait_for(condition, timeout=10):
 
 
 def test_orphan_releases_per_answer_are_capped(monkeypatch, kernel, addin):
-    monkeypatch.setattr(endpoint, "MAX_ORPHANS_PER_FRAME", 3)
+    monkeypatch.setattr(dispatch, "MAX_ORPHANS_PER_FRAME", 3)
     addin.send(orphan_answer(100, 5))
     assert recv(addin) == {"kind": "release", "ids": [100, 101, 102]}
     wait_for(lambda: kernel.stats()["orphans_released"] == 3)
@@ -252,7 +252,7 @@ def test_orphan_releases_per_answer_are_capped(monkeypatch, kernel, addin):
 
 
 def test_frames_that_fail_inside_the_kernel_are_logged_like_drops(monkeypatch, kernel, addin, caplog):
-    monkeypatch.setattr(endpoint, "_collect_object_ids", lambda wire, out: 1 / 0)
+    monkeypatch.setattr(dispatch, "collect_object_ids", lambda wire, out: 1 / 0)
     for _ in range(25):
         addin.send(orphan_answer(10, 1))
     wait_for(lambda: kernel.stats()["dropped"].get("internal_error") == 25)
@@ -369,7 +369,7 @@ def test_the_listener_thread_never_waits_for_a_response(module, kernel, addin):
             outcome.set_result(exc)
 
     # Whatever the listener does with a frame runs on it: a diag_result will do.
-    kernel._on_diag_result = lambda message: on_listener()
+    kernel._dispatch.on_diag_result = lambda message: on_listener()
     addin.send(json.dumps({"kind": "diag_result", "diagId": "d1"}))
     error = outcome.result(5)
     assert isinstance(error, RuntimeError) and "listener thread" in str(error)
