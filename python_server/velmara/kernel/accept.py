@@ -46,6 +46,9 @@ _LAST_BACKOFF_S = 0.5
 
 # Failures of accept() that pass once descriptors or memory are back.
 _EXHAUSTED = frozenset((errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM))
+# Connection threads (a test makes their start fail).
+_Thread = threading.Thread
+
 # Failures that concern the one connection being accepted, nothing else.
 _ONE_GONE = frozenset((errno.ECONNABORTED, errno.EPROTO, errno.EINTR))
 
@@ -156,7 +159,7 @@ class AcceptLoop:
             if len(self._pending) >= self._max_pending:
                 self._evict_oldest_locked()
             self._pending[key] = sock
-        thread = threading.Thread(target=self._serve, args=(key, sock, address),
+        thread = _Thread(target=self._serve, args=(key, sock, address),
                                   name="velmara-kernel-connection", daemon=True)
         try:
             with self._lock:
