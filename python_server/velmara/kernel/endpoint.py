@@ -325,7 +325,7 @@ class Kernel:
     def _process_request(self, connection: ServerConnection, request: Any) -> Any:
         # Plain GETs on the same port fetch the task pane (or get a 404).
         if self._taskpane is not None and not is_websocket_handshake(request.headers):
-            return self._taskpane.respond(request.path, request.headers.get_all("Host"))
+            return self._taskpane.respond(request.path, request.headers.get_all("Host"), request.method)
         return self._check_handshake(connection, request)
 
     def _check_handshake(self, connection: ServerConnection, request: Any) -> Any:
