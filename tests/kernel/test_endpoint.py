@@ -3,6 +3,7 @@
 import concurrent.futures
 import json
 import logging
+import os
 import threading
 import time
 import uuid
@@ -523,3 +524,18 @@ def test_repeated_warnings_are_rate_limited_with_a_count_of_those_left_out(caplo
     assert [r.getMessage() for r in caplog.records] == [
         "callback 0 failed", "callback 1 failed", "another kind",
         "callback 5 failed (3 more like this suppressed)"]
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="counts descriptors through /proc")
+def test_a_closed_kernel_gives_back_every_descriptor(module):
+    def open_descriptors():
+        return len(os.listdir("/proc/self/fd"))
+
+    Kernel(module=module).start().close()  # first use opens what stays open for good (imports, loggers)
+    before = open_descriptors()
+    for _ in range(5):
+        k = Kernel(module=module).start()
+        with connect(k.url):
+            k.wait_connected(WAIT)
+        k.close()
+    assert open_descriptors() == before

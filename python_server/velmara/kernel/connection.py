@@ -20,6 +20,9 @@ its next major version, and tests/kernel fails first if one of these moves:
 - `protocol.close_sent` tells a write that timed out (the add-in stopped
   reading) from the closing handshake's own time-out, and names the code
   the library closed with when it refused a frame for its size (1009).
+- `Server.shutdown_watcher` and `shutdown_notifier`: the socket pair that
+  wakes the library's own accept loop. The kernel accepts with a loop of
+  its own (accept.py) and never runs the library's, so it closes the pair.
 """
 
 from __future__ import annotations
@@ -32,7 +35,8 @@ from websockets.exceptions import ConnectionClosed
 from websockets.frames import Opcode
 from websockets.sync.server import ServerConnection
 
-__all__ = ["AddinConnection", "Link", "NotConnectedError", "cut_if_writing", "mark_listener", "on_listener"]
+__all__ = ["AddinConnection", "Link", "NotConnectedError", "cut_if_writing", "discard_server", "mark_listener",
+           "on_listener"]
 
 # Threads that serve the add-in's frames: a proxy used there would wait for
 # an answer that only that thread can deliver.
@@ -81,6 +85,14 @@ class AddinConnection(ServerConnection):
         """True once the library closed the connection over a frame beyond its limit."""
         sent = self.protocol.close_sent
         return sent is not None and sent.code == 1009
+
+
+def discard_server(server: Any) -> None:
+    """Close what `serve()` opened for the library's accept loop, which never ran."""
+    for name in ("shutdown_watcher", "shutdown_notifier"):
+        sock = getattr(server, name, None)
+        if sock is not None:
+            sock.close()
 
 
 def cut_if_writing(ws: ServerConnection) -> None:

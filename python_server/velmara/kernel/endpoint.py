@@ -44,6 +44,7 @@ from .connection import (
     NotConnectedError,
     close_in_background,
     cut_if_writing,
+    discard_server,
     mark_listener,
     on_listener,
     peer_name,
@@ -317,6 +318,7 @@ class Kernel:
             for closer in closers:
                 closer.join(max(0.0, deadline - time.monotonic()))
             self._accept.join_handlers(max(0.0, deadline - time.monotonic()))
+            discard_server(self._server)
         self._releases.close()
         with self._state:
             self._state.notify_all()
