@@ -12,13 +12,14 @@ from __future__ import annotations
 import collections
 import concurrent.futures
 import time
+import uuid
 from collections.abc import Iterable
 from types import ModuleType
 from typing import Any
 
-from ..protocol import KIND_CALLBACK, KIND_RESPONSE, PLAIN_TAGS, TAG_ARRAY, TAG_DICT
+from ..protocol import KIND_CALLBACK, KIND_DIAG, KIND_RESPONSE, PLAIN_TAGS, TAG_ARRAY, TAG_DICT, dumps
 from .callbacks import CallbackPool
-from .connection import Link, mark_listener
+from .connection import Link, mark_listener, on_listener
 from .counters import Counters, QuietLog
 from .frames import REJECT_REASONS, Frame, FrameRejected, read_frame
 from .release import ReleaseBatcher
@@ -125,6 +126,20 @@ class Dispatcher:
         waiter = self.diag_waiters.pop(message["diagId"], None)
         if waiter is not None and not waiter.done():
             waiter.set_result(message)
+
+    def ask_diagnostics(self, conn: Link, timeout: float) -> dict[str, Any]:
+        """Send a diagnostic query behind every pending release and wait for its answer."""
+        if on_listener():
+            raise RuntimeError("diagnostics() cannot wait on the listener thread")
+        diag_id = uuid.uuid4().hex
+        waiter: concurrent.futures.Future[dict[str, Any]] = concurrent.futures.Future()
+        self.diag_waiters[diag_id] = waiter
+        try:
+            self._releases.flush()
+            conn.push(dumps({"kind": KIND_DIAG, "diagId": diag_id}))
+            return waiter.result(timeout)
+        finally:
+            self.diag_waiters.pop(diag_id, None)
 
     def cancel_diagnostics(self) -> None:
         for diag_id in list(self.diag_waiters):

@@ -20,13 +20,10 @@ makes no progress for `send_timeout` seconds ends the connection.
 from __future__ import annotations
 
 import collections
-import concurrent.futures
-import ipaddress
 import logging
 import ssl
 import threading
 import time
-import uuid
 from collections.abc import Iterable
 from http import HTTPStatus
 from types import ModuleType
@@ -35,7 +32,7 @@ from typing import Any
 from websockets.exceptions import ConnectionClosed
 from websockets.sync.server import ServerConnection, serve
 
-from ..protocol import KIND_DIAG, KIND_RELEASE, MAX_FRAME_CHARS, dumps
+from ..protocol import KIND_RELEASE, MAX_FRAME_CHARS, dumps
 from .accept import DEFAULT_MAX_PENDING, AcceptLoop
 from .callbacks import DEFAULT_MAX_QUEUED, CallbackPool
 from .connection import (
@@ -46,12 +43,11 @@ from .connection import (
     cut_if_writing,
     discard_server,
     mark_listener,
-    on_listener,
     peer_name,
 )
 from .counters import Counters, QuietLog
 from .dispatch import DROP_REASONS, Dispatcher
-from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, new_token
+from .handshake import REFUSE_REASONS, Gate, RedactingLogger, checked_token, is_loopback, new_token
 from .release import ReleaseBatcher
 from .sending import SendHandler
 from .taskpane import TaskPane, is_websocket_handshake
@@ -86,15 +82,6 @@ _CLOSE_TIMEOUT = 0.25
 # of functions passed again, sent under their first id instead.
 _COUNTERS = ("requests", "dels", "callbacks", "orphans_released", "orphans_kept", "capped_answers",
              "write_timeouts", "local_answers", "callables_reused", "callbacks_refused")
-
-
-def _is_loopback(host: str) -> bool:
-    if host == "localhost":
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
 
 
 _current: Kernel | None = None
@@ -135,7 +122,7 @@ class Kernel:
         max_pending_handshakes: int = DEFAULT_MAX_PENDING,
         max_queued_callbacks: int = DEFAULT_MAX_QUEUED,
     ) -> None:
-        if not _is_loopback(host):
+        if not is_loopback(host):
             raise ValueError(f"the kernel serves loopback addresses only, not {host!r}")
         if module is None:
             import com_like
@@ -427,18 +414,7 @@ class Kernel:
         conn = self._conn
         if conn is None:
             raise NotConnectedError("The Excel add-in is not connected")
-        if on_listener():
-            raise RuntimeError("diagnostics() cannot wait on the listener thread")
-        diag_id = uuid.uuid4().hex
-        waiter: concurrent.futures.Future[dict[str, Any]] = concurrent.futures.Future()
-        waiters = self._dispatch.diag_waiters
-        waiters[diag_id] = waiter
-        try:
-            self._releases.flush()
-            conn.push(dumps({"kind": KIND_DIAG, "diagId": diag_id}))
-            return waiter.result(timeout)
-        finally:
-            waiters.pop(diag_id, None)
+        return self._dispatch.ask_diagnostics(conn, timeout)
 
     def stats(self) -> dict[str, Any]:
         """Counters: requests, dels, callbacks, local answers, drops by reason, latencies."""
