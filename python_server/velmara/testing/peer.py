@@ -70,6 +70,11 @@ class Peer:
         self._thread.start()
         return self
 
+    @property
+    def connected(self) -> bool:
+        """Connected (and answering) since `connect()` returned."""
+        return self._thread is not None
+
     def close(self) -> None:
         self._stack.close()
         if self._thread is not None:
