@@ -20,9 +20,13 @@ its next major version, and tests/kernel fails first if one of these moves:
 - `protocol.close_sent` tells a write that timed out (the add-in stopped
   reading) from the closing handshake's own time-out, and names the code
   the library closed with when it refused a frame for its size (1009).
+- `Server.handler` (documented as the argument `Server` is made with, not
+  as an attribute): what serves one accepted socket, handshake included.
+  The kernel accepts with a loop of its own (accept.py) that hands each
+  socket to it, because the library's loop ends for good on the first
+  failed accept.
 - `Server.shutdown_watcher` and `shutdown_notifier`: the socket pair that
-  wakes the library's own accept loop. The kernel accepts with a loop of
-  its own (accept.py) and never runs the library's, so it closes the pair.
+  wakes the library's own accept loop, which never runs here: closed.
 """
 
 from __future__ import annotations
@@ -36,7 +40,7 @@ from websockets.frames import Opcode
 from websockets.sync.server import ServerConnection
 
 __all__ = ["AddinConnection", "Link", "NotConnectedError", "cut_if_writing", "discard_server", "mark_listener",
-           "on_listener"]
+           "on_listener", "socket_handler"]
 
 # Threads that serve the add-in's frames: a proxy used there would wait for
 # an answer that only that thread can deliver.
@@ -85,6 +89,12 @@ class AddinConnection(ServerConnection):
         """True once the library closed the connection over a frame beyond its limit."""
         sent = self.protocol.close_sent
         return sent is not None and sent.code == 1009
+
+
+def socket_handler(server: Any) -> Callable[[Any, Any], None]:
+    """The library's handler of one accepted socket: handshake, then the kernel's session."""
+    handler: Callable[[Any, Any], None] = server.handler
+    return handler
 
 
 def discard_server(server: Any) -> None:

@@ -44,6 +44,7 @@ from .connection import (
     discard_server,
     mark_listener,
     peer_name,
+    socket_handler,
 )
 from .counters import Counters, QuietLog
 from .dispatch import DROP_REASONS, Dispatcher
@@ -190,7 +191,7 @@ class Kernel:
         self._releases.start()
         # The library's server makes each connection's handler (handshake,
         # then self._handle); the accepting is ours (see accept.py).
-        self._accept = AcceptLoop(self._server.socket, self._server.handler, max_pending=self._max_pending,
+        self._accept = AcceptLoop(self._server.socket, socket_handler(self._server), max_pending=self._max_pending,
                                   on_trouble=self._accept_trouble)
         self._accept.start()
         self._module.messaging.set_send_handler(self._handler)
