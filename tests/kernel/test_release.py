@@ -12,7 +12,7 @@ def test_a_full_batch_leaves_without_waiting_for_the_interval():
     try:
         for object_id in (5, 0, 1, 2, -1, 2**60, "x", True, 6, 7, 8):
             batcher.add(object_id)
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + 60
         while not sent and time.monotonic() < deadline:
             time.sleep(0.01)
         assert sent and sent[0] == [5, 6, 7]

@@ -2,6 +2,7 @@
 
 import http.client
 import os
+import socket
 import ssl
 from xml.etree import ElementTree
 from pathlib import Path
@@ -21,10 +22,10 @@ MANIFEST_NS = {"o": "http://schemas.microsoft.com/office/appforoffice/1.1",
 ADDIN = Path(__file__).resolve().parents[2] / "addin"
 
 
-def get(port, path, host=None, context=None):
-    conn = (http.client.HTTPSConnection("127.0.0.1", port, timeout=5, context=context) if context
-            else http.client.HTTPConnection("127.0.0.1", port, timeout=5))
-    conn.request("GET", path, headers={"Host": host or f"127.0.0.1:{port}"})
+def get(port, path, host=None, context=None, method="GET"):
+    conn = (http.client.HTTPSConnection("127.0.0.1", port, timeout=30, context=context) if context
+            else http.client.HTTPConnection("127.0.0.1", port, timeout=30))
+    conn.request(method, path, headers={"Host": host or f"127.0.0.1:{port}"})
     response = conn.getresponse()
     return response.status, response.getheader("Content-Type"), response.read()
 
@@ -86,7 +87,44 @@ def test_page_and_manifest_name_this_kernel_and_never_its_token(served, tmp_path
     assert find("o:Permissions")[0].text == "ReadWriteDocument"
     assert find("o:DefaultSettings/o:SourceLocation")[0].get("DefaultValue") == served.taskpane_url
     assert [r.get("lifetime") for r in find(".//v:Runtimes/v:Runtime")] == ["long"]
-    assert {u.get("DefaultValue") for u in find(".//bt:Url")} == {served.taskpane_url}
+    urls = {u.get("id"): u.get("DefaultValue") for u in find(".//bt:Url")}
+    assert urls == {"Taskpane.Url": served.taskpane_url, "LearnMore.Url": f"{origin}/taskpane.html"}
+    assert find(".//v:LearnMoreUrl")[0].get("resid") == "LearnMore.Url"
+
+
+@pytest.mark.parametrize("old", ["loose file", "symlink"])
+def test_the_manifest_replaces_what_was_there_and_is_its_owners_alone(served, tmp_path, old):
+    written = tmp_path / "manifest.xml"
+    elsewhere = tmp_path / "elsewhere.xml"
+    elsewhere.write_text("untouched")
+    if old == "symlink":
+        written.symlink_to(elsewhere)
+    else:
+        written.write_text("old")
+        written.chmod(0o644)
+    served.taskpane.write_manifest(written, served.token)
+    assert not written.is_symlink() and elsewhere.read_text() == "untouched"
+    assert os.stat(written).st_mode & 0o777 == 0o600
+    assert served.token in written.read_text()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["elsewhere.xml", "manifest.xml"]
+
+
+@pytest.mark.parametrize("method", ["GET", "HEAD", "POST", "PUT", "DELETE", "TRACE", "OPTIONS"])
+def test_only_get_and_head_are_answered_and_head_without_a_body(served, method):
+    status, kind, body = get(served.port, "/taskpane.html", method=method)
+    if method in ("GET", "HEAD"):
+        assert status == 200 and kind.startswith("text/html") and (body == b"") == (method == "HEAD")
+        # http.client reads no body after HEAD whatever is sent: look at the bytes.
+        with socket.create_connection(("127.0.0.1", served.port), timeout=30) as raw:
+            raw.sendall(f"{method} /taskpane.html HTTP/1.1\r\nHost: 127.0.0.1:{served.port}\r\n\r\n".encode())
+            answer = b"".join(iter(lambda: raw.recv(65536), b""))
+        head, _, rest = answer.partition(b"\r\n\r\n")
+        assert b"Content-Length: 0" not in head and (rest == b"") == (method == "HEAD")
+    else:
+        assert status == 405
+        conn = http.client.HTTPConnection("127.0.0.1", served.port, timeout=30)
+        conn.request(method, "/taskpane.html", headers={"Host": f"127.0.0.1:{served.port}"})
+        assert conn.getresponse().getheader("Allow") == "GET, HEAD"
 
 
 def test_without_the_double_the_page_loads_office_js_from_microsoft():

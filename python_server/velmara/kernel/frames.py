@@ -13,15 +13,11 @@ import re
 from dataclasses import dataclass
 from typing import Any
 
-from ..protocol import loads
+from ..protocol import KIND_CALLBACK, KIND_DIAG_RESULT, KIND_RESPONSE, loads
 
 # Request ids that the bridge mints are 32 hex digits; callback and
 # diagnostic ids are the add-in's, but nothing sane needs more than this.
 MAX_ID_CHARS = 128
-
-KIND_RESPONSE = "excel_response"
-KIND_CALLBACK = "callback"
-KIND_DIAG_RESULT = "diag_result"
 
 # The reasons a frame is dropped, as counted by the kernel.
 REJECT_REASONS = (
@@ -34,9 +30,10 @@ REJECT_REASONS = (
 )
 
 
-# An oversized answer is not parsed, but its caller should not wait out the
-# time-out: add-ins write "kind" and "requestId" first, so the id can be
-# read from the frame's head.
+# An answer that is oversized or cannot be parsed (nested beyond any
+# parser's depth, broken text) has no readable body, but its caller should
+# not wait out the time-out: add-ins write "kind" and "requestId" first, so
+# the id can be read from the frame's head.
 _HEAD_CHARS = 512
 _HEAD_REQUEST_ID = re.compile(rf'"requestId"\s*:\s*"([^"\\]{{1,{MAX_ID_CHARS}}})"')
 
@@ -72,7 +69,8 @@ def read_frame(data: Any, max_chars: int, *, binary: bool | None = None) -> Fram
     """Parse and check one incoming WebSocket message.
 
     `data` is text, or the UTF-8 bytes of a text frame (binary=False);
-    without `binary`, bytes count as a binary frame.
+    without `binary`, bytes count as a binary frame. A rejected answer
+    whose request id shows in its head carries it (`request_id`).
     """
     if binary is None:
         binary = type(data) is not str
@@ -86,7 +84,7 @@ def read_frame(data: Any, max_chars: int, *, binary: bool | None = None) -> Fram
     try:
         message = loads(data)
     except (ValueError, RecursionError) as exc:
-        raise FrameRejected("malformed_json", f"{exc} in {_preview(data)}") from None
+        raise FrameRejected("malformed_json", f"{exc} in {_preview(data)}", _head_request_id(data)) from None
     if type(message) is not dict:
         raise FrameRejected("not_an_object", f"JSON {type(message).__name__} instead of an object in {_preview(data)}")
     kind = message.get("kind")

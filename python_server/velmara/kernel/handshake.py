@@ -28,7 +28,7 @@ from typing import Any
 
 from ..protocol.redact import RedactingLogger
 
-__all__ = ["REFUSE_REASONS", "Gate", "RedactingLogger", "checked_token", "new_token"]
+__all__ = ["REFUSE_REASONS", "Gate", "RedactingLogger", "checked_token", "is_loopback", "new_token"]
 
 # 24 random bytes: 192 bits, 32 URL-safe characters.
 TOKEN_BYTES = 24
@@ -49,6 +49,15 @@ def checked_token(token: str) -> str:
     if type(token) is not str or not _TOKEN_TEXT.fullmatch(token):
         raise ValueError("a kernel token is non-empty text of letters, digits and '-', '_', '.', '~'")
     return token
+
+
+def is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
 
 
 def _origin_key(origin: str) -> str:

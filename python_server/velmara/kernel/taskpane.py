@@ -19,8 +19,10 @@ prints (browsers never send fragments to a server), or in a manifest that
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
+import tempfile
 from collections.abc import Iterable
 from http import HTTPStatus
 from pathlib import Path
@@ -46,6 +48,8 @@ _TYPES = {
     ".png": "image/png",
     ".xml": "application/xml; charset=utf-8",
 }
+
+_METHODS = ("GET", "HEAD")
 
 _COMMON_HEADERS = (
     ("Cache-Control", "no-store"),
@@ -83,7 +87,7 @@ def _office_shim(options: dict[str, Any]) -> bytes:
 
 
 class TaskPane:
-    """The fixed set of files the kernel serves over plain HTTP GET.
+    """The fixed set of files the kernel serves over plain HTTP GET (and HEAD).
 
     `addin_dir` holds taskpane.html, manifest.xml, src/*.mjs and
     assets/*.png. With `office_double` (a directory holding install.mjs)
@@ -144,30 +148,59 @@ class TaskPane:
         """The manifest filled with this kernel's origin (and, for a file, the token)."""
         text = self._manifest_template.replace(MANIFEST_ORIGIN, self.origin)
         if token:
+            # Only where Office opens the page: a "learn more" link is shown
+            # to people and opened in their browser, and keeps no secret.
             page = f"{self.origin}/{MANIFEST_TOKEN_MARK}"
-            text = text.replace(f'"{page}"', f'"{self.page_url(token)}"')
+            secret = self.page_url(token)
+            for holder in ('<SourceLocation DefaultValue="{}"', '<bt:Url id="Taskpane.Url" DefaultValue="{}"'):
+                text = text.replace(holder.format(page), holder.format(secret))
         return text
 
     def write_manifest(self, path: str | Path, token: str) -> None:
-        """Write the manifest with the token, readable by its owner only: it is a secret."""
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
-            out.write(self.manifest_text(token))
+        """Write the manifest with the token, readable by its owner only: it is a secret.
+
+        The text goes to a new file, created exclusively with mode 0600 in
+        the target's folder, which then replaces the target: a symlink
+        there is replaced, not followed, and an old file's mode is not kept.
+        """
+        target = Path(path)
+        fd, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent)
+        try:
+            with os.fdopen(fd, "w", encoding="utf-8") as out:
+                if hasattr(os, "fchmod"):
+                    os.fchmod(out.fileno(), 0o600)
+                out.write(self.manifest_text(token))
+                out.flush()
+                os.fsync(out.fileno())
+            os.replace(temporary, target)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+            raise
 
     def host_allowed(self, hosts: list[str]) -> bool:
         """Exactly one Host header, naming the address and port served."""
         return len(hosts) == 1 and hosts[0].strip().lower() in self._hosts
 
-    def respond(self, path: str, hosts: list[str]) -> Response:
-        """The answer to one plain GET (anything that is not a WebSocket handshake)."""
+    def respond(self, path: str, hosts: list[str], method: str = "GET") -> Response:
+        """The answer to one plain HTTP request (anything that is not a WebSocket handshake).
+
+        Only GET and HEAD (the same answer without its body) are served:
+        nothing here takes data, and nothing else is answered with content.
+        """
         if not self.host_allowed(hosts):
             return _response(HTTPStatus.FORBIDDEN, b"unknown host\n", "text/plain; charset=utf-8")
+        if method not in _METHODS:
+            refused = _response(HTTPStatus.METHOD_NOT_ALLOWED, b"method not allowed\n", "text/plain; charset=utf-8")
+            refused.headers["Allow"] = ", ".join(_METHODS)
+            return refused
+        head = method == "HEAD"
         # Office appends its own query (?_host_Info=...) to the page's URL.
         entry = self._files.get(path.split("?", 1)[0])
         if entry is None:
-            return _response(HTTPStatus.NOT_FOUND, b"not found\n", "text/plain; charset=utf-8")
+            return _response(HTTPStatus.NOT_FOUND, b"not found\n", "text/plain; charset=utf-8", head=head)
         body, content_type = entry
-        return _response(HTTPStatus.OK, body, content_type)
+        return _response(HTTPStatus.OK, body, content_type, head=head)
 
 
 def _listing(directory: Path, pattern: str) -> Iterable[Path]:
@@ -176,11 +209,11 @@ def _listing(directory: Path, pattern: str) -> Iterable[Path]:
     return sorted(p for p in directory.glob(pattern) if p.is_file() and not p.name.startswith("."))
 
 
-def _response(status: HTTPStatus, body: bytes, content_type: str) -> Response:
+def _response(status: HTTPStatus, body: bytes, content_type: str, *, head: bool = False) -> Response:
     headers = Headers(_COMMON_HEADERS)
     headers["Content-Type"] = content_type
     headers["Content-Length"] = str(len(body))
-    return Response(status.value, status.phrase, headers, body)
+    return Response(status.value, status.phrase, headers, b"" if head else body)
 
 
 def is_websocket_handshake(headers: Any) -> bool:

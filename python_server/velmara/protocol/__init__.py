@@ -1,8 +1,12 @@
-"""What the kernel and the add-in agree on: frame kinds, reserved ids, JSON text.
+"""What the kernel and the add-in agree on: frame kinds, methods, reserved
+ids, wire tags, JSON text.
 
-Both ends import this package; neither imports the other. docs/protocol.md
-describes the frames.
+Every Python user of a protocol word imports it from here; the add-in's
+copy is addin/src/protocol.mjs, and a test holds the two equal.
+docs/protocol.md describes the frames.
 """
+
+from typing import Any
 
 from .jsontext import (
     MAX_EXACT_INT,
@@ -23,6 +27,33 @@ KIND_DIAG = "diag"
 KIND_RESPONSE = "excel_response"
 KIND_CALLBACK = "callback"
 KIND_DIAG_RESULT = "diag_result"
+
+# Request methods of the bridge's envelopes.
+METHOD_GET = "GET"
+METHOD_SET = "SET"
+METHOD_GETITEM = "GETITEM"
+METHOD_CALL = "CALL"
+METHOD_DEL = "DEL"
+
+# Wire tags of plain values; any other tag with isSpec true names a remote
+# object by its id.
+TAG_NULL = "Null"
+TAG_BOOL = "Bool"
+TAG_INT = "Int"
+TAG_FLOAT = "Float"
+TAG_STRING = "String"
+TAG_DATE = "Date"
+TAG_BYTES = "Bytes"
+TAG_ARRAY = "Array"
+TAG_DICT = "Dict"
+PLAIN_TAGS = frozenset((TAG_NULL, TAG_BOOL, TAG_INT, TAG_FLOAT, TAG_STRING, TAG_DATE, TAG_BYTES,
+                        TAG_ARRAY, TAG_DICT))
+# A registered Python callable, by its callable id (isSpec true).
+TAG_PYTHON_FUNCTION = "Python_Function"
+
+# The wire value of nothing: a DEL's answer, a call that returns nothing.
+# Shared: nobody may change it.
+NULL_WIRE: dict[str, Any] = {"type": TAG_NULL, "value": None, "isSpec": False}
 
 # The kernel's default limit on an incoming frame, in characters. Excel on
 # the web caps a payload at 5 MB, and a cell costs about 45 characters, so
@@ -82,8 +113,25 @@ __all__ = [
     "LOCAL_IDS",
     "MAX_EXACT_INT",
     "MAX_FRAME_CHARS",
+    "METHOD_CALL",
+    "METHOD_DEL",
+    "METHOD_GET",
+    "METHOD_GETITEM",
+    "METHOD_SET",
+    "NULL_WIRE",
+    "PLAIN_TAGS",
     "ROOT_IDS",
     "SNAPSHOT_ID",
+    "TAG_ARRAY",
+    "TAG_BOOL",
+    "TAG_BYTES",
+    "TAG_DATE",
+    "TAG_DICT",
+    "TAG_FLOAT",
+    "TAG_INT",
+    "TAG_NULL",
+    "TAG_PYTHON_FUNCTION",
+    "TAG_STRING",
     "UnrepresentableValue",
     "dumps",
     "dumps_bytes",

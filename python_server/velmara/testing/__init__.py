@@ -7,8 +7,8 @@ They ship with the package (like numpy.testing) so that `tests/` and
 `bench/` import one copy by name instead of loading each other's files.
 """
 
+from ..protocol import NULL_WIRE
 from .hosts import (
-    NULL_WIRE,
     Answer,
     Envelope,
     Host,
@@ -19,6 +19,7 @@ from .hosts import (
     null_answer,
     wait_entered,
 )
+from .peer import Peer
 from .processes import foreign_env
 
 __all__ = [
@@ -28,6 +29,7 @@ __all__ = [
     "Host",
     "InlineHost",
     "Listener",
+    "Peer",
     "Response",
     "ThreadedHost",
     "foreign_env",

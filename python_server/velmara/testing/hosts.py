@@ -23,11 +23,12 @@ import threading
 from collections.abc import Callable
 from typing import Any, Protocol, Self
 
+from ..protocol import NULL_WIRE
+
 Envelope = dict[str, Any]
 Response = dict[str, Any]
 Answer = Callable[[Envelope], Response | None]
 
-NULL_WIRE: dict[str, Any] = {"type": "Null", "value": None, "isSpec": False}
 
 
 def null_answer(envelope: Envelope) -> Response:
