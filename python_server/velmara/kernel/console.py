@@ -53,7 +53,9 @@ def _ipython_console(namespace: dict[str, Any], banner: str) -> int:
     """IPython's terminal shell over `namespace`; raises ImportError without IPython."""
     from IPython.terminal.embed import InteractiveShellEmbed
 
-    shell = InteractiveShellEmbed(banner1=banner + "\n", exit_msg="", confirm_exit=False, enable_tip=False)
+    # IPython's constructors take traitlets keywords and carry no annotations.
+    shell = InteractiveShellEmbed(  # type: ignore[no-untyped-call]
+        banner1=banner + "\n", exit_msg="", confirm_exit=False, enable_tip=False)
     # The names given, not those of the caller's frame.
     shell(local_ns=namespace, module=types.ModuleType("__console__"), compile_flags=0)
     return 0

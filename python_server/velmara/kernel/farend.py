@@ -69,7 +69,7 @@ def start_far_end(kernel: Kernel, *, reconnect: bool = True, extra_args: Sequenc
     env = {**os.environ, "VELMARA_TOKEN": kernel.token}
     # The token as one argument with "=", which no parser takes for an option.
     command.append(f"--token={kernel.token}")
-    log = tempfile.TemporaryFile()
+    log = tempfile.TemporaryFile()  # noqa: SIM115 - kept until stop(), which closes it
     try:
         process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     except BaseException:
