@@ -147,6 +147,9 @@ def velmara(ipython: Any, line: str) -> None:
     if args.stop:
         if _session is None:
             _say("no kernel to stop")
+        elif not _session.owned:
+            stop()
+            _say("detached from the kernel; it stops with the console that started it")
         else:
             stop()
             _say("kernel stopped")
@@ -178,6 +181,11 @@ def velmara(ipython: Any, line: str) -> None:
         timeout = WAIT_FOR_FAR_END_S if args.connect_timeout is None else args.connect_timeout
     _wait(session, timeout)
     _push(ipython)
+
+
+def running_kernel() -> Kernel | None:
+    """The kernel %velmara started or attached to (None when there is none)."""
+    return None if _session is None else _session.kernel
 
 
 def stop() -> None:
