@@ -58,7 +58,6 @@ CHILD = textwrap.dedent(f"""\
 
 
 def test_ipython_console_reads_piped_input_and_ends_at_its_end(tmp_path):
-    pytest.importorskip("IPython")
     env = {**os.environ, "IPYTHONDIR": str(tmp_path)}  # no profile of the user's
     done = subprocess.run([sys.executable, "-c", CHILD], input=SESSION, capture_output=True, text=True,
                           timeout=CONNECT_S + 120, env=env)

@@ -4,9 +4,6 @@ import os
 import socket
 
 import pytest
-
-pytest.importorskip("IPython")
-
 from IPython.core.error import UsageError
 
 from velmara_master.python_server.velmara import notebook

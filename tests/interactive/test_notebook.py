@@ -3,16 +3,12 @@
 import json
 import sys
 
-import pytest
+import nbclient
+import nbformat
+from jupyter_client.kernelspec import KernelSpecManager
+from jupyter_client.manager import KernelManager
 
 from .conftest import CONNECT_S
-
-nbformat = pytest.importorskip("nbformat")
-nbclient = pytest.importorskip("nbclient")
-pytest.importorskip("ipykernel")
-
-from jupyter_client.kernelspec import KernelSpecManager  # noqa: E402 - after the skips
-from jupyter_client.manager import KernelManager  # noqa: E402
 
 CELLS = [
     "%load_ext velmara_master",

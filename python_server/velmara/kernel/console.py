@@ -11,28 +11,23 @@ import code
 import types
 from typing import Any
 
+from .. import tables
 from .endpoint import Kernel
 
-# What a user finds in the console's namespace (and in a notebook's after %velmara).
-NAMES = ("Context", "Excel", "GetSetting", "read_frame", "write_frame", "to_plain")
+# What a user finds in the console's namespace (and in a notebook's after
+# %velmara): the bridge's roots and every helper of the tables module.
+ROOTS = ("Context", "Excel", "GetSetting")
+NAMES = (*ROOTS, *tables.__all__)
 
 
 def console_namespace() -> dict[str, Any]:
     """The bridge's roots and the tables helpers, by the names the README uses."""
     import com_like
 
-    from ..tables import read_frame, to_plain, write_frame
-
-    return {
-        "__name__": "__console__",
-        "__doc__": None,
-        "Context": com_like.Context,
-        "Excel": com_like.Excel,
-        "GetSetting": com_like.GetSetting,
-        "read_frame": read_frame,
-        "write_frame": write_frame,
-        "to_plain": to_plain,
-    }
+    namespace: dict[str, Any] = {"__name__": "__console__", "__doc__": None}
+    namespace.update({name: getattr(com_like, name) for name in ROOTS})
+    namespace.update({name: getattr(tables, name) for name in tables.__all__})
+    return namespace
 
 
 def default_banner(kernel: Kernel, how_to_leave: str) -> str:
