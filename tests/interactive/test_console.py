@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from velmara_master.python_server.velmara.kernel.console import run_console
+from velmara_master.python_server.velmara.kernel.console import console_namespace, run_console
 
 from .conftest import CONNECT_S
 
@@ -66,3 +66,12 @@ def test_ipython_console_reads_piped_input_and_ends_at_its_end(tmp_path):
     assert "row [6, 'x']" in done.stdout
     assert "frame [1, 2] en-GB" in done.stdout
     assert "NameError" in done.stdout + done.stderr
+
+
+def test_the_consoles_get_setting_outlives_a_reconnection(kernel):
+    get_setting = console_namespace()["GetSetting"]
+    assert get_setting("user.locale") == "en-GB"
+    before = kernel.connection_count
+    kernel.disconnect()  # the far end reconnects; the bridge starts a new epoch
+    kernel.wait_connected(CONNECT_S, count=before + 1)
+    assert get_setting("user.locale") == "en-GB"  # com_like.GetSetting is refused here

@@ -20,12 +20,29 @@ ROOTS = ("Context", "Excel", "GetSetting")
 NAMES = (*ROOTS, *tables.__all__)
 
 
+# The add-in's GetSetting function: a root id, pinned at both ends.
+_GET_SETTING_ID = 2
+
+
+def GetSetting(name: Any) -> Any:
+    """GetSetting(name) -> the add-in's setting `name` (RuntimeError when it has none).
+
+    com_like.GetSetting belongs to the connection it was imported in and is
+    refused once the add-in reconnects; a session that outlives connections
+    calls a fresh proxy of the same pinned remote function each time.
+    """
+    import com_like
+
+    return com_like.OfficeJsObject(_GET_SETTING_ID, "Function")(name)
+
+
 def console_namespace() -> dict[str, Any]:
     """The bridge's roots and the tables helpers, by the names the README uses."""
     import com_like
 
     namespace: dict[str, Any] = {"__name__": "__console__", "__doc__": None}
     namespace.update({name: getattr(com_like, name) for name in ROOTS})
+    namespace["GetSetting"] = GetSetting
     namespace.update({name: getattr(tables, name) for name in tables.__all__})
     return namespace
 
