@@ -9,7 +9,9 @@ from velmara_master.python_server.velmara.kernel.farend import start_far_end, wa
 CONNECT_S = 180
 
 
-@pytest.fixture(scope="module")
+# Per test, so that the suite's module-state guard (tests/conftest.py) undoes
+# the new epoch the kernel's close begins.
+@pytest.fixture
 def kernel():
     kernel = Kernel().start()
     far_end = None
