@@ -66,27 +66,27 @@ def read_frame(source: OfficeJsObject, header: bool = True, *, dates: Iterable[H
     step = chunks.read_rows(width, chunk_rows)
     values: list[list[Any]] = []
     formats: list[list[Any]] = []
+    get_range = None
     with chunks.Progress("read_frame", height * width, progress) as bar:
-        if height <= step:
-            values, formats = _read(source)
-            bar.update(height * width)
-        else:
-            get_range = source.worksheet.getRange
-            start = 0
-            while start < height:
-                stop = min(start + step, height)
-                try:
-                    part_values, part_formats = _read(
-                        get_range(_address(top + start, left, stop - start, width)))
-                except RuntimeError as exc:
-                    if step == 1 or not chunks.too_large(exc):
-                        raise
-                    step = max(step // 2, 1)  # bigger cells than expected: ask for fewer at a time
-                    continue
-                values += part_values
-                formats += part_formats
-                bar.update((stop - start) * width)
-                start = stop
+        start = 0
+        while start < height:
+            stop = min(start + step, height)
+            try:
+                if stop - start == height:
+                    part_values, part_formats = _read(source)
+                else:
+                    if get_range is None:
+                        get_range = source.worksheet.getRange
+                    part_values, part_formats = _read(get_range(_address(top + start, left, stop - start, width)))
+            except RuntimeError as exc:
+                if stop - start == 1 or not chunks.too_large(exc):
+                    raise
+                step = (stop - start + 1) // 2  # bigger cells than expected: ask for fewer at a time
+                continue
+            values += part_values
+            formats += part_formats
+            bar.update((stop - start) * width)
+            start = stop
     if header:
         if not values:
             raise ValueError("the range has no header row")
