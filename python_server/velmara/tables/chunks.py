@@ -34,7 +34,7 @@ WIRE_ROW_CHARS = 60
 READ_CELL_CHARS = 24
 # Progress is shown for work of more cells than this (about a second's worth
 # over the loopback WebSocket; see docs/performance.md).
-PROGRESS_MIN_CELLS = 200_000
+PROGRESS_MIN_CELLS = 100_000
 
 
 def write_chunks(row_bytes: Any, row_cells: int, chunk_rows: int | None = None) -> list[tuple[int, int]]:

@@ -31,7 +31,6 @@ from com_like import OfficeJsObject
 
 from . import chunks
 from .cells import Column, column_cells, from_serials, header_cells, restore
-from .plain import to_plain
 
 
 def read_frame(source: OfficeJsObject, header: bool = True, *, dates: Iterable[Hashable] = (),
@@ -57,7 +56,7 @@ def read_frame(source: OfficeJsObject, header: bool = True, *, dates: Iterable[H
     sheet whose dates carry no date format) to turn into datetimes.
 
     `progress` shows a tqdm bar on stderr (default: for reads of over
-    200,000 cells when stderr is a terminal). `chunk_rows` caps the rows
+    100,000 cells when stderr is a terminal). `chunk_rows` caps the rows
     read at once.
     """
     if source._internal_typeName == "Worksheet":  # noqa: SLF001
@@ -104,11 +103,11 @@ def read_frame(source: OfficeJsObject, header: bool = True, *, dates: Iterable[H
     return frame
 
 
-def write_frame(target: OfficeJsObject, frame: Any, index: bool = False, *,
+def write_frame(target: OfficeJsObject, frame: Any, index: bool = False, *, header: bool = True,
                 progress: bool | None = None, chunk_rows: int | None = None) -> OfficeJsObject:
-    """write_frame(target, frame, index=False, *, progress=None, chunk_rows=None) -> the Range written
+    """write_frame(target, frame, index=False, *, header=True, progress=None, chunk_rows=None) -> the Range written
 
-    Writes the column labels and then one row per record into the range
+    Writes the column labels (unless `header` is false) and then one row per record into the range
     that starts at the top-left cell of `target` (a Range, or a Worksheet
     for its A1) and is exactly as large as the frame. Each cell gets a
     number format before its value, so that Excel keeps what was written:
@@ -127,7 +126,7 @@ def write_frame(target: OfficeJsObject, frame: Any, index: bool = False, *,
     one-column frame.
 
     `progress` shows a tqdm bar on stderr (default: for writes of over
-    200,000 cells when stderr is a terminal). `chunk_rows` caps the rows
+    100,000 cells when stderr is a terminal). `chunk_rows` caps the rows
     written at once.
     """
     if isinstance(frame, pd.Series):
@@ -139,9 +138,11 @@ def write_frame(target: OfficeJsObject, frame: Any, index: bool = False, *,
     if frame.shape[1] == 0:
         raise ValueError("the frame has no columns to write")
     width = frame.shape[1]
-    header = header_cells([_label(label) for label in frame.columns])
+    labels = header_cells([_label(label) for label in frame.columns]) if header else None
     columns = [column_cells(frame.iloc[:, i]) for i in range(width)]
-    cells, formats, row_bytes = _grid(header, columns)
+    cells, formats, row_bytes = _grid(labels, columns)
+    if len(cells) == 0:
+        raise ValueError("the frame has no rows to write and no header")
     rows = len(cells)
     # The type name arrives with the reference, so telling a sheet from a
     # range costs nothing; every other way would be a round trip.
@@ -210,11 +211,15 @@ def _address(top: int, left: int, rows: int, columns: int) -> str:
 
 
 def _read(source: Any) -> tuple[list[list[Any]], list[list[Any]]]:
-    values = to_plain(source.values)
-    formats = to_plain(source.numberFormat)
-    if not isinstance(values, list) or not all(isinstance(row, list) for row in values):
-        raise TypeError(f"expected a 2-D array of cell values, got {type(values).__name__}")
-    return values, formats
+    return _rows(source.values), _rows(source.numberFormat)
+
+
+def _rows(grid: object) -> list[list[Any]]:
+    # Rows of scalars: copied by list's own methods, which no proxy subclass
+    # can turn into requests (the general to_plain walk costs a call a cell).
+    if not isinstance(grid, list) or not all(isinstance(row, list) for row in list.__iter__(grid)):
+        raise TypeError(f"expected a 2-D array of cells, got {type(grid).__name__}")
+    return [list.copy(row) for row in list.__iter__(grid)]
 
 
 def _write(target: Any, cells: Any, formats: Any) -> None:
@@ -223,22 +228,24 @@ def _write(target: Any, cells: Any, formats: Any) -> None:
     target.values = cells.tolist()
 
 
-def _grid(header: Column, columns: list[Column]) -> tuple[Any, Any, Any]:
-    """The header and columns as (cells, formats) grids and each row's JSON bytes."""
-    rows = 1 + (len(columns[0].cells) if columns else 0)
+def _grid(header: Column | None, columns: list[Column]) -> tuple[Any, Any, Any]:
+    """The header (if any) and columns as (cells, formats) grids and each row's JSON bytes."""
+    first = 0 if header is None else 1
+    rows = first + len(columns[0].cells)
     cells = np.empty((rows, len(columns)), dtype=object)
     formats = np.empty((rows, len(columns)), dtype=object)
     value_bytes = np.zeros(rows, dtype=np.int64)
     format_bytes = np.zeros(rows, dtype=np.int64)
-    cells[0], formats[0] = header.cells, header.formats
-    value_bytes[0] = header.sizes.sum()
-    format_bytes[0] = sum(len(json.dumps(f)) for f in header.formats)
+    if header is not None:
+        cells[0], formats[0] = header.cells, header.formats
+        value_bytes[0] = header.sizes.sum()
+        format_bytes[0] = sum(len(json.dumps(f)) for f in header.formats)
     for i, column in enumerate(columns):
-        cells[1:, i] = column.cells
-        formats[1:, i] = column.formats
-        value_bytes[1:] += column.sizes
+        cells[first:, i] = column.cells
+        formats[first:, i] = column.formats
+        value_bytes[first:] += column.sizes
         sizes = {f: len(json.dumps(f)) for f in set(column.formats)}
-        format_bytes[1:] += pd.Series(column.formats, dtype=object).map(sizes).to_numpy(dtype=np.int64)
+        format_bytes[first:] += pd.Series(column.formats, dtype=object).map(sizes).to_numpy(dtype=np.int64)
     # A comma after each cell, brackets around each row.
     overhead = len(columns) + 2
     return cells, formats, np.maximum(value_bytes, format_bytes) + overhead
