@@ -63,6 +63,13 @@ def test_cells_formatted_as_dates_by_hand_read_as_datetimes(bridge, sheet):
     assert back["plain"].dtype == np.float64 and back["plain"].isna().tolist() == [False, True]
 
 
+@pytest.mark.parametrize("whole, rows", [("B:Z", 4), ("A:XFD", 4), ("2:4", 2)])
+def test_whole_columns_and_rows_read_as_far_as_the_sheet_is_used(bridge, sheet, whole, rows):
+    frame = MIXED.iloc[:4, :3]
+    write_frame(sheet.getRange("B2"), frame)
+    assert_frame_equal(read_frame(sheet.getRange(whole)), frame.iloc[:rows])
+
+
 def test_a_frame_larger_than_a_request_goes_in_chunks(bridge, sheet, capsys):
     rows = 2_000
     frame = pd.DataFrame({

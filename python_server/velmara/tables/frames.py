@@ -41,8 +41,10 @@ def read_frame(source: OfficeJsObject, header: bool = True, *, dates: Iterable[H
     requests more): one GET of its address, then its `values` and
     `numberFormat` (two GETs) when they fit one answer, or the same for each
     chunk of rows (one CALL more each) when they do not (see chunks.py).
-    With `header`, the first row gives the column labels (an empty label
-    becomes "Unnamed: N", as pandas names them).
+    Whole columns or rows ("C:E", "1:3") are read as far as the sheet's
+    used range reaches (four requests more), never as a million empty
+    rows. With `header`, the first row gives the column labels (an empty
+    label becomes "Unnamed: N", as pandas names them).
 
     Column types come from the cells: numbers in cells formatted as dates
     or times become datetimes (in UTC where the format says "UTC", as
@@ -62,10 +64,17 @@ def read_frame(source: OfficeJsObject, header: bool = True, *, dates: Iterable[H
     if source._internal_typeName == "Worksheet":  # noqa: SLF001
         source = source.getUsedRange()
     top, left, height, width = _area(source.address)
+    get_range = None
+    if height == MAX_ROWS or width == MAX_COLUMNS:
+        # Excel gives no values for an unbounded range: read what is used of it.
+        sheet = source.worksheet
+        get_range = sheet.getRange
+        top, left, height, width = _intersect((top, left, height, width), _area(sheet.getUsedRange().address))
+        if height and width:
+            source = get_range(_address(top, left, height, width))
     step = chunks.read_rows(width, chunk_rows)
     values: list[list[Any]] = []
     formats: list[list[Any]] = []
-    get_range = None
     with chunks.Progress("read_frame", height * width, progress) as bar:
         start = 0
         while start < height:
@@ -107,9 +116,10 @@ def write_frame(target: OfficeJsObject, frame: Any, index: bool = False, *, head
                 progress: bool | None = None, chunk_rows: int | None = None) -> OfficeJsObject:
     """write_frame(target, frame, index=False, *, header=True, progress=None, chunk_rows=None) -> the Range written
 
-    Writes the column labels (unless `header` is false) and then one row per record into the range
-    that starts at the top-left cell of `target` (a Range, or a Worksheet
-    for its A1) and is exactly as large as the frame. Each cell gets a
+    Writes the column labels (unless `header` is false) and then one row
+    per record into the range that starts at the top-left cell of `target`
+    (a Range, or a Worksheet for its A1) and is exactly as large as the
+    frame. Each cell gets a
     number format before its value, so that Excel keeps what was written:
     text as Text ("@"), so "00123", "=A1" or "TRUE" stay text; datetimes
     as serial numbers formatted as dates (with a "UTC" literal for
@@ -141,9 +151,12 @@ def write_frame(target: OfficeJsObject, frame: Any, index: bool = False, *, head
     labels = header_cells([_label(label) for label in frame.columns]) if header else None
     columns = [column_cells(frame.iloc[:, i]) for i in range(width)]
     cells, formats, row_bytes = _grid(labels, columns)
-    if len(cells) == 0:
-        raise ValueError("the frame has no rows to write and no header")
     rows = len(cells)
+    if rows == 0:
+        raise ValueError("the frame has no rows to write and no header")
+    if rows > MAX_ROWS or width > MAX_COLUMNS:
+        raise ValueError(f"{rows:,} rows x {width:,} columns do not fit a worksheet "
+                         f"({MAX_ROWS:,} x {MAX_COLUMNS:,})")
     # The type name arrives with the reference, so telling a sheet from a
     # range costs nothing; every other way would be a round trip.
     if target._internal_typeName == "Worksheet":  # noqa: SLF001
@@ -197,6 +210,12 @@ def _area(address: str) -> tuple[int, int, int, int]:
     left, right = (_column_index(c0), _column_index(c1)) if c0 else (0, MAX_COLUMNS - 1)
     top, bottom = (int(r0) - 1, int(r1) - 1) if r0 else (0, MAX_ROWS - 1)
     return top, left, bottom - top + 1, right - left + 1
+
+
+def _intersect(a: tuple[int, int, int, int], b: tuple[int, int, int, int]) -> tuple[int, int, int, int]:
+    top, left = max(a[0], b[0]), max(a[1], b[1])
+    bottom, right = min(a[0] + a[2], b[0] + b[2]), min(a[1] + a[3], b[1] + b[3])
+    return top, left, max(bottom - top, 0), max(right - left, 0)
 
 
 def _column_index(letters: str) -> int:
