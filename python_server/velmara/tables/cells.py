@@ -26,6 +26,7 @@ https://support.microsoft.com/office/number-format-codes-5026bbd6-04bc-48cd-bf33
 from __future__ import annotations
 
 import datetime as dt
+import json
 import math
 import re
 from typing import Any
@@ -49,6 +50,7 @@ EXCEL_EPOCH = pd.Timestamp("1899-12-30")
 # calendar (its 29 February 1900), and below 1 it holds no date at all.
 _LEAP_BUG_SERIAL = 61
 _DAY_NS = 86_400 * 10**9
+_NAT = np.iinfo(np.int64).min
 
 # The datetime dtype pandas gives to datetimes it infers (microseconds from
 # pandas 3, nanoseconds before): what a frame built the ordinary way holds.
@@ -63,17 +65,25 @@ _EMPTY_CHARS = 2
 # JSON escapes a quote or backslash in 2 characters and a control
 # character in 6 (\u001f): up to 5 more than the character itself.
 _ESCAPED = r'[\x00-\x1f"\\]'
+_ESCAPED_RE = re.compile(_ESCAPED)
+# Below this many cells pandas' vectorised string methods cost more than a loop.
+_VECTOR_MIN = 2_000
 
 
 class Column:
     """One frame column as cells: values ready for the wire, formats, sizes."""
 
-    __slots__ = ("cells", "formats", "sizes")
+    __slots__ = ("cells", "format_sizes", "formats", "sizes")
 
     def __init__(self, cells: Any, formats: Any, sizes: Any) -> None:
         self.cells = cells      # object ndarray of str, int, float, bool
         self.formats = formats  # object ndarray of number format codes
         self.sizes = sizes      # int64 ndarray: upper bound of each cell's JSON in UTF-8 bytes
+        # The same for the formats, of which a column has one or a few.
+        lengths = {fmt: len(json.dumps(fmt)) for fmt in set(formats.tolist())}
+        self.format_sizes = np.fromiter((lengths[fmt] for fmt in formats.tolist()), dtype=np.int64,
+                                        count=len(formats)) if len(lengths) > 1 else \
+            np.full(len(formats), next(iter(lengths.values()), 0), dtype=np.int64)
 
 
 def column_cells(series: Any) -> Column:
@@ -127,8 +137,8 @@ def cell(item: object) -> tuple[object, str]:
         suffix = ""
         if stamp.tzinfo is not None:
             stamp, suffix = stamp.tz_convert("UTC").tz_localize(None), UTC
-        serials = _serials(pd.Series([stamp]).astype("datetime64[ns]").to_numpy().view(np.int64))
-        return float(serials[0]), _date_format(pd.Series([stamp])) + suffix
+        ns = np.array([stamp.as_unit("ns").value], dtype=np.int64)
+        return float(_serials(ns)[0]), _date_format(ns) + suffix
     return str(item), TEXT
 
 
@@ -143,6 +153,8 @@ def header_cells(labels: list[object]) -> Column:
 
 def text_sizes(cells: Any) -> Any:
     """text_sizes(cells) -> an upper bound of each cell's JSON text in UTF-8 bytes."""
+    if len(cells) < _VECTOR_MIN:
+        return np.fromiter((_json_bytes(v) for v in cells.tolist()), dtype=np.int64, count=len(cells))
     series = pd.Series(cells, dtype=object)
     is_text = series.map(type).eq(str).to_numpy()
     sizes = np.full(len(cells), _FLOAT_CHARS, dtype=np.int64)
@@ -152,6 +164,12 @@ def text_sizes(cells: Any) -> Any:
         escapes = text.str.count(_ESCAPED).to_numpy(dtype=np.int64)
         sizes[is_text] = utf8 + 2 + 5 * escapes
     return sizes
+
+
+def _json_bytes(value: object) -> int:
+    if type(value) is not str:
+        return _FLOAT_CHARS
+    return len(value.encode()) + 2 + 5 * len(_ESCAPED_RE.findall(value))
 
 
 def _typed(series: Any, missing: Any, fmt: str, chars: int) -> Column:
@@ -175,7 +193,7 @@ def _datetimes(series: Any, missing: Any) -> Column:
     if missing.any():
         cells[missing] = ""
         sizes[missing] = _EMPTY_CHARS
-    return Column(cells, _filled(len(series), _date_format(series) + suffix), sizes)
+    return Column(cells, _filled(len(series), _date_format(ns) + suffix), sizes)
 
 
 def _serials(ns: Any) -> Any:
@@ -183,18 +201,18 @@ def _serials(ns: Any) -> Any:
     with np.errstate(invalid="ignore"):
         early = serials < _LEAP_BUG_SERIAL
     if early.any():
-        valid = ns != np.iinfo(np.int64).min  # NaT
+        valid = ns != _NAT
         if (serials[valid & early] < 2).any():
             raise ValueError("Excel holds no dates before 1900-01-01")
         serials[early] -= 1
     return serials
 
 
-def _date_format(series: Any) -> str:
-    stamps = series.dropna()
-    if stamps.empty or (stamps == stamps.dt.normalize()).all():
+def _date_format(ns: Any) -> str:
+    ns = ns[ns != _NAT]
+    if (ns % _DAY_NS == 0).all():
         return DATE
-    if (stamps.dt.microsecond // 1000 != 0).any():
+    if (ns % 10**9 // 10**6 != 0).any():
         return DATETIME_MS
     return DATETIME
 
@@ -248,9 +266,9 @@ def restore(cells: list[object], formats: list[object] | None, name: object) -> 
     """
     present = [i for i, v in enumerate(cells) if v != "" and v is not None]
     if present and formats is not None:
-        numbers = all(type(cells[i]) in (int, float) for i in present)
-        if numbers and all(is_date_format(formats[i]) for i in present):
-            utc = all(UTC.strip() in str(formats[i]) for i in present)
+        shown = {formats[i] for i in present}  # a column has one format or a few
+        if all(is_date_format(fmt) for fmt in shown) and all(type(cells[i]) in (int, float) for i in present):
+            utc = all(UTC.strip() in str(fmt) for fmt in shown)
             values = [np.nan if v == "" or v is None else v for v in cells]
             return from_serials(values, utc=utc).rename(name)
     return pd.Series([None if v == "" else v for v in cells], dtype=None, name=name)

@@ -18,7 +18,6 @@ are written as "", which also makes them read back as missing.
 
 from __future__ import annotations
 
-import json
 import math
 import re
 from collections.abc import Hashable, Iterable
@@ -258,13 +257,12 @@ def _grid(header: Column | None, columns: list[Column]) -> tuple[Any, Any, Any]:
     if header is not None:
         cells[0], formats[0] = header.cells, header.formats
         value_bytes[0] = header.sizes.sum()
-        format_bytes[0] = sum(len(json.dumps(f)) for f in header.formats)
+        format_bytes[0] = header.format_sizes.sum()
     for i, column in enumerate(columns):
         cells[first:, i] = column.cells
         formats[first:, i] = column.formats
         value_bytes[first:] += column.sizes
-        sizes = {f: len(json.dumps(f)) for f in set(column.formats)}
-        format_bytes[first:] += pd.Series(column.formats, dtype=object).map(sizes).to_numpy(dtype=np.int64)
+        format_bytes[first:] += column.format_sizes
     # A comma after each cell, brackets around each row.
     overhead = len(columns) + 2
     return cells, formats, np.maximum(value_bytes, format_bytes) + overhead
