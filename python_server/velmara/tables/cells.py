@@ -77,13 +77,16 @@ class Column:
 
     def __init__(self, cells: Any, formats: Any, sizes: Any) -> None:
         self.cells = cells      # object ndarray of str, int, float, bool
-        self.formats = formats  # object ndarray of number format codes
         self.sizes = sizes      # int64 ndarray: upper bound of each cell's JSON in UTF-8 bytes
-        # The same for the formats, of which a column has one or a few.
+        n = len(cells)
+        if isinstance(formats, str):
+            self.formats = np.empty(n, dtype=object)  # number format codes
+            self.formats[:] = formats
+            self.format_sizes = np.full(n, len(json.dumps(formats)), dtype=np.int64)
+            return
+        self.formats = formats
         lengths = {fmt: len(json.dumps(fmt)) for fmt in set(formats.tolist())}
-        self.format_sizes = np.fromiter((lengths[fmt] for fmt in formats.tolist()), dtype=np.int64,
-                                        count=len(formats)) if len(lengths) > 1 else \
-            np.full(len(formats), next(iter(lengths.values()), 0), dtype=np.int64)
+        self.format_sizes = np.fromiter((lengths[fmt] for fmt in formats.tolist()), dtype=np.int64, count=n)
 
 
 def column_cells(series: Any) -> Column:
@@ -105,8 +108,8 @@ def column_cells(series: Any) -> Column:
     if isinstance(dtype, pd.DatetimeTZDtype) or pd.api.types.is_datetime64_dtype(dtype):
         return _datetimes(series, missing)
     if pd.api.types.is_string_dtype(dtype) and not pd.api.types.is_object_dtype(dtype):
-        text = np.array(series.astype(object).where(~missing, ""), dtype=object)
-        return Column(text, _filled(n, TEXT), text_sizes(text))
+        text = np.array(series.to_numpy(dtype=object, na_value=""), dtype=object)
+        return Column(text, TEXT, text_sizes(text))
     # Object columns (and anything else) decide cell by cell.
     cells = np.empty(n, dtype=object)
     formats = np.empty(n, dtype=object)
@@ -173,13 +176,13 @@ def _json_bytes(value: object) -> int:
 
 
 def _typed(series: Any, missing: Any, fmt: str, chars: int) -> Column:
-    # astype(object) gives Python scalars, the types the wire knows.
-    cells = np.array(series.astype(object), dtype=object)
+    # numpy's object conversion gives Python scalars, the types the wire knows.
+    cells = np.array(series.to_numpy(dtype=object), dtype=object)
     sizes = np.full(len(series), chars, dtype=np.int64)
     if missing.any():
         cells[missing] = ""
         sizes[missing] = _EMPTY_CHARS
-    return Column(cells, _filled(len(series), fmt), sizes)
+    return Column(cells, fmt, sizes)
 
 
 def _datetimes(series: Any, missing: Any) -> Column:
@@ -187,13 +190,13 @@ def _datetimes(series: Any, missing: Any) -> Column:
     if isinstance(series.dtype, pd.DatetimeTZDtype):
         series = series.dt.tz_convert("UTC").dt.tz_localize(None)
         suffix = UTC
-    ns = series.astype("datetime64[ns]").to_numpy().view(np.int64)
+    ns = series.to_numpy(dtype="datetime64[ns]").view(np.int64)
     cells = _serials(ns).astype(object)
     sizes = np.full(len(series), _FLOAT_CHARS, dtype=np.int64)
     if missing.any():
         cells[missing] = ""
         sizes[missing] = _EMPTY_CHARS
-    return Column(cells, _filled(len(series), _date_format(ns) + suffix), sizes)
+    return Column(cells, _date_format(ns) + suffix, sizes)
 
 
 def _serials(ns: Any) -> Any:
@@ -215,12 +218,6 @@ def _date_format(ns: Any) -> str:
     if (ns % 10**9 // 10**6 != 0).any():
         return DATETIME_MS
     return DATETIME
-
-
-def _filled(n: int, fmt: str) -> Any:
-    formats = np.empty(n, dtype=object)
-    formats[:] = fmt
-    return formats
 
 
 def _is_missing(item: object) -> bool:
