@@ -50,6 +50,7 @@ EXCEL_EPOCH = pd.Timestamp("1899-12-30")
 # calendar (its 29 February 1900), and below 1 it holds no date at all.
 _LEAP_BUG_SERIAL = 61
 _DAY_NS = 86_400 * 10**9
+_DAY_MS = 86_400_000
 _NAT = np.iinfo(np.int64).min
 
 # The datetime dtype pandas gives to datetimes it infers (microseconds from
@@ -246,9 +247,13 @@ def from_serials(values: Any, *, utc: bool = False) -> Any:
     serials = np.asarray(values, dtype=float)
     serials = np.where(serials < _LEAP_BUG_SERIAL, serials + 1, serials)
     # A serial number carries the time of day as a binary fraction; Excel
-    # keeps milliseconds, so anything finer is rounding noise.
-    stamps = (EXCEL_EPOCH + pd.to_timedelta(serials, unit="D")).round("ms")
-    result = pd.Series(stamps).astype(DATETIME_DTYPE)
+    # keeps milliseconds, so anything finer is rounding noise. Counted in
+    # milliseconds, the whole of Excel's calendar (to 9999) fits.
+    ms = np.round(serials * _DAY_MS)
+    valid = ~np.isnan(ms)
+    stamps = np.full(len(ms), _NAT, dtype=np.int64)
+    stamps[valid] = ms[valid].astype(np.int64) + EXCEL_EPOCH.value // 10**6
+    result = pd.Series(stamps.view("datetime64[ms]").astype(DATETIME_DTYPE))
     return result.dt.tz_localize("UTC") if utc else result
 
 
