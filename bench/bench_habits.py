@@ -10,10 +10,10 @@ helpers add to the one request they cannot avoid.
     .floor                    rng.values = [[1]] with rng kept in a variable
   habits.block.cell_by_cell   a 10 x 10 block written cell by cell (sheet kept)
     .floor                    the same block in one SET of values
-  habits.frame.write          write_frame(sheet, 100 x 4 frame): name the range, one SET
-    .floor                    the same cells, already converted, in one SET of a kept range
+  habits.frame.write          write_frame(sheet, 100 x 4 frame): name the range, SET formats, SET values
+    .floor                    the same cells and formats, already converted, in two SETs of a kept range
   habits.frame.read           read_frame(rng) of the same 101 x 4 cells
-    .floor                    rng.values alone (the one GET)
+    .floor                    rng.address, rng.values and rng.numberFormat alone (the three GETs)
 
 Run:  scripts/bench --fast bench/bench_habits.py
 """
@@ -96,8 +96,10 @@ def frame_write(sheet: Any) -> Fixture:
 def frame_set(sheet: Any) -> Fixture:
     rng = sheet.getRange("A1:D101")
     grid = [FRAME.columns.tolist(), *FRAME.astype(object).to_numpy().tolist()]
+    formats = [["@"] * 4, *[["yyyy-mm-dd", "0", "General", "@"]] * 100]
 
     def go() -> None:
+        rng.numberFormat = formats
         rng.values = grid
     return go
 
@@ -114,7 +116,9 @@ def frame_get(sheet: Any) -> Fixture:
     rng = write_frame(sheet, FRAME)
 
     def go() -> None:
+        rng.address
         rng.values
+        rng.numberFormat
     return go
 
 
@@ -125,9 +129,9 @@ def main() -> None:
         ("habits.cell.chained", cell_chained, cell_kept, {"note": "7 requests against 1"}),
         ("habits.block.cell_by_cell", block_cell_by_cell, block_at_once, {"note": "300 requests against 1"}),
         ("habits.frame.write", frame_write, frame_set,
-         {"note": "3 requests and the conversion against 1 request", "goal": 3.0}),
+         {"note": "4 requests and the conversion against 2 requests", "goal": 3.0}),
         ("habits.frame.read", frame_read, frame_get,
-         {"note": "1 request and the DataFrame against 1 request", "goal": 1.5}),
+         {"note": "3 requests and the DataFrame against 3 requests", "goal": 1.5}),
     ):
         runner.bench_time_func(name, timed(body), metadata=metadata)
         runner.bench_time_func(name + ".floor", timed(floor))
