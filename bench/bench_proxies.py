@@ -15,8 +15,7 @@ from typing import Any
 import pyperf
 
 import com_like
-
-NULL_WIRE = {"type": "Null", "value": None, "isSpec": False}
+from velmara_master.python_server.velmara.protocol import NULL_WIRE
 
 
 class _MinimalSerializer:

@@ -39,6 +39,8 @@ from websockets.exceptions import ConnectionClosed
 from websockets.frames import Opcode
 from websockets.sync.server import ServerConnection
 
+from ..protocol import CLOSE_TOO_BIG
+
 __all__ = ["AddinConnection", "Link", "NotConnectedError", "cut_if_writing", "discard_server", "mark_listener",
            "on_listener", "socket_handler"]
 
@@ -88,7 +90,7 @@ class AddinConnection(ServerConnection):
     def refused_for_size(self) -> bool:
         """True once the library closed the connection over a frame beyond its limit."""
         sent = self.protocol.close_sent
-        return sent is not None and sent.code == 1009
+        return sent is not None and sent.code == CLOSE_TOO_BIG
 
 
 def socket_handler(server: Any) -> Callable[[Any, Any], None]:

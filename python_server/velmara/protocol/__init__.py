@@ -62,40 +62,20 @@ NULL_WIRE: dict[str, Any] = {"type": TAG_NULL, "value": None, "isSpec": False}
 MAX_FRAME_CHARS = 8 * 2**20
 
 # Context, Excel and GetSetting: pinned by the add-in, never released.
-ROOT_IDS = frozenset((0, 1, 2))
+ROOT_CONTEXT = 0
+ROOT_EXCEL = 1
+ROOT_GET_SETTING = 2
+ROOT_IDS = frozenset((ROOT_CONTEXT, ROOT_EXCEL, ROOT_GET_SETTING))
 # The id of every array and dict that the add-in sends as plain data: it
 # names nothing the add-in keeps, so releasing it is a no-op at both ends.
 SNAPSHOT_ID = -1
 # Ids whose release the kernel acknowledges and never sends.
 LOCAL_IDS = ROOT_IDS | {SNAPSHOT_ID}
 
-# The pinned roots one by one.
-ROOT_CONTEXT = 0
-ROOT_EXCEL = 1
-ROOT_GET_SETTING = 2
-
-# Request methods (DEL only from older kernels: releases replace it).
-METHOD_GET = "GET"
-METHOD_SET = "SET"
-METHOD_GETITEM = "GETITEM"
-METHOD_CALL = "CALL"
-METHOD_DEL = "DEL"
 
 # How a CALL argument is given.
 ARG_PLACED = "PLACED"
 ARG_NAMED = "NAMED"
-
-# Wire value tags; any other tag with isSpec true is a reference's type name.
-TAG_NULL = "Null"
-TAG_BOOL = "Bool"
-TAG_INT = "Int"
-TAG_FLOAT = "Float"
-TAG_STRING = "String"
-TAG_DATE = "Date"
-TAG_BYTES = "Bytes"
-TAG_ARRAY = "Array"
-TAG_DICT = "Dict"
-TAG_PYTHON_FUNCTION = "Python_Function"
 
 # WebSocket close codes either end uses.
 CLOSE_NORMAL = 1000
@@ -103,6 +83,11 @@ CLOSE_TOO_BIG = 1009  # a frame beyond the transport's limit
 CLOSE_STALLED = 4000  # Excel stopped answering; the add-in comes back with a fresh context
 
 __all__ = [
+    "ARG_NAMED",
+    "ARG_PLACED",
+    "CLOSE_NORMAL",
+    "CLOSE_STALLED",
+    "CLOSE_TOO_BIG",
     "KIND_CALLBACK",
     "KIND_CALLBACK_RESULT",
     "KIND_DIAG",
@@ -120,6 +105,9 @@ __all__ = [
     "METHOD_SET",
     "NULL_WIRE",
     "PLAIN_TAGS",
+    "ROOT_CONTEXT",
+    "ROOT_EXCEL",
+    "ROOT_GET_SETTING",
     "ROOT_IDS",
     "SNAPSHOT_ID",
     "TAG_ARRAY",
