@@ -35,15 +35,15 @@ frame = pd.DataFrame({
     "price": [9.99, 12.5, 8.75, 20.0, 15.25],
 })
 frame["revenue"] = frame["units"] * frame["price"]
-target = write_frame(sales, frame)   # header row + one row per record, one SET
+target = write_frame(sales, frame)   # number formats first (dates stay dates), then the values
 print(f"wrote {len(frame)} rows to {target.address}")
 
 step("Read it back")
 used = sales.getUsedRange()
 print("used range:", used.address, f"({used.rowCount} x {used.columnCount})")
-# One GET; numbers come back typed. Excel keeps a date as its serial number
-# (the simulated add-in keeps the date), so the date column is named.
-back = read_frame(used, dates=["date"])
+# Values and number formats come back together: a date-formatted cell holds
+# Excel's serial day number, and read_frame turns it back into a datetime.
+back = read_frame(used)
 print(back.to_string(index=False))
 pd.testing.assert_frame_equal(back, frame)
 
