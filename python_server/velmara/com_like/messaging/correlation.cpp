@@ -8,6 +8,7 @@
 // finalizers may send a request of their own on this very thread.
 #include "../capi/args.hpp"
 #include "../capi/error.hpp"
+#include "../capi/instance.hpp"
 #include "../capi/lock.hpp"
 #include "../capi/mapping.hpp"
 #include "../capi/state.hpp"
@@ -20,6 +21,9 @@
 namespace com_like::messaging {
 
 namespace {
+
+// The instance fields that every request and response reads.
+InstanceAttrCache send_handler_field, waiters_field, waiters_lock_field;
 
 // waiters.pop(request_id, None) under the lock; the popped waiter (or null
 // when none was registered). Returns false with an error set.
@@ -96,28 +100,45 @@ void complete(PyObject* waiter, PyObject* method, PyObject* value, FirstFailure&
 }
 
 // Ends a waiter that was taken out of the table for `message`: a done
-// waiter is left alone before the message is looked at; otherwise it gets
-// the message when "ok" is true, else RuntimeError with the error text. A
-// message that cannot be read (an "ok" whose lookup or truth test raises,
-// an "error" whose text cannot be worked out) still ends the wait, as a
-// failed response with the default text; the host gets that exception.
+// waiter is left alone; otherwise it gets the message when "ok" is true,
+// else RuntimeError with the error text. A message that cannot be read (an
+// "ok" whose lookup or truth test raises, an "error" whose text cannot be
+// worked out) still ends the wait, as a failed response with the default
+// text; the host gets that exception.
 PyObject* end_waiter(PyObject* waiter, PyObject* message) {
     FirstFailure failures;
+    Ref ok = get_member(message, k_ok);  // held: its __bool__ may change the message
+    if (ok.get() == Py_True) {
+        // The usual answer, read without running anyone's code. A waiter
+        // that is already done refuses set_result and stays as it is, so
+        // this needs no done() call of its own (a Python-level call with a
+        // critical section, on every response).
+        complete(waiter, set_result_name, message, failures);
+        return failures.finish();
+    }
+    Raised ok_lookup;  // a failed lookup counts once the waiter is known not to be done
     Ref done = call_method0(waiter, done_name);
     const int finished = done ? PyObject_IsTrue(done.get()) : -1;
     if (finished > 0) {
+        if (ok_lookup) {
+            ok_lookup.restore();
+            return nullptr;
+        }
         Py_RETURN_NONE;
     }
     if (finished < 0) {
         failures.note();  // not known to be done: completing it is still tried
     }
-    Ref ok = get_member(message, k_ok);  // held: its __bool__ may change the message
+    if (ok_lookup) {
+        ok_lookup.restore();
+        failures.note();
+    }
     const int succeeded = ok ? PyObject_IsTrue(ok.get()) : -1;
     if (succeeded > 0) {
         complete(waiter, set_result_name, message, failures);
         return failures.finish();
     }
-    if (succeeded < 0) {
+    if (succeeded < 0 && ok) {
         failures.note();
     }
     Ref text = error_text(message);
@@ -153,7 +174,7 @@ PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf
     if (!timeout || !require_exact(req, &PyDict_Type, "req")) {
         return nullptr;
     }
-    Ref handler = get(self, send_handler);
+    Ref handler = instance_attr(self, send_handler, send_handler_field);
     if (!handler) {
         return nullptr;
     }
@@ -171,8 +192,8 @@ PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf
         return nullptr;
     }
     Ref waiter = steal(PyObject_CallNoArgs(state().future_type));
-    Ref table = waiter ? get(self, waiters) : Ref();
-    Ref lock = table ? get(self, waiters_lock) : Ref();
+    Ref table = waiter ? instance_attr(self, waiters, waiters_field) : Ref();
+    Ref lock = table ? instance_attr(self, waiters_lock, waiters_lock_field) : Ref();
     if (!lock) {
         return nullptr;
     }
@@ -242,8 +263,8 @@ PyObject* on_message(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     if (!lookup_key(request_id, key)) {
         return nullptr;
     }
-    Ref table = get(self, waiters);
-    Ref lock = table ? get(self, waiters_lock) : Ref();
+    Ref table = instance_attr(self, waiters, waiters_field);
+    Ref lock = table ? instance_attr(self, waiters_lock, waiters_lock_field) : Ref();
     if (!lock) {
         return nullptr;
     }
