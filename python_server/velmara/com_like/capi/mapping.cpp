@@ -14,7 +14,7 @@ Ref get_member(PyObject* mapping, PyObject* key, PyObject* fallback) noexcept {
         return value ? steal(value) : borrow(missing);
     }
     PyObject* args[] = {mapping, key, missing};
-    return steal(PyObject_VectorcallMethod(k_get, args, (fallback ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return steal(PyObject_VectorcallMethod(attr_get, args, (fallback ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            nullptr));
 }
 

@@ -25,7 +25,7 @@ Ref error_message(PyObject* response, MakeFallback make_fallback, BareError bare
     Ref error;
     if (PyDict_CheckExact(response)) {
         PyObject* found = nullptr;
-        if (PyDict_GetItemRef(response, k_error, &found) < 0) {
+        if (PyDict_GetItemRef(response, key_error, &found) < 0) {
             return {};
         }
         if (!found) {
@@ -34,7 +34,7 @@ Ref error_message(PyObject* response, MakeFallback make_fallback, BareError bare
         error = steal(found);
     } else {
         Ref empty = steal(PyDict_New());
-        error = empty ? get_member(response, k_error, empty.get()) : Ref();
+        error = empty ? get_member(response, key_error, empty.get()) : Ref();
     }
     Ref fallback = error ? make_fallback() : Ref();
     if (!fallback) {
@@ -42,7 +42,7 @@ Ref error_message(PyObject* response, MakeFallback make_fallback, BareError bare
     }
     if (bare == BareError::as_message && !PyDict_CheckExact(error.get())) {
         PyObject* getter = nullptr;
-        if (PyObject_GetOptionalAttr(error.get(), k_get, &getter) < 0) {
+        if (PyObject_GetOptionalAttr(error.get(), attr_get, &getter) < 0) {
             return {};
         }
         Ref get = steal(getter);
@@ -50,10 +50,10 @@ Ref error_message(PyObject* response, MakeFallback make_fallback, BareError bare
             const bool text = PyUnicode_CheckExact(error.get()) && PyUnicode_GET_LENGTH(error.get()) > 0;
             return text ? std::move(error) : std::move(fallback);
         }
-        PyObject* args[] = {k_message, fallback.get()};
+        PyObject* args[] = {key_message, fallback.get()};
         return steal(PyObject_Vectorcall(get.get(), args, 2, nullptr));
     }
-    return get_member(error.get(), k_message, fallback.get());
+    return get_member(error.get(), key_message, fallback.get());
 }
 
 }  // namespace com_like

@@ -33,6 +33,8 @@ struct State {
 
     // Messaging (messaging/).
     PyObject* future_type = nullptr;          // concurrent.futures.Future
+    PyObject* future_init = nullptr;          // its __init__, while its version tag is future_version
+    unsigned int future_version = 0;
     PyObject* invalid_state_error = nullptr;  // concurrent.futures.InvalidStateError
     PyObject* default_timeout = nullptr;      // 30.0
     PyObject* urandom = nullptr;              // os.urandom, the source of request ids

@@ -11,7 +11,7 @@ namespace com_like::wire {
 
 // `Serializer.<name>` as the module namespace has it now.
 inline Ref serializer_method(PyObject* name) noexcept {
-    Ref serializer = lookup_global(k_serializer);
+    Ref serializer = lookup_global(global_serializer);
     return serializer ? steal(PyObject_GetAttr(serializer.get(), name)) : Ref();
 }
 

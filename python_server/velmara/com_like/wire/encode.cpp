@@ -34,9 +34,9 @@ inline Ref make_wire(PyObject* tag, Ref value, bool is_spec) noexcept {
         return {};
     }
     Ref wire = steal(PyDict_New());
-    if (!wire || PyDict_SetItem(wire.get(), type_key, tag) < 0 ||
-        PyDict_SetItem(wire.get(), k_value, value.get()) < 0 ||
-        PyDict_SetItem(wire.get(), is_spec_key, is_spec ? Py_True : Py_False) < 0) {
+    if (!wire || PyDict_SetItem(wire.get(), key_type, tag) < 0 ||
+        PyDict_SetItem(wire.get(), key_value, value.get()) < 0 ||
+        PyDict_SetItem(wire.get(), key_is_spec, is_spec ? Py_True : Py_False) < 0) {
         return {};
     }
     return wire;
@@ -60,7 +60,7 @@ bool may_take(PyObject* cls, PyTypeObject* exact) {
 // The kind letter of a numpy dtype is one of "biuf": bool, int, uint, float.
 // Returns -1 with an error set.
 int numeric_kind(PyObject* dtype) {
-    Ref kind = attr(dtype, a_kind);
+    Ref kind = attr(dtype, attr_kind);
     if (!kind) {
         return -1;
     }
@@ -131,8 +131,8 @@ bool Encoder::need_bool() {
     if (np_bool_) {
         return true;
     }
-    np_ = lookup_global(g_np);
-    np_bool_ = np_ ? attr(np_.get(), a_bool_) : Ref();
+    np_ = lookup_global(global_np);
+    np_bool_ = np_ ? attr(np_.get(), attr_bool_) : Ref();
     if (!np_bool_) {
         return false;
     }
@@ -149,9 +149,9 @@ bool Encoder::need_numbers() {
     if (!need_bool()) {
         return false;
     }
-    np_integer_ = attr(np_.get(), a_integer);
-    np_floating_ = np_integer_ ? attr(np_.get(), a_floating) : Ref();
-    np_timedelta64_ = np_floating_ ? attr(np_.get(), a_timedelta64) : Ref();
+    np_integer_ = attr(np_.get(), attr_integer);
+    np_floating_ = np_integer_ ? attr(np_.get(), attr_floating) : Ref();
+    np_timedelta64_ = np_floating_ ? attr(np_.get(), attr_timedelta64) : Ref();
     return bool(np_timedelta64_);
 }
 
@@ -162,12 +162,12 @@ bool Encoder::need_dates() {
     if (!need_numbers()) {
         return false;
     }
-    dt_ = lookup_global(g_dt);
-    dt_datetime_ = dt_ ? attr(dt_.get(), a_datetime) : Ref();
-    dt_date_ = dt_datetime_ ? attr(dt_.get(), a_date) : Ref();
-    pd_ = dt_date_ ? lookup_global(g_pd) : Ref();
-    pd_timestamp_ = pd_ ? attr(pd_.get(), a_timestamp) : Ref();
-    np_datetime64_ = pd_timestamp_ ? attr(np_.get(), a_datetime64) : Ref();
+    dt_ = lookup_global(global_dt);
+    dt_datetime_ = dt_ ? attr(dt_.get(), attr_datetime) : Ref();
+    dt_date_ = dt_datetime_ ? attr(dt_.get(), attr_date) : Ref();
+    pd_ = dt_date_ ? lookup_global(global_pd) : Ref();
+    pd_timestamp_ = pd_ ? attr(pd_.get(), attr_timestamp) : Ref();
+    np_datetime64_ = pd_timestamp_ ? attr(np_.get(), attr_datetime64) : Ref();
     if (!np_datetime64_) {
         return false;
     }
@@ -194,7 +194,7 @@ bool Encoder::need_missing() {
         Ref* slot;
         PyObject* owner;
         PyObject* name;
-    } wants[] = {{&pd_na_, pd_.get(), a_na}, {&pd_nat_, pd_.get(), a_nat}, {&np_isnat_, np_.get(), a_isnat}};
+    } wants[] = {{&pd_na_, pd_.get(), attr_na}, {&pd_nat_, pd_.get(), attr_nat}, {&np_isnat_, np_.get(), attr_isnat}};
     for (Want& want : wants) {
         *want.slot = attr(want.owner, want.name);
         if (!*want.slot && !discard_exception()) {
@@ -208,7 +208,7 @@ bool Encoder::need_to_wire() {
     if (to_wire_) {
         return true;
     }
-    to_wire_ = serializer_method(k_to_wire);
+    to_wire_ = serializer_method(attr_to_wire);
     native_ = to_wire_ && to_wire_.get() == state().to_wire;
     return bool(to_wire_);
 }
@@ -313,8 +313,8 @@ Ref Encoder::encode_general(PyObject* value) {
     }
 
     if (!pd_series_) {
-        pd_series_ = attr(pd_.get(), a_series);
-        pd_dataframe_ = pd_series_ ? attr(pd_.get(), a_dataframe) : Ref();
+        pd_series_ = attr(pd_.get(), attr_series);
+        pd_dataframe_ = pd_series_ ? attr(pd_.get(), attr_dataframe) : Ref();
         if (!pd_dataframe_) {
             return {};
         }
@@ -326,14 +326,14 @@ Ref Encoder::encode_general(PyObject* value) {
         return is < 0 ? Ref() : encode_frame(value, false);
     }
 
-    if (!np_ndarray_ && !(np_ndarray_ = attr(np_.get(), a_ndarray))) {
+    if (!np_ndarray_ && !(np_ndarray_ = attr(np_.get(), attr_ndarray))) {
         return {};
     }
     if ((is = PyObject_IsInstance(value, np_ndarray_.get())) != 0) {
         return is < 0 ? Ref() : encode_ndarray(value);
     }
 
-    if (!office_js_object_ && !(office_js_object_ = lookup_global(g_office_js_object))) {
+    if (!office_js_object_ && !(office_js_object_ = lookup_global(global_office_js_object))) {
         return {};
     }
     if ((is = PyObject_IsInstance(value, office_js_object_.get())) != 0) {
@@ -363,26 +363,26 @@ Ref Encoder::encode_date(PyObject* value) {
         return {};
     }
     if (is) {
-        Ref tzinfo = attr(value, a_tzinfo);
+        Ref tzinfo = attr(value, attr_tzinfo);
         const int aware = tzinfo ? PyObject_IsTrue(tzinfo.get()) : -1;
         if (aware < 0) {
             return {};
         }
         if (aware) {
             if (!utc_) {
-                Ref timezone = attr(dt_.get(), a_timezone);
-                utc_ = timezone ? attr(timezone.get(), a_utc) : Ref();
+                Ref timezone = attr(dt_.get(), attr_timezone);
+                utc_ = timezone ? attr(timezone.get(), attr_utc) : Ref();
                 if (!utc_) {
                     return {};
                 }
             }
-            moment = call_method(value, a_astimezone, utc_.get());
+            moment = call_method(value, attr_astimezone, utc_.get());
             if (!moment) {
                 return {};
             }
         }
     }
-    return make_wire(tag_date, call_method(moment.get(), a_isoformat), false);
+    return make_wire(tag_date, call_method(moment.get(), attr_isoformat), false);
 }
 
 // numpy.datetime64 as ISO 8601 text of the same instant, to the
@@ -399,18 +399,18 @@ Ref Encoder::encode_datetime64(PyObject* value) {
             return make_wire(tag_null, none(), false);
         }
     }
-    Ref micro = call_method(value, a_astype, s_datetime64_us);
-    Ref item = micro ? call_method(micro.get(), a_item) : Ref();
+    Ref micro = call_method(value, attr_astype, text_datetime64_us);
+    Ref item = micro ? call_method(micro.get(), attr_item) : Ref();
     if (!item) {
         return {};
     }
     if (PyLong_Check(item.get())) {
         // numpy's text comes as a numpy.str_; a "Date" value is always an exact str.
-        Ref as_string = attr(np_.get(), a_datetime_as_string);
+        Ref as_string = attr(np_.get(), attr_datetime_as_string);
         Ref text = as_string ? steal(PyObject_CallOneArg(as_string.get(), micro.get())) : Ref();
         return make_wire(tag_date, text ? steal(PyUnicode_FromObject(text.get())) : Ref(), false);
     }
-    return make_wire(tag_date, call_method(item.get(), a_isoformat), false);
+    return make_wire(tag_date, call_method(item.get(), attr_isoformat), false);
 }
 
 Ref Encoder::encode_bytes(PyObject* value) {
@@ -419,8 +419,8 @@ Ref Encoder::encode_bytes(PyObject* value) {
         return {};
     }
     if (!b64encode_) {
-        Ref base64 = lookup_global(g_base64);
-        b64encode_ = base64 ? attr(base64.get(), a_b64encode) : Ref();
+        Ref base64 = lookup_global(global_base64);
+        b64encode_ = base64 ? attr(base64.get(), attr_b64encode) : Ref();
         if (!b64encode_) {
             return {};
         }
@@ -435,7 +435,7 @@ Ref Encoder::encode_bytes(PyObject* value) {
                                                      PyBytes_GET_SIZE(encoded.get()), nullptr)),
                          false);
     }
-    return make_wire(tag_bytes, call_method(encoded.get(), a_decode, s_ascii), false);
+    return make_wire(tag_bytes, call_method(encoded.get(), attr_decode, text_ascii), false);
 }
 
 Ref Encoder::encode_sequence(PyObject* value) {
@@ -446,7 +446,7 @@ Ref Encoder::encode_sequence(PyObject* value) {
 // "Array" of the items of a list, a tuple or any iterable, in order;
 // `size_hint` presizes.
 Ref Encoder::encode_iterable(PyObject* iterable, Py_ssize_t size_hint) {
-    return make_wire(k_array, map_items(iterable, size_hint, [this](PyObject* item) { return element(item); }),
+    return make_wire(tag_array, map_items(iterable, size_hint, [this](PyObject* item) { return element(item); }),
                      false);
 }
 
@@ -460,7 +460,7 @@ Ref Encoder::encode_mapping(PyObject* value) {
     if (!out || !map_entries(value, out.get(), [this](PyObject* item) { return element(item); })) {
         return {};
     }
-    return make_wire(k_dict, std::move(out), false);
+    return make_wire(tag_dict, std::move(out), false);
 }
 
 // pandas.NA, pandas.NaT and numpy's NaT values. The value is only compared
@@ -499,9 +499,9 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
     if (!depth.ok()) {
         return {};
     }
-    Ref frame = is_series ? call_method(value, a_to_frame) : borrow(value);
-    Ref columns = frame ? attr(frame.get(), a_columns) : Ref();
-    Ref labels = columns ? call_method(columns.get(), a_tolist) : Ref();
+    Ref frame = is_series ? call_method(value, attr_to_frame) : borrow(value);
+    Ref columns = frame ? attr(frame.get(), attr_columns) : Ref();
+    Ref labels = columns ? call_method(columns.get(), attr_tolist) : Ref();
     if (!labels) {
         return {};
     }
@@ -509,7 +509,7 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
     if (rows < 0) {
         return {};
     }
-    Ref items = call_method(frame.get(), k_items);
+    Ref items = call_method(frame.get(), attr_items);
     Ref iterator = items ? steal(PyObject_GetIter(items.get())) : Ref();
     if (!iterator) {
         return {};
@@ -572,19 +572,19 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
                 return {};
             }
         }
-        if (!out.push(make_wire(k_array, row.finish(), false))) {
+        if (!out.push(make_wire(tag_array, row.finish(), false))) {
             return {};
         }
     }
-    return make_wire(k_array, out.finish(), false);
+    return make_wire(tag_array, out.finish(), false);
 }
 
 // The cells of one column as a list of Python values.
 Ref Encoder::column_cells(PyObject* series) {
-    if (!np_dtype_ && !(np_dtype_ = attr(np_.get(), a_dtype))) {
+    if (!np_dtype_ && !(np_dtype_ = attr(np_.get(), attr_dtype))) {
         return {};
     }
-    Ref dtype = attr(series, a_dtype);
+    Ref dtype = attr(series, attr_dtype);
     if (!dtype) {
         return {};
     }
@@ -597,12 +597,12 @@ Ref Encoder::column_cells(PyObject* series) {
     }
     Ref cells;
     if (numeric) {
-        cells = call_method(series, a_tolist);
+        cells = call_method(series, attr_tolist);
     } else {
         PyObject* args[] = {series, reinterpret_cast<PyObject*>(&PyBaseObject_Type), Py_None};
-        Ref objects = steal(PyObject_VectorcallMethod(a_to_numpy, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        Ref objects = steal(PyObject_VectorcallMethod(attr_to_numpy, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                       state().object_kwnames));
-        cells = objects ? call_method(objects.get(), a_tolist) : Ref();
+        cells = objects ? call_method(objects.get(), attr_tolist) : Ref();
     }
     if (cells && !PyList_CheckExact(cells.get())) {
         cells = steal(PySequence_List(cells.get()));
@@ -618,11 +618,11 @@ Ref Encoder::encode_ndarray(PyObject* value) {
     if (!depth.ok()) {
         return {};
     }
-    if (!np_asarray_ && !(np_asarray_ = attr(np_.get(), a_asarray))) {
+    if (!np_asarray_ && !(np_asarray_ = attr(np_.get(), attr_asarray))) {
         return {};
     }
     Ref array = steal(PyObject_CallOneArg(np_asarray_.get(), value));
-    Ref ndim_obj = array ? attr(array.get(), a_ndim) : Ref();
+    Ref ndim_obj = array ? attr(array.get(), attr_ndim) : Ref();
     if (!ndim_obj) {
         return {};
     }
@@ -638,13 +638,13 @@ Ref Encoder::encode_ndarray(PyObject* value) {
         Ref item = no_index ? steal(PyObject_GetItem(array.get(), no_index.get())) : Ref();
         return item ? element(item.get()) : Ref();
     }
-    Ref dtype = attr(array.get(), a_dtype);
+    Ref dtype = attr(array.get(), attr_dtype);
     const int numeric = dtype ? numeric_kind(dtype.get()) : -1;
     if (numeric < 0) {
         return {};
     }
     if (numeric) {
-        Ref nested = call_method(array.get(), a_tolist);
+        Ref nested = call_method(array.get(), attr_tolist);
         return nested ? element(nested.get()) : Ref();
     }
     const Py_ssize_t length = PyObject_Length(array.get());
@@ -655,16 +655,16 @@ Ref Encoder::encode_ndarray(PyObject* value) {
 }
 
 Ref Encoder::encode_proxy(PyObject* value) {
-    Ref type_name = attr(value, k_internal_type_name);
-    Ref object_id = type_name ? attr(value, k_internal_id) : Ref();
+    Ref type_name = attr(value, attr_internal_type_name);
+    Ref object_id = type_name ? attr(value, attr_internal_id) : Ref();
     return type_name ? make_wire(type_name.get(), std::move(object_id), true) : Ref();
 }
 
 Ref Encoder::encode_callable(PyObject* value) {
-    if (!messaging_ && !(messaging_ = lookup_global(k_messaging))) {
+    if (!messaging_ && !(messaging_ = lookup_global(global_messaging))) {
         return {};
     }
-    return make_wire(tag_python_function, call_method(messaging_.get(), a_register_callable, value), true);
+    return make_wire(tag_python_function, call_method(messaging_.get(), attr_register_callable, value), true);
 }
 
 Ref encode(PyObject* value) {
