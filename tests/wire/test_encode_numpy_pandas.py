@@ -236,3 +236,40 @@ def test_frame_through_replaced_to_wire_gets_plain_rows(mod, monkeypatch, to_wir
     monkeypatch.setattr(mod, "Serializer", Fake)
     assert to_wire(pd.DataFrame({"a": [1], "d": pd.to_datetime(["2024-01-01"])})) == "E"
     assert seen == [[["a", "d"], [1, pd.Timestamp("2024-01-01")]]]
+
+
+class _LocalIso(dt.datetime):
+    def isoformat(self, sep="T", timespec="auto"):
+        return "own text"
+
+
+UTC = dt.timezone.utc
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        dt.datetime(2024, 5, 1, 14, 0),
+        dt.datetime(2024, 5, 1, 14, 0, 0, 5),
+        dt.datetime(1, 1, 1),
+        dt.datetime(9999, 12, 31, 23, 59, 59, 999999),
+        dt.datetime(2024, 5, 1, 14, 0, tzinfo=dt.timezone(dt.timedelta(hours=2))),
+        dt.datetime(2024, 5, 1, tzinfo=UTC),
+        dt.datetime(2024, 5, 1, 0, 0, 0, 1, tzinfo=dt.timezone(dt.timedelta(hours=-5, minutes=-30))),
+        dt.date(2024, 5, 1),
+        dt.date(1, 2, 3),
+        pd.Timestamp("2024-05-01 12:00:00.000001"),
+        pd.Timestamp("2024-05-01 12:00:00.000000001"),
+        pd.Timestamp("2024-05-01 12:00:00.5"),
+        pd.Timestamp("2024-05-01 12:00", tz="UTC"),
+        pd.Timestamp("2024-05-01 12:00:00.000000007", tz="Europe/Berlin"),
+        pd.Timestamp(np.datetime64("5000-01-01", "s")),
+        _LocalIso(2024, 5, 1),
+    ],
+    ids=repr,
+)
+def test_date_text_is_what_isoformat_gives(to_wire, value):
+    # The encoder makes the common texts itself; they must equal the
+    # value's own isoformat() (after the move to UTC) in every digit.
+    moment = value.astimezone(UTC) if isinstance(value, dt.datetime) and value.tzinfo else value
+    assert to_wire(value) == w("Date", moment.isoformat())

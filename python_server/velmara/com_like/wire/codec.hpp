@@ -19,4 +19,7 @@ inline Ref serializer_method(PyObject* name) noexcept {
 PyObject* to_wire_entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 PyObject* from_wire_entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 
+// Imports the datetime C API for the encoder's date texts.
+int init_encoder() noexcept;
+
 }  // namespace com_like::wire

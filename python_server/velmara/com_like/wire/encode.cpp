@@ -19,6 +19,9 @@
 #include "../capi/sequence.hpp"
 #include "codec.hpp"
 
+#include <datetime.h>
+
+#include <cstring>
 #include <vector>
 
 namespace com_like::wire {
@@ -97,6 +100,8 @@ private:
     [[gnu::noinline]] Ref encode_general(PyObject* value);
     [[gnu::noinline]] Ref encode_date(PyObject* value);
     [[gnu::noinline]] Ref encode_datetime64(PyObject* value);
+    bool format_iso(PyObject* moment, Ref& text);
+    Ref iso_text(PyObject* moment);
     [[gnu::noinline]] Ref encode_bytes(PyObject* value);
     Ref encode_sequence(PyObject* value);
     Ref encode_iterable(PyObject* iterable, Py_ssize_t size_hint);
@@ -345,6 +350,88 @@ Ref Encoder::encode_general(PyObject* value) {
     return make_wire(tag_string, steal(PyObject_Str(value)), false);
 }
 
+// The ISO 8601 text that isoformat() gives, made from the value's fields
+// for the classes whose isoformat() is known: an exact datetime.datetime
+// (naive, or in UTC, as an aware value is after astimezone), an exact
+// datetime.date, and an exact pandas Timestamp with no nanoseconds beyond
+// its microseconds. Returns false, with nothing set, for anything else,
+// which then gets its own isoformat().
+bool Encoder::format_iso(PyObject* moment, Ref& text) {
+    PyTypeObject* type = Py_TYPE(moment);
+    const bool is_datetime = type == PyDateTimeAPI->DateTimeType;
+    const bool is_timestamp = !is_datetime && pd_timestamp_ && type == reinterpret_cast<PyTypeObject*>(pd_timestamp_.get());
+    if (!is_datetime && !is_timestamp && type != PyDateTimeAPI->DateType) {
+        return false;
+    }
+    const bool with_time = is_datetime || is_timestamp;
+    PyObject* tzinfo = with_time ? PyDateTime_DATE_GET_TZINFO(moment) : Py_None;
+    if (tzinfo != Py_None && tzinfo != PyDateTime_TimeZone_UTC) {
+        return false;
+    }
+    const int year = PyDateTime_GET_YEAR(moment);
+    if (is_timestamp) {
+        // pandas keeps the finer digits and, for years a datetime cannot
+        // hold, the real year outside the datetime fields.
+        Ref nanosecond = attr(moment, attr_nanosecond);
+        Ref real_year = nanosecond ? attr(moment, attr_year) : Ref();
+        if (!real_year) {
+            PyErr_Clear();
+            return false;
+        }
+        const long ns = PyLong_AsLong(nanosecond.get());
+        const long y = PyLong_AsLong(real_year.get());
+        if (ns != 0 || y != year) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    char buf[48];
+    char* out = buf;
+    auto digits = [&out](int value, int width) {
+        for (int i = width - 1; i >= 0; --i) {
+            out[i] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+        out += width;
+    };
+    digits(year, 4);
+    *out++ = '-';
+    digits(PyDateTime_GET_MONTH(moment), 2);
+    *out++ = '-';
+    digits(PyDateTime_GET_DAY(moment), 2);
+    if (with_time) {
+        *out++ = 'T';
+        digits(PyDateTime_DATE_GET_HOUR(moment), 2);
+        *out++ = ':';
+        digits(PyDateTime_DATE_GET_MINUTE(moment), 2);
+        *out++ = ':';
+        digits(PyDateTime_DATE_GET_SECOND(moment), 2);
+        if (const int micro = PyDateTime_DATE_GET_MICROSECOND(moment)) {
+            *out++ = '.';
+            digits(micro, 6);
+        }
+        if (tzinfo != Py_None) {
+            std::memcpy(out, "+00:00", 6);
+            out += 6;
+        }
+    }
+    const auto length = static_cast<Py_ssize_t>(out - buf);
+    PyObject* made = PyUnicode_New(length, 127);
+    if (made) {
+        std::memcpy(PyUnicode_1BYTE_DATA(made), buf, static_cast<std::size_t>(length));
+    }
+    text = steal(made);
+    return true;
+}
+
+Ref Encoder::iso_text(PyObject* moment) {
+    Ref text;
+    if (format_iso(moment, text)) {
+        return text;
+    }
+    return call_method(moment, attr_isoformat);
+}
+
 // pandas' NaT is a datetime too; it and numpy's NaT carry no instant.
 // Aware datetimes travel in UTC.
 Ref Encoder::encode_date(PyObject* value) {
@@ -382,7 +469,7 @@ Ref Encoder::encode_date(PyObject* value) {
             }
         }
     }
-    return make_wire(tag_date, call_method(moment.get(), attr_isoformat), false);
+    return make_wire(tag_date, iso_text(moment.get()), false);
 }
 
 // numpy.datetime64 as ISO 8601 text of the same instant, to the
@@ -410,7 +497,7 @@ Ref Encoder::encode_datetime64(PyObject* value) {
         Ref text = as_string ? steal(PyObject_CallOneArg(as_string.get(), micro.get())) : Ref();
         return make_wire(tag_date, text ? steal(PyUnicode_FromObject(text.get())) : Ref(), false);
     }
-    return make_wire(tag_date, call_method(item.get(), attr_isoformat), false);
+    return make_wire(tag_date, iso_text(item.get()), false);
 }
 
 Ref Encoder::encode_bytes(PyObject* value) {
@@ -673,6 +760,13 @@ Ref encode(PyObject* value) {
 }
 
 }  // namespace
+
+int init_encoder() noexcept {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+    }
+    return PyDateTimeAPI ? 0 : -1;
+}
 
 PyObject* to_wire_entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static constexpr const char* names[] = {"value"};

@@ -46,6 +46,8 @@
     X(attr_tzinfo, "tzinfo")                          \
     X(attr_astimezone, "astimezone")                  \
     X(attr_isoformat, "isoformat")                    \
+    X(attr_nanosecond, "nanosecond")                  \
+    X(attr_year, "year")                    \
     X(attr_fromisoformat, "fromisoformat")            \
     X(attr_b64encode, "b64encode")                    \
     X(attr_b64decode, "b64decode")                    \

@@ -35,7 +35,7 @@ const FunctionDef kMethods[] = {
 }  // namespace
 
 int define_serializer(PyObject* globals, PyObject* module_name) noexcept {
-    if (intern_names() < 0 ||
+    if (intern_names() < 0 || init_encoder() < 0 ||
         !keep(state().object_kwnames, steal(PyTuple_Pack(2, attr_dtype, text_na_value)))) {
         return -1;
     }
