@@ -8,7 +8,19 @@ namespace com_like {
 // mapping.get(key, fallback): a direct lookup for an exact dict, the
 // object's own `get` method for anything else. `fallback` may be null for
 // None. Null with an error set on failure.
-Ref get_member(PyObject* mapping, PyObject* key, PyObject* fallback = nullptr) noexcept;
+Ref get_member_slow(PyObject* mapping, PyObject* key, PyObject* fallback) noexcept;
+
+// Inline: the decoder reads two members of every wire value.
+inline Ref get_member(PyObject* mapping, PyObject* key, PyObject* fallback = nullptr) noexcept {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(mapping, key, &value) < 0) {
+            return {};
+        }
+        return value ? steal(value) : borrow(fallback ? fallback : Py_None);
+    }
+    return get_member_slow(mapping, key, fallback);
+}
 
 // How an "error" member without a `get` method (None, a text, a list) is read.
 enum class BareError {
