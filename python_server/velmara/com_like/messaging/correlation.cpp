@@ -35,8 +35,8 @@ Ref new_waiter() {
     auto* type = reinterpret_cast<PyTypeObject*>(s.future_type);
     if (s.future_init && type->tp_version_tag != 0 && type->tp_version_tag == s.future_version) {
         Ref waiter = steal(type->tp_new(type, s.empty_tuple, nullptr));
-        if (!waiter) {
-            return {};
+        if (!waiter || !PyObject_TypeCheck(waiter.get(), type)) {
+            return waiter;  // as a class call: what __new__ made, uninitialised, when it is no Future
         }
         PyObject* args[] = {waiter.get()};
         Ref result = steal(PyObject_Vectorcall(s.future_init, args, 1, nullptr));
