@@ -273,3 +273,30 @@ def test_date_text_is_what_isoformat_gives(to_wire, value):
     # value's own isoformat() (after the move to UTC) in every digit.
     moment = value.astimezone(UTC) if isinstance(value, dt.datetime) and value.tzinfo else value
     assert to_wire(value) == w("Date", moment.isoformat())
+
+
+@pytest.mark.parametrize(
+    ("unit", "low", "high"),
+    [
+        ("ns", -9 * 10**18, 9 * 10**18),
+        ("us", -62_135_596_800 * 10**6, 253_402_300_799 * 10**6),
+        ("ms", -62_135_596_800 * 10**3, 253_402_300_799 * 10**3),
+        ("s", -62_135_596_801, 253_402_300_800),  # one second beyond each end: pandas' own texts
+    ],
+)
+def test_datetime_column_texts_are_the_timestamps_isoformat(to_wire, unit, low, high):
+    # A naive datetime64 column is encoded from its integers; every text
+    # must equal what its Timestamp cell's isoformat() gives: the ends of
+    # the range, both sides of the epoch, leap days, each fraction width.
+    edges = pd.to_datetime(
+        ["1970-01-01", "2024-05-01 12:00:00.000000001", "2024-05-01 12:00:00.5", "2024-02-29 13:14:15.000123",
+         "1900-03-01", "2000-02-29 00:00:00.000001001", "1969-12-31 23:59:59.999999999"],
+        format="ISO8601",
+    ).to_numpy().astype(f"datetime64[{unit}]")
+    spread = np.linspace(low, high, 401, dtype=np.int64).astype(f"datetime64[{unit}]")
+    column = pd.Series(np.concatenate([edges, spread, [np.datetime64("NaT", unit)]]))
+    assert column.dtype == f"datetime64[{unit}]"
+    frame = pd.DataFrame({"d": column, "n": range(len(column))})
+    cells = [row["value"][0] for row in to_wire(frame)["value"][1:]]
+    expected = [w("Null", None) if pd.isna(v) else w("Date", v.isoformat()) for v in column]
+    assert cells == expected

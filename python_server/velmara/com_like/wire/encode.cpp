@@ -22,6 +22,7 @@
 #include <datetime.h>
 
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace com_like::wire {
@@ -85,6 +86,71 @@ bool discard_exception() {
     return false;
 }
 
+// The text of Timestamp.isoformat() for a naive Timestamp `ticks` units
+// (of `per_second` to the second) after the epoch: the datetime text to the
+// microsecond, then the nanoseconds, as pandas writes them. Null without
+// an error for a year outside 1 to 9999, whose text pandas writes its own way.
+Ref timestamp_text(long long ticks, long long per_second) {
+    const long long per_day = 86400LL * per_second;
+    long long days = ticks / per_day;
+    long long rest = ticks % per_day;
+    if (rest < 0) {
+        rest += per_day;
+        --days;
+    }
+    // Civil date from days since 1970-01-01 (proleptic Gregorian).
+    const long long z = days + 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long long doe = z - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    if (year < 1 || year > 9999) {
+        return {};
+    }
+    const long long seconds = rest / per_second;
+    const long long nanos = (rest % per_second) * (1000000000LL / per_second);
+    const int micro = static_cast<int>(nanos / 1000);
+    const int nano = static_cast<int>(nanos % 1000);
+
+    char buf[40];
+    char* out = buf;
+    auto digits = [&out](long long value, int width) {
+        for (int i = width - 1; i >= 0; --i) {
+            out[i] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+        out += width;
+    };
+    digits(year, 4);
+    *out++ = '-';
+    digits(month, 2);
+    *out++ = '-';
+    digits(day, 2);
+    *out++ = 'T';
+    digits(seconds / 3600, 2);
+    *out++ = ':';
+    digits(seconds / 60 % 60, 2);
+    *out++ = ':';
+    digits(seconds % 60, 2);
+    if (micro || nano) {
+        *out++ = '.';
+        digits(micro, 6);
+        if (nano) {
+            digits(nano, 3);
+        }
+    }
+    const auto length = static_cast<Py_ssize_t>(out - buf);
+    PyObject* text = PyUnicode_New(length, 127);
+    if (text) {
+        std::memcpy(PyUnicode_1BYTE_DATA(text), buf, static_cast<std::size_t>(length));
+    }
+    return steal(text);
+}
+
 class Encoder {
 public:
     Ref encode(PyObject* value);
@@ -109,6 +175,8 @@ private:
     [[gnu::noinline]] int is_missing(PyObject* value);
     [[gnu::noinline]] Ref encode_frame(PyObject* value, bool is_series);
     [[gnu::noinline]] Ref column_cells(PyObject* series);
+    [[gnu::noinline]] int date_column(PyObject* series, Ref& wires);
+    bool timestamps_plain();
     [[gnu::noinline]] Ref encode_ndarray(PyObject* value);
     [[gnu::noinline]] Ref encode_proxy(PyObject* value);
     [[gnu::noinline]] Ref encode_callable(PyObject* value);
@@ -126,6 +194,8 @@ private:
     bool missing_ready_ = false;
     Ref pd_na_, pd_nat_, np_isnat_;
     // the later steps
+    Ref np_dates_[4];  // datetime64 of us, ns, ms, s
+    int timestamps_plain_ = -1;
     Ref b64encode_, pd_series_, pd_dataframe_, np_ndarray_, np_asarray_, np_dtype_, office_js_object_, messaging_;
     // the recursion
     Ref to_wire_;
@@ -601,16 +671,28 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
     if (!iterator) {
         return {};
     }
+    if (!need_to_wire()) {
+        return {};
+    }
     std::vector<Ref> cells;
+    std::vector<bool> encoded;  // columns whose cells are wire values already
     while (Ref pair = steal(PyIter_Next(iterator.get()))) {
         Ref label, series;
         if (!unpack_pair(pair.get(), label, series)) {
             return {};
         }
-        Ref column = column_cells(series.get());
+        Ref column;
+        const int dates = native_ ? date_column(series.get(), column) : 0;
+        if (dates < 0) {
+            return {};
+        }
+        if (!dates) {
+            column = column_cells(series.get());
+        }
         if (!column) {
             return {};
         }
+        encoded.push_back(dates > 0);
         if (PyList_GET_SIZE(column.get()) != rows) {
             PyErr_SetString(PyExc_ValueError, "DataFrame column length differs from the number of rows");
             return {};
@@ -621,9 +703,6 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
         return {};
     }
     const Py_ssize_t width = static_cast<Py_ssize_t>(cells.size());
-    if (!need_to_wire()) {
-        return {};
-    }
     if (!native_) {
         // A replaced to_wire gets the table as plain lists, labels first.
         ListBuilder table(rows + 1);
@@ -655,7 +734,7 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
         }
         for (Py_ssize_t c = 0; c < width; ++c) {
             Ref cell = borrow(PyList_GET_ITEM(cells[c].get(), r));
-            if (!row.push(encode(cell.get()))) {
+            if (!row.push(encoded[c] ? std::move(cell) : encode(cell.get()))) {
                 return {};
             }
         }
@@ -664,6 +743,110 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
         }
     }
     return make_wire(tag_array, out.finish(), false);
+}
+
+// Whether a pandas Timestamp cell would take the date step as a real
+// datetime does: `dt.datetime` and `pd.Timestamp` are the real classes and
+// no earlier step's class could claim a Timestamp.
+bool Encoder::timestamps_plain() {
+    if (timestamps_plain_ < 0) {
+        timestamps_plain_ = 0;
+        if (need_dates() && dt_datetime_.get() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) &&
+            plain_type(pd_timestamp_.get()) &&
+            PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(pd_timestamp_.get()), PyDateTimeAPI->DateTimeType)) {
+            auto* timestamp = reinterpret_cast<PyTypeObject*>(pd_timestamp_.get());
+            bool plain = true;
+            for (PyObject* cls : {np_bool_.get(), np_integer_.get(), np_floating_.get()}) {
+                plain = plain && !may_take(cls, timestamp);
+            }
+            timestamps_plain_ = plain ? 1 : 0;
+        }
+        PyErr_Clear();
+    }
+    return timestamps_plain_ > 0;
+}
+
+// A naive datetime64 column (seconds to nanoseconds), as the wire values
+// its Timestamp cells would get: the Date text that Timestamp.isoformat()
+// gives, made from the column's integers, and Null for NaT. 1 when `wires`
+// holds them, 0 for any other column (or a year pandas writes its own
+// way), -1 with an error set.
+int Encoder::date_column(PyObject* series, Ref& wires) {
+    struct Unit {
+        Ref* dtype;
+        PyObject* name;
+        long long per_second;
+    };
+    Unit units[] = {{&np_dates_[0], text_datetime64_us, 1000000LL},
+                    {&np_dates_[1], text_datetime64_ns, 1000000000LL},
+                    {&np_dates_[2], text_datetime64_ms, 1000LL},
+                    {&np_dates_[3], text_datetime64_s, 1LL}};
+    if (!np_dtype_ && !(np_dtype_ = attr(np_.get(), attr_dtype))) {
+        return -1;
+    }
+    for (Unit& unit : units) {
+        if (!*unit.dtype && !(*unit.dtype = steal(PyObject_CallOneArg(np_dtype_.get(), unit.name)))) {
+            return -1;
+        }
+    }
+    Ref dtype = attr(series, attr_dtype);
+    if (!dtype) {
+        return -1;
+    }
+    // Only numpy's own datetime dtype (not a tz-aware column, not an
+    // extension type): its comparisons run no code of anyone else's.
+    if (!Py_IS_TYPE(dtype.get(), Py_TYPE(np_dates_[0].get()))) {
+        return 0;
+    }
+    long long per_second = 0;
+    for (Unit& unit : units) {
+        const int same = PyObject_RichCompareBool(dtype.get(), unit.dtype->get(), Py_EQ);
+        if (same < 0) {
+            return -1;
+        }
+        if (same) {
+            per_second = unit.per_second;
+            break;
+        }
+    }
+    if (!per_second || !timestamps_plain()) {
+        return 0;
+    }
+    Ref values = call_method(series, attr_to_numpy);
+    Ref ints = values ? call_method(values.get(), attr_view, text_i8) : Ref();
+    Ref list = ints ? call_method(ints.get(), attr_tolist) : Ref();
+    if (!list) {
+        return -1;
+    }
+    if (!PyList_CheckExact(list.get())) {
+        return 0;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(list.get());
+    ListBuilder out(n);
+    if (!out.ok()) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const long long ticks = PyLong_AsLongLong(PyList_GET_ITEM(list.get(), i));
+        if (ticks == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        if (ticks == std::numeric_limits<long long>::min()) {  // NaT
+            if (!out.push(make_wire(tag_null, none(), false))) {
+                return -1;
+            }
+            continue;
+        }
+        Ref text = timestamp_text(ticks, per_second);
+        if (!text) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        if (!out.push(make_wire(tag_date, std::move(text), false))) {
+            return -1;
+        }
+    }
+    wires = out.finish();
+    return 1;
 }
 
 // The cells of one column as a list of Python values.

@@ -64,6 +64,11 @@
     X(attr_astype, "astype")                          \
     X(attr_item, "item")                              \
     X(text_datetime64_us, "datetime64[us]")           \
+    X(text_datetime64_ns, "datetime64[ns]")           \
+    X(text_datetime64_ms, "datetime64[ms]")           \
+    X(text_datetime64_s, "datetime64[s]")             \
+    X(text_i8, "i8")                                  \
+    X(attr_view, "view")           \
     X(attr_register_callable, "register_callable")
 
 namespace com_like::wire {
