@@ -38,8 +38,9 @@ Ref new_waiter() {
         if (!waiter || !PyObject_TypeCheck(waiter.get(), type)) {
             return waiter;  // as a class call: what __new__ made, uninitialised, when it is no Future
         }
+        Ref init = borrow(s.future_init);  // held: a nested request may learn the class anew meanwhile
         PyObject* args[] = {waiter.get()};
-        Ref result = steal(PyObject_Vectorcall(s.future_init, args, 1, nullptr));
+        Ref result = steal(PyObject_Vectorcall(init.get(), args, 1, nullptr));
         if (!result) {
             return {};
         }
