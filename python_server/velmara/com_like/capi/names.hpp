@@ -23,28 +23,28 @@
 
 #include "interned.hpp"
 
-#define SHARED_NAMES(X) \
-    X(attr_get, "get")                                \
-    X(text_self, "self")                              \
-    X(key_name, "name")                               \
-    X(key_value, "value")                             \
-    X(key_ok, "ok")                                   \
-    X(key_error, "error")                             \
-    X(key_message, "message")                         \
-    X(text_remote_error, "Remote error")              \
-    X(attr_items, "items")                            \
-    X(attr_guid, "_guid")                             \
-    X(attr_msg_guid, "_msg_guid")                     \
-    X(attr_internal_id, "_internal_id")               \
-    X(attr_internal_type_name, "_internal_typeName")  \
-    X(tag_array, "Array")                             \
-    X(tag_dict, "Dict")                               \
-    X(global_messaging, "messaging")                  \
-    X(global_serializer, "Serializer")                \
-    X(attr_to_wire, "to_wire")                        \
-    X(attr_from_wire, "from_wire")                    \
-    X(key_result, "result")                           \
-    X(key_kind, "kind")                               \
+#define SHARED_NAMES(X)                              \
+    X(attr_get, "get")                               \
+    X(text_self, "self")                             \
+    X(key_name, "name")                              \
+    X(key_value, "value")                            \
+    X(key_ok, "ok")                                  \
+    X(key_error, "error")                            \
+    X(key_message, "message")                        \
+    X(text_remote_error, "Remote error")             \
+    X(attr_items, "items")                           \
+    X(attr_guid, "_guid")                            \
+    X(attr_msg_guid, "_msg_guid")                    \
+    X(attr_internal_id, "_internal_id")              \
+    X(attr_internal_type_name, "_internal_typeName") \
+    X(tag_array, "Array")                            \
+    X(tag_dict, "Dict")                              \
+    X(global_messaging, "messaging")                 \
+    X(global_serializer, "Serializer")               \
+    X(attr_to_wire, "to_wire")                       \
+    X(attr_from_wire, "from_wire")                   \
+    X(key_result, "result")                          \
+    X(key_kind, "kind")                              \
     X(attr_init, "__init__")
 
 namespace com_like {

@@ -458,9 +458,14 @@ PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* 
     // the cancel sweep must not leave old proxies current or old callables
     // registered); the first failure is raised at the end.
     FirstFailure failures;
-    cancel_waiters(self, failures);
+    // The new epoch is drawn first: drawing may refill the random pool
+    // through os.urandom, which lets other threads run, and a caller woken
+    // by the cancel sweep should find the new epoch already in place.
     Ref epoch = new_hex_id();
+    Raised draw_failure;  // counted after the sweep, in the order of the steps
+    cancel_waiters(self, failures);
     if (!epoch) {
+        draw_failure.restore();
         failures.note();
     }
     clear_registry(self, epoch, failures);
