@@ -236,3 +236,67 @@ def test_frame_through_replaced_to_wire_gets_plain_rows(mod, monkeypatch, to_wir
     monkeypatch.setattr(mod, "Serializer", Fake)
     assert to_wire(pd.DataFrame({"a": [1], "d": pd.to_datetime(["2024-01-01"])})) == "E"
     assert seen == [[["a", "d"], [1, pd.Timestamp("2024-01-01")]]]
+
+
+class _LocalIso(dt.datetime):
+    def isoformat(self, sep="T", timespec="auto"):
+        return "own text"
+
+
+UTC = dt.timezone.utc
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        dt.datetime(2024, 5, 1, 14, 0),
+        dt.datetime(2024, 5, 1, 14, 0, 0, 5),
+        dt.datetime(1, 1, 1),
+        dt.datetime(9999, 12, 31, 23, 59, 59, 999999),
+        dt.datetime(2024, 5, 1, 14, 0, tzinfo=dt.timezone(dt.timedelta(hours=2))),
+        dt.datetime(2024, 5, 1, tzinfo=UTC),
+        dt.datetime(2024, 5, 1, 0, 0, 0, 1, tzinfo=dt.timezone(dt.timedelta(hours=-5, minutes=-30))),
+        dt.date(2024, 5, 1),
+        dt.date(1, 2, 3),
+        pd.Timestamp("2024-05-01 12:00:00.000001"),
+        pd.Timestamp("2024-05-01 12:00:00.000000001"),
+        pd.Timestamp("2024-05-01 12:00:00.5"),
+        pd.Timestamp("2024-05-01 12:00", tz="UTC"),
+        pd.Timestamp("2024-05-01 12:00:00.000000007", tz="Europe/Berlin"),
+        pd.Timestamp(np.datetime64("5000-01-01", "s")),
+        _LocalIso(2024, 5, 1),
+    ],
+    ids=repr,
+)
+def test_date_text_is_what_isoformat_gives(to_wire, value):
+    # The encoder makes the common texts itself; they must equal the
+    # value's own isoformat() (after the move to UTC) in every digit.
+    moment = value.astimezone(UTC) if isinstance(value, dt.datetime) and value.tzinfo else value
+    assert to_wire(value) == w("Date", moment.isoformat())
+
+
+@pytest.mark.parametrize(
+    ("unit", "low", "high"),
+    [
+        ("ns", -9 * 10**18, 9 * 10**18),
+        ("us", -62_135_596_800 * 10**6, 253_402_300_799 * 10**6),
+        ("ms", -62_135_596_800 * 10**3, 253_402_300_799 * 10**3),
+        ("s", -62_135_596_801, 253_402_300_800),  # one second beyond each end: pandas' own texts
+    ],
+)
+def test_datetime_column_texts_are_the_timestamps_isoformat(to_wire, unit, low, high):
+    # A naive datetime64 column is encoded from its integers; every text
+    # must equal what its Timestamp cell's isoformat() gives: the ends of
+    # the range, both sides of the epoch, leap days, each fraction width.
+    edges = pd.to_datetime(
+        ["1970-01-01", "2024-05-01 12:00:00.000000001", "2024-05-01 12:00:00.5", "2024-02-29 13:14:15.000123",
+         "1900-03-01", "2000-02-29 00:00:00.000001001", "1969-12-31 23:59:59.999999999"],
+        format="ISO8601",
+    ).to_numpy().astype(f"datetime64[{unit}]")
+    spread = np.linspace(low, high, 401, dtype=np.int64).astype(f"datetime64[{unit}]")
+    column = pd.Series(np.concatenate([edges, spread, [np.datetime64("NaT", unit)]]))
+    assert column.dtype == f"datetime64[{unit}]"
+    frame = pd.DataFrame({"d": column, "n": range(len(column))})
+    cells = [row["value"][0] for row in to_wire(frame)["value"][1:]]
+    expected = [w("Null", None) if pd.isna(v) else w("Date", v.isoformat()) for v in column]
+    assert cells == expected

@@ -134,7 +134,7 @@ namespace com_like {
 
 bool bind_var_args(const char* qualname, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                    SelfKeyword collision, PyObject*& self, VarArgs& rest, const char* collision_name) noexcept {
-    PyObject* self_name = k_self;
+    PyObject* self_name = text_self;
     const std::size_t nargs = PyVectorcall_NARGS(nargsf);
     rest = VarArgs{};
     rest.kwnames = kwnames;

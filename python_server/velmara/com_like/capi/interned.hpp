@@ -1,7 +1,7 @@
 // Interned strings kept for the life of the process.
 //
 // Each subsystem lists the constant strings of its hot paths once, as
-//   #define MY_NAMES(X) X(request_id, "requestId") X(kind, "kind")
+//   #define MY_NAMES(X) X(key_request_id, "requestId") X(key_kind, "kind")
 // declares them with COM_LIKE_DECLARE_NAMES(MY_NAMES), defines them in one
 // source file with COM_LIKE_DEFINE_NAMES(MY_NAMES), and interns them from its
 // set-up step with COM_LIKE_INTERN_NAMES(MY_NAMES). Nothing on a hot path

@@ -1,7 +1,8 @@
 // Critical sections on Python-level `threading.Lock` objects.
 //
 // The tables that the host can inspect are guarded by real threading.Lock
-// instances, so the module takes them through their own acquire/release.
+// instances, so the module takes them through their own acquire/release
+// (for an exact threading.Lock, its C functions directly).
 // The guard releases on every path and keeps a pending error intact.
 #pragma once
 

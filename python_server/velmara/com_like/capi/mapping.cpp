@@ -4,17 +4,10 @@
 
 namespace com_like {
 
-Ref get_member(PyObject* mapping, PyObject* key, PyObject* fallback) noexcept {
+Ref get_member_slow(PyObject* mapping, PyObject* key, PyObject* fallback) noexcept {
     PyObject* missing = fallback ? fallback : Py_None;
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* value = nullptr;
-        if (PyDict_GetItemRef(mapping, key, &value) < 0) {
-            return {};
-        }
-        return value ? steal(value) : borrow(missing);
-    }
     PyObject* args[] = {mapping, key, missing};
-    return steal(PyObject_VectorcallMethod(k_get, args, (fallback ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return steal(PyObject_VectorcallMethod(attr_get, args, (fallback ? 3 : 2) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                            nullptr));
 }
 

@@ -109,7 +109,7 @@ bool map_entries(PyObject* entries, PyObject* out, Fn fn) {
         }
         return true;
     }
-    Ref pairs = steal(PyObject_CallMethodNoArgs(entries, k_items));
+    Ref pairs = steal(PyObject_CallMethodNoArgs(entries, attr_items));
     Ref iterator = pairs ? steal(PyObject_GetIter(pairs.get())) : Ref();
     if (!iterator) {
         return false;

@@ -24,11 +24,20 @@ struct State {
 
     // The vocabulary (capi/).
     PyTypeObject* function_type = nullptr;  // the type of our Python-like native functions
+    // threading.Lock's own C functions (capi/lock.cpp); null when the lock
+    // type is not the one we know, and its methods are called instead.
+    PyTypeObject* lock_type = nullptr;
+    PyCFunctionWithKeywords lock_acquire = nullptr;
+    PyCFunction lock_release = nullptr;
+    PyObject* empty_tuple = nullptr;  // the arguments of lock_acquire
 
     // Messaging (messaging/).
     PyObject* future_type = nullptr;          // concurrent.futures.Future
+    PyObject* future_init = nullptr;          // its __init__, while its version tag is future_version
+    unsigned int future_version = 0;
     PyObject* invalid_state_error = nullptr;  // concurrent.futures.InvalidStateError
     PyObject* default_timeout = nullptr;      // 30.0
+    PyObject* urandom = nullptr;              // os.urandom, the source of request ids
 
     // Wire values (wire/).
     PyObject* to_wire = nullptr;         // our own function behind Serializer.to_wire

@@ -8,6 +8,7 @@
 // finalizers may send a request of their own on this very thread.
 #include "../capi/args.hpp"
 #include "../capi/error.hpp"
+#include "../capi/instance.hpp"
 #include "../capi/lock.hpp"
 #include "../capi/mapping.hpp"
 #include "../capi/state.hpp"
@@ -21,16 +22,63 @@ namespace com_like::messaging {
 
 namespace {
 
+// The instance fields that every request and response reads.
+InstanceAttrCache send_handler_field, waiters_field, waiters_lock_field;
+
+// concurrent.futures.Future(). A class call goes through the type's call
+// slot, which looks __init__ up along the MRO and packs the arguments for
+// it on every call. While the class is unchanged (its version tag says so)
+// and its __init__ is a plain function, the same two steps are made here
+// directly: the type's own tp_new, then that function.
+Ref new_waiter() {
+    State& s = state();
+    auto* type = reinterpret_cast<PyTypeObject*>(s.future_type);
+    if (s.future_init && type->tp_version_tag != 0 && type->tp_version_tag == s.future_version) {
+        Ref waiter = steal(type->tp_new(type, s.empty_tuple, nullptr));
+        if (!waiter || !PyObject_TypeCheck(waiter.get(), type)) {
+            return waiter;  // as a class call: what __new__ made, uninitialised, when it is no Future
+        }
+        Ref init = borrow(s.future_init);  // held: a nested request may learn the class anew meanwhile
+        PyObject* args[] = {waiter.get()};
+        Ref result = steal(PyObject_Vectorcall(init.get(), args, 1, nullptr));
+        if (!result) {
+            return {};
+        }
+        if (result.get() != Py_None) {
+            PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+            return {};
+        }
+        return waiter;
+    }
+    Ref waiter = steal(PyObject_CallNoArgs(s.future_type));
+    Py_CLEAR(s.future_init);
+    s.future_version = 0;
+    if (waiter && PyType_Check(s.future_type) && Py_IS_TYPE(s.future_type, &PyType_Type) &&
+        Py_IS_TYPE(waiter.get(), type) && type->tp_version_tag != 0) {
+        // Learn the class as it is now. Its metaclass is `type`, so the call
+        // above was type.__call__: tp_new, then __init__ from the MRO.
+        Ref init = steal(PyObject_GetAttr(s.future_type, attr_init));
+        if (!init) {
+            return {};
+        }
+        if (PyFunction_Check(init.get())) {
+            s.future_init = init.release();
+            s.future_version = type->tp_version_tag;
+        }
+    }
+    return waiter;
+}
+
 // waiters.pop(request_id, None) under the lock; the popped waiter (or null
 // when none was registered). Returns false with an error set.
-bool pop_waiter(PyObject* waiters, PyObject* lock, PyObject* request_id, Ref& popped) {
+bool pop_waiter(PyObject* table, PyObject* lock, PyObject* request_id, Ref& popped) {
     LockGuard guard;
     if (!guard.acquire(lock)) {
         return false;
     }
-    if (PyDict_CheckExact(waiters)) {
+    if (PyDict_CheckExact(table)) {
         PyObject* value = nullptr;
-        if (PyDict_Pop(waiters, request_id, &value) < 0) {
+        if (PyDict_Pop(table, request_id, &value) < 0) {
             return false;
         }
         popped = steal(value);
@@ -39,8 +87,8 @@ bool pop_waiter(PyObject* waiters, PyObject* lock, PyObject* request_id, Ref& po
         }
         return true;
     }
-    PyObject* args[] = {waiters, request_id, Py_None};
-    popped = steal(PyObject_VectorcallMethod(pop_name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* args[] = {table, request_id, Py_None};
+    popped = steal(PyObject_VectorcallMethod(attr_pop, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!popped) {
         return false;
     }
@@ -53,7 +101,7 @@ bool pop_waiter(PyObject* waiters, PyObject* lock, PyObject* request_id, Ref& po
 // The response's "error" text; an "error" that is a plain text is taken as
 // the message itself.
 Ref error_text(PyObject* message) {
-    return error_message(message, [] { return borrow(k_remote_error); }, BareError::as_message);
+    return error_message(message, [] { return borrow(text_remote_error); }, BareError::as_message);
 }
 
 Ref call_method0(PyObject* obj, PyObject* name) {
@@ -96,34 +144,51 @@ void complete(PyObject* waiter, PyObject* method, PyObject* value, FirstFailure&
 }
 
 // Ends a waiter that was taken out of the table for `message`: a done
-// waiter is left alone before the message is looked at; otherwise it gets
-// the message when "ok" is true, else RuntimeError with the error text. A
-// message that cannot be read (an "ok" whose lookup or truth test raises,
-// an "error" whose text cannot be worked out) still ends the wait, as a
-// failed response with the default text; the host gets that exception.
+// waiter is left alone; otherwise it gets the message when "ok" is true,
+// else RuntimeError with the error text. A message that cannot be read (an
+// "ok" whose lookup or truth test raises, an "error" whose text cannot be
+// worked out) still ends the wait, as a failed response with the default
+// text; the host gets that exception.
 PyObject* end_waiter(PyObject* waiter, PyObject* message) {
     FirstFailure failures;
-    Ref done = call_method0(waiter, done_name);
+    Ref ok = get_member(message, key_ok);  // held: its __bool__ may change the message
+    if (ok.get() == Py_True) {
+        // The usual answer, read without running anyone's code. A waiter
+        // that is already done refuses set_result and stays as it is, so
+        // this needs no done() call of its own (a Python-level call with a
+        // critical section, on every response).
+        complete(waiter, attr_set_result, message, failures);
+        return failures.finish();
+    }
+    Raised ok_lookup;  // a failed lookup counts once the waiter is known not to be done
+    Ref done = call_method0(waiter, attr_done);
     const int finished = done ? PyObject_IsTrue(done.get()) : -1;
     if (finished > 0) {
+        if (ok_lookup) {
+            ok_lookup.restore();
+            return nullptr;
+        }
         Py_RETURN_NONE;
     }
     if (finished < 0) {
         failures.note();  // not known to be done: completing it is still tried
     }
-    Ref ok = get_member(message, k_ok);  // held: its __bool__ may change the message
+    if (ok_lookup) {
+        ok_lookup.restore();
+        failures.note();
+    }
     const int succeeded = ok ? PyObject_IsTrue(ok.get()) : -1;
     if (succeeded > 0) {
-        complete(waiter, set_result_name, message, failures);
+        complete(waiter, attr_set_result, message, failures);
         return failures.finish();
     }
-    if (succeeded < 0) {
+    if (succeeded < 0 && ok) {
         failures.note();
     }
     Ref text = error_text(message);
     if (!text) {
         failures.note();
-        text = borrow(k_remote_error);
+        text = borrow(text_remote_error);
     }
     Ref exc = steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
     if (!exc) {
@@ -134,7 +199,7 @@ PyObject* end_waiter(PyObject* waiter, PyObject* message) {
         failure.restore();
         failures.note();
     }
-    complete(waiter, set_exception_name, exc.get(), failures);
+    complete(waiter, attr_set_exception, exc.get(), failures);
     return failures.finish();
 }
 
@@ -153,7 +218,7 @@ PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf
     if (!timeout || !require_exact(req, &PyDict_Type, "req")) {
         return nullptr;
     }
-    Ref handler = get(self, send_handler);
+    Ref handler = instance_attr(self, attr_send_handler, send_handler_field);
     if (!handler) {
         return nullptr;
     }
@@ -166,13 +231,13 @@ PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf
     }
     Ref request_id = new_hex_id();
     Ref envelope = request_id ? steal(PyDict_Copy(req)) : Ref();
-    if (!envelope || PyDict_SetItem(envelope.get(), request_id_key, request_id.get()) < 0 ||
-        PyDict_SetItem(envelope.get(), kind_key, request_kind) < 0) {
+    if (!envelope || PyDict_SetItem(envelope.get(), key_request_id, request_id.get()) < 0 ||
+        PyDict_SetItem(envelope.get(), key_kind, text_request) < 0) {
         return nullptr;
     }
-    Ref waiter = steal(PyObject_CallNoArgs(state().future_type));
-    Ref table = waiter ? get(self, waiters) : Ref();
-    Ref lock = table ? get(self, waiters_lock) : Ref();
+    Ref waiter = new_waiter();
+    Ref table = waiter ? instance_attr(self, attr_waiters, waiters_field) : Ref();
+    Ref lock = table ? instance_attr(self, attr_waiters_lock, waiters_lock_field) : Ref();
     if (!lock) {
         return nullptr;
     }
@@ -191,7 +256,7 @@ PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf
     if (sent) {
         sent.reset();
         PyObject* wait_args[] = {waiter.get(), timeout.get()};
-        response = steal(PyObject_VectorcallMethod(result_name, wait_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        response = steal(PyObject_VectorcallMethod(attr_result, wait_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                    nullptr));
         if (response) {
             return response.release();
@@ -226,7 +291,7 @@ PyObject* on_message(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     if (!require_exact(message, &PyDict_Type, "message")) {
         return nullptr;
     }
-    Ref keep_id = get_member(message, request_id_key);  // held: the message may change under foreign code
+    Ref keep_id = get_member(message, key_request_id);  // held: the message may change under foreign code
     if (!keep_id) {
         return nullptr;
     }
@@ -242,8 +307,8 @@ PyObject* on_message(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     if (!lookup_key(request_id, key)) {
         return nullptr;
     }
-    Ref table = get(self, waiters);
-    Ref lock = table ? get(self, waiters_lock) : Ref();
+    Ref table = instance_attr(self, attr_waiters, waiters_field);
+    Ref lock = table ? instance_attr(self, attr_waiters_lock, waiters_lock_field) : Ref();
     if (!lock) {
         return nullptr;
     }
@@ -268,8 +333,8 @@ namespace {
 // failure on one (an interrupt in its done() or cancel()) does not stop the
 // sweep.
 void cancel_waiters(PyObject* self, FirstFailure& failures) {
-    Ref table = get(self, waiters);
-    Ref lock = table ? get(self, waiters_lock) : Ref();
+    Ref table = get(self, attr_waiters);
+    Ref lock = table ? get(self, attr_waiters_lock) : Ref();
     if (!lock) {
         return failures.note();
     }
@@ -289,9 +354,9 @@ void cancel_waiters(PyObject* self, FirstFailure& failures) {
             }
             PyDict_Clear(table.get());
         } else {
-            Ref values = call_method0(table.get(), values_name);
+            Ref values = call_method0(table.get(), attr_values);
             Ref snapshot = values ? steal(PySequence_List(values.get())) : Ref();
-            Ref cleared = snapshot ? call_method0(table.get(), clear_name) : Ref();
+            Ref cleared = snapshot ? call_method0(table.get(), attr_clear) : Ref();
             if (!cleared) {
                 return failures.note();
             }
@@ -301,9 +366,9 @@ void cancel_waiters(PyObject* self, FirstFailure& failures) {
         }
     }
     for (Ref& waiter : pending) {
-        Ref done = call_method0(waiter.get(), done_name);
+        Ref done = call_method0(waiter.get(), attr_done);
         const int finished = done ? PyObject_IsTrue(done.get()) : -1;
-        if (finished < 0 || (finished == 0 && !call_method0(waiter.get(), cancel_name))) {
+        if (finished < 0 || (finished == 0 && !call_method0(waiter.get(), attr_cancel))) {
             failures.note();
         }
         waiter.reset();
@@ -313,7 +378,7 @@ void cancel_waiters(PyObject* self, FirstFailure& failures) {
 // Stores the new epoch (null: keeps the current one); false with the
 // failure noted.
 bool store_epoch(PyObject* self, Ref& epoch, FirstFailure& failures) {
-    if (epoch && PyObject_SetAttr(self, k_guid, epoch.get()) < 0) {
+    if (epoch && PyObject_SetAttr(self, attr_guid, epoch.get()) < 0) {
         failures.note();
         epoch.reset();  // the roots stay with the epoch that is still current
         return false;
@@ -330,8 +395,8 @@ bool store_epoch(PyObject* self, Ref& epoch, FirstFailure& failures) {
 // callables are let go only after the lock is released: their finalizers
 // may run any code, a registration or a request included.
 void clear_registry(PyObject* self, Ref& epoch, FirstFailure& failures) {
-    Ref registry = get(self, callable_registry);
-    Ref registry_lock = registry ? get(self, callable_lock) : Ref();
+    Ref registry = get(self, attr_callable_registry);
+    Ref registry_lock = registry ? get(self, attr_callable_lock) : Ref();
     Ref one = registry_lock ? steal(PyLong_FromLong(1)) : Ref();
     if (!one) {
         failures.note();
@@ -353,10 +418,10 @@ void clear_registry(PyObject* self, Ref& epoch, FirstFailure& failures) {
                 return failures.note();
             }
             PyDict_Clear(registry.get());
-        } else if (!call_method0(registry.get(), clear_name)) {
+        } else if (!call_method0(registry.get(), attr_clear)) {
             return failures.note();
         }
-        if (PyObject_SetAttr(self, next_callable_id, one.get()) < 0) {
+        if (PyObject_SetAttr(self, attr_next_callable_id, one.get()) < 0) {
             return failures.note();
         }
     }
@@ -367,9 +432,9 @@ void clear_registry(PyObject* self, Ref& epoch, FirstFailure& failures) {
 // globals may not exist at all); an interrupt is kept, and the next root is
 // still re-stamped.
 void restamp_roots(PyObject* epoch, FirstFailure& failures) {
-    for (PyObject* root_name : {context_name, excel_name}) {
+    for (PyObject* root_name : {global_context, global_excel}) {
         Ref root = lookup_global(root_name);
-        if (!root || PyObject_SetAttr(root.get(), k_msg_guid, epoch) < 0) {
+        if (!root || PyObject_SetAttr(root.get(), attr_msg_guid, epoch) < 0) {
             Raised swallowed;
             if (!swallowed.is_exception()) {
                 swallowed.restore();
@@ -393,9 +458,14 @@ PyObject* reset(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* 
     // the cancel sweep must not leave old proxies current or old callables
     // registered); the first failure is raised at the end.
     FirstFailure failures;
-    cancel_waiters(self, failures);
+    // The new epoch is drawn first: drawing may refill the random pool
+    // through os.urandom, which lets other threads run, and a caller woken
+    // by the cancel sweep should find the new epoch already in place.
     Ref epoch = new_hex_id();
+    Raised draw_failure;  // counted after the sweep, in the order of the steps
+    cancel_waiters(self, failures);
     if (!epoch) {
+        draw_failure.restore();
         failures.note();
     }
     clear_registry(self, epoch, failures);

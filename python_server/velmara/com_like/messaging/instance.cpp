@@ -17,8 +17,8 @@ PyObject* init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* k
         return nullptr;
     }
     PyObject* self = a[0];
-    Ref threading = lookup_global(threading_name);
-    Ref lock_factory = threading ? get(threading.get(), lock_factory_name) : Ref();
+    Ref threading = lookup_global(global_threading);
+    Ref lock_factory = threading ? get(threading.get(), attr_lock) : Ref();
     if (!lock_factory) {
         return nullptr;
     }
@@ -26,10 +26,10 @@ PyObject* init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* k
         return value && PyObject_GenericSetAttr(self, name, value.get()) == 0;
     };
     auto new_lock = [&lock_factory] { return steal(PyObject_CallNoArgs(lock_factory.get())); };
-    if (!store(waiters, steal(PyDict_New())) || !store(waiters_lock, new_lock()) || !store(k_guid, new_hex_id()) ||
-        !store(send_handler, none()) || !store(loop, none()) || !store(loop_thread, none()) ||
-        !store(callable_registry, steal(PyDict_New())) || !store(callable_lock, new_lock()) ||
-        !store(next_callable_id, steal(PyLong_FromLong(1)))) {
+    if (!store(attr_waiters, steal(PyDict_New())) || !store(attr_waiters_lock, new_lock()) || !store(attr_guid, new_hex_id()) ||
+        !store(attr_send_handler, none()) || !store(attr_loop, none()) || !store(attr_loop_thread, none()) ||
+        !store(attr_callable_registry, steal(PyDict_New())) || !store(attr_callable_lock, new_lock()) ||
+        !store(attr_next_callable_id, steal(PyLong_FromLong(1)))) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -39,7 +39,7 @@ PyObject* set_send_handler(PyObject*, PyObject* const* args, std::size_t nargsf,
     static constexpr const char* names[] = {"self", "handler"};
     static const Signature sig("Messaging.set_send_handler", names, 2);
     Bound<2> a(sig, args, nargsf, kwnames);
-    if (!a.ok() || PyObject_SetAttr(a[0], send_handler, a[1]) < 0) {
+    if (!a.ok() || PyObject_SetAttr(a[0], attr_send_handler, a[1]) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

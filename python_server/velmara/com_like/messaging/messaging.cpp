@@ -5,6 +5,7 @@
 #include "../capi/state.hpp"
 #include "methods.hpp"
 #include "names.hpp"
+#include "request_id.hpp"
 
 namespace com_like::messaging {
 
@@ -126,7 +127,7 @@ int init_state() {
 }  // namespace
 
 int define_messaging(PyObject* globals, PyObject* module_name) noexcept {
-    if (intern_names() < 0 || init_state() < 0) {
+    if (intern_names() < 0 || init_state() < 0 || init_request_ids() < 0) {
         return -1;
     }
     static const ClassDef def{"Messaging", kClassDoc, kMethods};

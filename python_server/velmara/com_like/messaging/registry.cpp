@@ -25,8 +25,8 @@ Ref callable_id_for(PyObject* epoch, PyObject* counter) {
 
 // Reads the registry and its lock for one of the registry operations.
 bool registry_and_lock(PyObject* self, Ref& registry, Ref& lock) {
-    registry = get(self, callable_registry);
-    lock = registry ? get(self, callable_lock) : Ref();
+    registry = get(self, attr_callable_registry);
+    lock = registry ? get(self, attr_callable_lock) : Ref();
     return bool(lock);
 }
 
@@ -57,15 +57,15 @@ PyObject* register_callable(PyObject*, PyObject* const* args, std::size_t nargsf
     if (!guard.acquire(lock.get())) {
         return nullptr;
     }
-    Ref epoch = get(self, k_guid);
-    Ref counter = epoch ? get(self, next_callable_id) : Ref();
+    Ref epoch = get(self, attr_guid);
+    Ref counter = epoch ? get(self, attr_next_callable_id) : Ref();
     Ref id = counter ? callable_id_for(epoch.get(), counter.get()) : Ref();
     if (!id) {
         return nullptr;
     }
     Ref one = steal(PyLong_FromLong(1));
     Ref advanced = one ? steal(PyNumber_InPlaceAdd(counter.get(), one.get())) : Ref();
-    if (!advanced || PyObject_SetAttr(self, next_callable_id, advanced.get()) < 0) {
+    if (!advanced || PyObject_SetAttr(self, attr_next_callable_id, advanced.get()) < 0) {
         return nullptr;
     }
     if (PyDict_CheckExact(registry.get())) {
@@ -104,7 +104,7 @@ PyObject* get_callable(PyObject*, PyObject* const* args, std::size_t nargsf, PyO
         return Py_NewRef(found ? found : Py_None);
     }
     PyObject* call_args[] = {registry.get(), a[1]};
-    return PyObject_VectorcallMethod(k_get, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PyObject_VectorcallMethod(attr_get, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 PyObject* unregister_callable(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -127,7 +127,7 @@ PyObject* unregister_callable(PyObject*, PyObject* const* args, std::size_t narg
             return nullptr;
         }
         PyObject* call_args[] = {registry.get(), a[1], Py_None};
-        popped = steal(PyObject_VectorcallMethod(pop_name, call_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        popped = steal(PyObject_VectorcallMethod(attr_pop, call_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!popped) {
             return nullptr;
         }

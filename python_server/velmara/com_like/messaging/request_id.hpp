@@ -9,4 +9,7 @@ namespace com_like::messaging {
 
 Ref new_hex_id() noexcept;
 
+// Takes os.urandom and registers the after-fork hook; runs when the module loads.
+int init_request_ids() noexcept;
+
 }  // namespace com_like::messaging

@@ -22,13 +22,13 @@ bool store(PyObject* self, PyObject* field, PyObject* value) {
 
 // _msg_guid, _typ and _internal_cache: the fields every proxy stores last.
 bool store_epoch_and_tail(PyObject* self, PyObject* kind) {
-    Ref messaging_obj = lookup_global(k_messaging);
-    Ref epoch = messaging_obj ? steal(PyObject_GetAttr(messaging_obj.get(), k_guid)) : Ref();
-    if (!epoch || !store(self, k_msg_guid, epoch.get()) || !store(self, typ, kind)) {
+    Ref messaging_obj = lookup_global(global_messaging);
+    Ref epoch = messaging_obj ? steal(PyObject_GetAttr(messaging_obj.get(), attr_guid)) : Ref();
+    if (!epoch || !store(self, attr_msg_guid, epoch.get()) || !store(self, attr_typ, kind)) {
         return false;
     }
     Ref cache = steal(PyDict_New());
-    return cache && store(self, internal_cache, cache.get());
+    return cache && store(self, attr_internal_cache, cache.get());
 }
 
 PyObject* object_init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -43,8 +43,8 @@ PyObject* object_init(PyObject*, PyObject* const* args, std::size_t nargsf, PyOb
     if (!object_id || !require_exact(a[2], &PyUnicode_Type, "type_name")) {
         return nullptr;
     }
-    if (!store(self, k_internal_id, object_id.get()) || !store(self, k_internal_type_name, a[2]) ||
-        !store_epoch_and_tail(self, typ_object)) {
+    if (!store(self, attr_internal_id, object_id.get()) || !store(self, attr_internal_type_name, a[2]) ||
+        !store_epoch_and_tail(self, text_typ_object)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -59,7 +59,7 @@ bool init_base(PyObject* cls, PyObject* self, PyTypeObject* base) {
     }
     PyObject* super_args[] = {cls, self};
     Ref sup = steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr));
-    Ref init = sup ? steal(PyObject_GetAttr(sup.get(), init_name)) : Ref();
+    Ref init = sup ? steal(PyObject_GetAttr(sup.get(), attr_init)) : Ref();
     Ref done = init ? steal(PyObject_CallNoArgs(init.get())) : Ref();
     return bool(done);
 }
@@ -72,8 +72,8 @@ PyObject* container_init(const Signature& sig, PyObject* cls, PyTypeObject* base
     }
     PyObject* self = a[0];
     Ref object_id = convert_int_argument(a[1], "object_id");
-    if (!object_id || !init_base(cls, self, base) || !store(self, k_internal_id, object_id.get()) ||
-        !store(self, k_internal_type_name, type_name) || !store_epoch_and_tail(self, kind)) {
+    if (!object_id || !init_base(cls, self, base) || !store(self, attr_internal_id, object_id.get()) ||
+        !store(self, attr_internal_type_name, type_name) || !store_epoch_and_tail(self, kind)) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -83,18 +83,18 @@ constexpr const char* kIdOnly[] = {"self", "object_id"};
 
 PyObject* array_init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static const Signature sig("OfficeJsArray.__init__", kIdOnly, 2);
-    return container_init(sig, state().array_class, &PyList_Type, k_array, typ_array, args, nargsf, kwnames);
+    return container_init(sig, state().array_class, &PyList_Type, tag_array, text_typ_array, args, nargsf, kwnames);
 }
 
 PyObject* dict_init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static const Signature sig("OfficeJsDict.__init__", kIdOnly, 2);
-    return container_init(sig, state().dict_class, &PyDict_Type, k_dict, typ_dict, args, nargsf, kwnames);
+    return container_init(sig, state().dict_class, &PyDict_Type, tag_dict, text_typ_dict, args, nargsf, kwnames);
 }
 
 // format(value, "") of a field read by ordinary attribute lookup.
 Ref formatted_field(PyObject* self, PyObject* field) {
     Ref value = steal(PyObject_GetAttr(self, field));
-    return value ? steal(PyObject_Format(value.get(), empty)) : Ref();
+    return value ? steal(PyObject_Format(value.get(), text_empty)) : Ref();
 }
 
 PyObject* object_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -103,8 +103,8 @@ PyObject* object_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyOb
     if (!a.ok()) {
         return nullptr;
     }
-    Ref type_name = formatted_field(a[0], k_internal_type_name);
-    Ref id = type_name ? formatted_field(a[0], k_internal_id) : Ref();
+    Ref type_name = formatted_field(a[0], attr_internal_type_name);
+    Ref id = type_name ? formatted_field(a[0], attr_internal_id) : Ref();
     if (!id) {
         return nullptr;
     }
@@ -117,7 +117,7 @@ PyObject* array_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     if (!a.ok()) {
         return nullptr;
     }
-    Ref id = formatted_field(a[0], k_internal_id);
+    Ref id = formatted_field(a[0], attr_internal_id);
     if (!id) {
         return nullptr;
     }
@@ -134,8 +134,8 @@ PyObject* dict_repr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObje
     if (!a.ok()) {
         return nullptr;
     }
-    Ref id = formatted_field(a[0], k_internal_id);
-    Ref keys = id ? steal(PyObject_CallMethodNoArgs(a[0], keys_name)) : Ref();
+    Ref id = formatted_field(a[0], attr_internal_id);
+    Ref keys = id ? steal(PyObject_CallMethodNoArgs(a[0], attr_keys)) : Ref();
     Ref listed = keys ? steal(PySequence_List(keys.get())) : Ref();
     if (!listed) {
         return nullptr;
@@ -243,7 +243,7 @@ int define_internal_names(PyObject* globals) noexcept {
     if (!names) {
         return -1;
     }
-    for (PyObject* name : {op_getattr, op_getitem, op_setattr, op_call, op_del}) {
+    for (PyObject* name : {global_cw_getattr, global_cw_getitem, global_cw_setattr, global_cw_call, global_cw_del}) {
         if (PyList_Append(names.get(), name) < 0) {
             return -1;
         }
@@ -254,7 +254,7 @@ int define_internal_names(PyObject* globals) noexcept {
             return -1;
         }
     }
-    return PyDict_SetItem(globals, internal_names, names.get());
+    return PyDict_SetItem(globals, global_internal_names, names.get());
 }
 
 int define_proxy_classes(PyObject* globals, PyObject* module_name) noexcept {

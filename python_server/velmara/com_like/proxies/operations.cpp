@@ -26,20 +26,20 @@ bool is_one_of(PyObject* name, std::initializer_list<PyObject*> names) {
 }
 
 bool is_get_field(PyObject* name) {
-    return is_one_of(name, {k_internal_id, k_internal_type_name, k_msg_guid, typ, internal_cache});
+    return is_one_of(name, {attr_internal_id, attr_internal_type_name, attr_msg_guid, attr_typ, attr_internal_cache});
 }
 
 // SET answers one name fewer: an assignment to _internal_cache is sent.
-bool is_set_field(PyObject* name) { return is_one_of(name, {k_internal_id, k_internal_type_name, k_msg_guid, typ}); }
+bool is_set_field(PyObject* name) { return is_one_of(name, {attr_internal_id, attr_internal_type_name, attr_msg_guid, attr_typ}); }
 
 // A proxy from an earlier messaging epoch must not reach the add-in. The
 // proxy's own epoch is read before `messaging` is looked up, so a half-built
 // proxy reports its missing field whatever the namespace holds. Returns the
 // `messaging` that the request then goes through.
 Ref current_messaging(PyObject* self) {
-    Ref mine = steal(PyObject_GetAttr(self, k_msg_guid));
-    Ref messaging_obj = mine ? lookup_global(k_messaging) : Ref();
-    Ref current = messaging_obj ? steal(PyObject_GetAttr(messaging_obj.get(), k_guid)) : Ref();
+    Ref mine = steal(PyObject_GetAttr(self, attr_msg_guid));
+    Ref messaging_obj = mine ? lookup_global(global_messaging) : Ref();
+    Ref current = messaging_obj ? steal(PyObject_GetAttr(messaging_obj.get(), attr_guid)) : Ref();
     if (!current) {
         return {};
     }
@@ -55,9 +55,9 @@ Ref current_messaging(PyObject* self) {
 
 // {"method": method, "name": name, ["value"/"args": payload,] "caller": self._internal_id}
 Ref build_body(PyObject* self, PyObject* method, PyObject* name, PyObject* payload_key, PyObject* payload) {
-    Ref caller = steal(PyObject_GetAttr(self, k_internal_id));
+    Ref caller = steal(PyObject_GetAttr(self, attr_internal_id));
     Ref body = caller ? steal(PyDict_New()) : Ref();
-    if (!body || PyDict_SetItem(body.get(), key_method, method) < 0 || PyDict_SetItem(body.get(), k_name, name) < 0 ||
+    if (!body || PyDict_SetItem(body.get(), key_method, method) < 0 || PyDict_SetItem(body.get(), key_name, name) < 0 ||
         (payload_key && PyDict_SetItem(body.get(), payload_key, payload) < 0) ||
         PyDict_SetItem(body.get(), key_caller, caller.get()) < 0) {
         return {};
@@ -67,14 +67,14 @@ Ref build_body(PyObject* self, PyObject* method, PyObject* name, PyObject* paylo
 
 Ref send(PyObject* messaging_obj, PyObject* body) {
     PyObject* args[] = {messaging_obj, body};
-    return steal(PyObject_VectorcallMethod(send_request_sync, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(PyObject_VectorcallMethod(attr_send_request_sync, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Raise `exc_type` with the response's error text unless "ok" is true.
 // The default text is built only when it is needed.
 template <typename DefaultText>
 bool check_response(PyObject* response, PyObject* exc_type, DefaultText default_text) {
-    Ref ok = get_member(response, k_ok);
+    Ref ok = get_member(response, key_ok);
     if (!ok) {
         return false;
     }
@@ -96,21 +96,21 @@ bool check_response(PyObject* response, PyObject* exc_type, DefaultText default_
 
 Ref decode_result(PyObject* response) {
     Ref result = get_member(response, key_result);
-    Ref serializer_cls = result ? lookup_global(k_serializer) : Ref();
+    Ref serializer_cls = result ? lookup_global(global_serializer) : Ref();
     if (!serializer_cls) {
         return {};
     }
     PyObject* args[] = {serializer_cls.get(), result.get()};
-    return steal(PyObject_VectorcallMethod(k_from_wire, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(PyObject_VectorcallMethod(attr_from_wire, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref encode(PyObject* value) {
-    Ref serializer_cls = lookup_global(k_serializer);
+    Ref serializer_cls = lookup_global(global_serializer);
     if (!serializer_cls) {
         return {};
     }
     PyObject* args[] = {serializer_cls.get(), value};
-    return steal(PyObject_VectorcallMethod(k_to_wire, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(PyObject_VectorcallMethod(attr_to_wire, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // The text of a GETITEM index: "start:stop:step" for a slice (None parts
@@ -122,7 +122,7 @@ Ref index_text(PyObject* index) {
         PyObject* members[3] = {s->start, s->stop, s->step};
         Ref rendered[3];
         for (int i = 0; i < 3; ++i) {
-            rendered[i] = steal(PyObject_Format(members[i] == Py_None ? empty : members[i], empty));
+            rendered[i] = steal(PyObject_Format(members[i] == Py_None ? text_empty : members[i], text_empty));
             if (!rendered[i]) {
                 return {};
             }
@@ -187,7 +187,7 @@ PyObject* cw_setattr(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
         return nullptr;
     }
     Ref wire = encode(a[2]);
-    Ref body = wire ? build_body(self, method_set, name, k_value, wire.get()) : Ref();
+    Ref body = wire ? build_body(self, method_set, name, key_value, wire.get()) : Ref();
     Ref response = body ? send(messaging_obj.get(), body.get()) : Ref();
     if (!response || !check_response(response.get(), PyExc_AttributeError, [name] {
             return steal(PyUnicode_FromFormat("SET failed for %U", name));
@@ -219,7 +219,7 @@ PyObject* cw_getitem(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     Ref body = build_body(self, method_getitem, text.get(), nullptr, nullptr);
     Ref response = body ? send(messaging_obj.get(), body.get()) : Ref();
     if (!response || !check_response(response.get(), PyExc_AttributeError, [index] {
-            Ref shown = steal(PyObject_Format(index, empty));
+            Ref shown = steal(PyObject_Format(index, text_empty));
             return shown ? steal(PyUnicode_FromFormat("GET ITEM failed for %U", shown.get())) : Ref();
         })) {
         return nullptr;
@@ -233,9 +233,9 @@ PyObject* cw_getitem(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
 Ref call_argument(PyObject* keyword, PyObject* value) {
     Ref wire = encode(value);
     Ref entry = wire ? steal(PyDict_New()) : Ref();
-    if (!entry || PyDict_SetItem(entry.get(), key_arg_type, keyword ? arg_named : arg_placed) < 0 ||
-        (keyword && PyDict_SetItem(entry.get(), k_name, keyword) < 0) ||
-        PyDict_SetItem(entry.get(), k_value, wire.get()) < 0) {
+    if (!entry || PyDict_SetItem(entry.get(), key_arg_type, keyword ? text_named : text_placed) < 0 ||
+        (keyword && PyDict_SetItem(entry.get(), key_name, keyword) < 0) ||
+        PyDict_SetItem(entry.get(), key_value, wire.get()) < 0) {
         return {};
     }
     return entry;
@@ -251,11 +251,11 @@ PyObject* cw_call(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject
     if (!messaging_obj) {
         return nullptr;
     }
-    Ref type_name = steal(PyObject_GetAttr(self, k_internal_type_name));
+    Ref type_name = steal(PyObject_GetAttr(self, attr_internal_type_name));
     if (!type_name) {
         return nullptr;
     }
-    const int not_function = PyObject_RichCompareBool(type_name.get(), type_function, Py_NE);
+    const int not_function = PyObject_RichCompareBool(type_name.get(), tag_function, Py_NE);
     if (not_function != 0) {
         if (not_function > 0) {
             PyErr_SetString(PyExc_TypeError, "Only Function-typed SpecialObjects are callable");
@@ -279,7 +279,7 @@ PyObject* cw_call(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject
     if (!encoded) {
         return nullptr;
     }
-    Ref body = build_body(self, method_call, dunder_call, key_args, arg_list.get());
+    Ref body = build_body(self, method_call, text_dunder_call, key_args, arg_list.get());
     Ref response = body ? send(messaging_obj.get(), body.get()) : Ref();
     if (!response || !check_response(response.get(), PyExc_RuntimeError,
                                      [] { return steal(PyUnicode_FromString("CALL failed")); })) {
@@ -299,8 +299,8 @@ PyObject* cw_del(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject*
     }
     // Whatever goes wrong with the delete request itself (no handler, a
     // time-out, a refusal, a half-built proxy) is nobody's business.
-    Ref messaging_obj = lookup_global(k_messaging);
-    Ref body = messaging_obj ? build_body(a[0], method_del, dunder_del, nullptr, nullptr) : Ref();
+    Ref messaging_obj = lookup_global(global_messaging);
+    Ref body = messaging_obj ? build_body(a[0], method_del, text_dunder_del, nullptr, nullptr) : Ref();
     Ref response = body ? send(messaging_obj.get(), body.get()) : Ref();
     if (!response) {
         Raised failure;

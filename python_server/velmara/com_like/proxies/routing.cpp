@@ -33,7 +33,7 @@ PyObject* replace_exception(Raised original) {
 // Is the code name of this traceback entry one of the listed internal names?
 // The list is read from the module namespace at each step.
 int is_internal_entry(PyObject* tb) {
-    Ref names = lookup_global(internal_names);
+    Ref names = lookup_global(global_internal_names);
     if (!names) {
         return -1;
     }
@@ -56,7 +56,7 @@ PyObject* reraise_trimmed(Raised error) {
     }
     PyObject* call_args[] = {error.get(), tb ? tb.get() : Py_None};
     Ref same = steal(
-        PyObject_VectorcallMethod(with_traceback, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject_VectorcallMethod(attr_with_traceback, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!same) {
         return replace_exception(std::move(error));
     }
@@ -94,7 +94,7 @@ PyObject* getattr_impl(const Signature& sig, PyObject* const* args, std::size_t 
         return nullptr;
     }
     PyObject* forwarded[] = {a[0], a[1]};
-    return forward_to_operation(op_getattr, forwarded, 2, nullptr);
+    return forward_to_operation(global_cw_getattr, forwarded, 2, nullptr);
 }
 
 PyObject* dict_getattr_impl(const Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -110,7 +110,7 @@ PyObject* dict_getattr_impl(const Signature& sig, PyObject* const* args, std::si
         return PyObject_GetItem(a[0], a[1]);
     }
     PyObject* forwarded[] = {a[0], a[1]};
-    return forward_to_operation(op_getattr, forwarded, 2, nullptr);
+    return forward_to_operation(global_cw_getattr, forwarded, 2, nullptr);
 }
 
 PyObject* getitem_impl(const Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -119,7 +119,7 @@ PyObject* getitem_impl(const Signature& sig, PyObject* const* args, std::size_t 
         return nullptr;
     }
     PyObject* forwarded[] = {a[0], a[1]};
-    return forward_to_operation(op_getitem, forwarded, 2, nullptr);
+    return forward_to_operation(global_cw_getitem, forwarded, 2, nullptr);
 }
 
 PyObject* setattr_impl(const Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -128,7 +128,7 @@ PyObject* setattr_impl(const Signature& sig, PyObject* const* args, std::size_t 
         return nullptr;
     }
     PyObject* forwarded[] = {a[0], a[1], a[2]};
-    return forward_to_operation(op_setattr, forwarded, 3, nullptr);
+    return forward_to_operation(global_cw_setattr, forwarded, 3, nullptr);
 }
 
 PyObject* refuse_setattr_impl(const Signature& sig, const char* message, PyObject* const* args, std::size_t nargsf,
@@ -170,7 +170,7 @@ PyObject* call_impl(const char* qualname, PyObject* const* args, std::size_t nar
     }
     if (rest.bound_self < 0) {
         // The usual case: the arguments go on exactly as they came.
-        return forward_to_operation(op_call, args, nargsf, kwnames);
+        return forward_to_operation(global_cw_call, args, nargsf, kwnames);
     }
     // self came as a keyword: pass it by position instead.
     const Py_ssize_t nkw = rest.nkwnames() - 1;
@@ -187,7 +187,7 @@ PyObject* call_impl(const char* qualname, PyObject* const* args, std::size_t nar
         ++k;
         return true;
     });
-    return forward_to_operation(op_call, forwarded.data(), 1, nkw ? names.get() : nullptr);
+    return forward_to_operation(global_cw_call, forwarded.data(), 1, nkw ? names.get() : nullptr);
 }
 
 PyObject* del_impl(const Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -196,7 +196,7 @@ PyObject* del_impl(const Signature& sig, PyObject* const* args, std::size_t narg
         return nullptr;
     }
     PyObject* forwarded[] = {a[0]};
-    PyObject* result = forward_to_operation(op_del, forwarded, 1, nullptr);
+    PyObject* result = forward_to_operation(global_cw_del, forwarded, 1, nullptr);
     if (!result && Py_IsFinalizing()) {
         // At exit the module's globals are already gone; the interpreter
         // would print an "Exception ignored" report for every proxy.

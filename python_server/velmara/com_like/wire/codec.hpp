@@ -11,12 +11,15 @@ namespace com_like::wire {
 
 // `Serializer.<name>` as the module namespace has it now.
 inline Ref serializer_method(PyObject* name) noexcept {
-    Ref serializer = lookup_global(k_serializer);
+    Ref serializer = lookup_global(global_serializer);
     return serializer ? steal(PyObject_GetAttr(serializer.get(), name)) : Ref();
 }
 
 // The vectorcall entry points of the two static methods.
 PyObject* to_wire_entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 PyObject* from_wire_entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
+
+// Imports the datetime C API for the encoder's date texts.
+int init_encoder() noexcept;
 
 }  // namespace com_like::wire

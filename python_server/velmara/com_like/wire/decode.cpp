@@ -49,12 +49,12 @@ Tag classify(PyObject* type) {
             if (text_is(data, tag_null)) return Tag::null;
             if (text_is(data, tag_bool)) return Tag::boolean;
             if (text_is(data, tag_date)) return Tag::date;
-            if (text_is(data, k_dict)) return Tag::dict;
+            if (text_is(data, tag_dict)) return Tag::dict;
             return Tag::none;
         case 5:
             if (text_is(data, tag_float)) return Tag::floating;
             if (text_is(data, tag_bytes)) return Tag::bytes;
-            if (text_is(data, k_array)) return Tag::array;
+            if (text_is(data, tag_array)) return Tag::array;
             return Tag::none;
         case 6:
             return text_is(data, tag_string) ? Tag::string : Tag::none;
@@ -92,7 +92,7 @@ Ref Decoder::global(Ref& slot, PyObject* name) {
 
 Ref Decoder::element(PyObject* item) {
     if (!from_wire_) {
-        from_wire_ = serializer_method(k_from_wire);
+        from_wire_ = serializer_method(attr_from_wire);
         if (!from_wire_) {
             return {};
         }
@@ -108,8 +108,8 @@ Ref Decoder::element(PyObject* item) {
 }
 
 Ref Decoder::decode(PyObject* wire) {
-    Ref type = get_member(wire, type_key);
-    Ref value = type ? get_member(wire, k_value) : Ref();
+    Ref type = get_member(wire, key_type);
+    Ref value = type ? get_member(wire, key_value) : Ref();
     if (!value) {
         return {};
     }
@@ -143,9 +143,9 @@ Ref Decoder::decode(PyObject* wire) {
 // A text that does not parse (or no text at all) is returned as it came.
 Ref Decoder::decode_date(PyObject* text) {
     if (!fromisoformat_ && !fromisoformat_missing_) {
-        Ref dt = lookup_global(g_dt);
-        Ref datetime = dt ? steal(PyObject_GetAttr(dt.get(), a_datetime)) : Ref();
-        fromisoformat_ = datetime ? steal(PyObject_GetAttr(datetime.get(), a_fromisoformat)) : Ref();
+        Ref dt = lookup_global(global_dt);
+        Ref datetime = dt ? steal(PyObject_GetAttr(dt.get(), attr_datetime)) : Ref();
+        fromisoformat_ = datetime ? steal(PyObject_GetAttr(datetime.get(), attr_fromisoformat)) : Ref();
         fromisoformat_missing_ = !fromisoformat_;
     }
     Ref parsed = fromisoformat_ ? steal(PyObject_CallOneArg(fromisoformat_.get(), text)) : Ref();
@@ -165,8 +165,8 @@ Ref Decoder::decode_bytes(PyObject* text) {
         return {};
     }
     if (!b64decode_) {
-        Ref base64 = lookup_global(g_base64);
-        b64decode_ = base64 ? steal(PyObject_GetAttr(base64.get(), a_b64decode)) : Ref();
+        Ref base64 = lookup_global(global_base64);
+        b64decode_ = base64 ? steal(PyObject_GetAttr(base64.get(), attr_b64decode)) : Ref();
         if (!b64decode_) {
             return {};
         }
@@ -185,8 +185,8 @@ Ref Decoder::decode_array(PyObject* wire, PyObject* items) {
     if (!depth.ok()) {
         return {};
     }
-    Ref cls = global(array_class_, g_office_js_array);
-    Ref object_id = cls ? get_member(wire, id_key) : Ref();
+    Ref cls = global(array_class_, global_office_js_array);
+    Ref object_id = cls ? get_member(wire, key_id) : Ref();
     Ref proxy = object_id ? steal(PyObject_CallOneArg(cls.get(), object_id.get())) : Ref();
     const int truth = proxy ? PyObject_IsTrue(items) : -1;
     if (truth < 0) {
@@ -197,7 +197,7 @@ Ref Decoder::decode_array(PyObject* wire, PyObject* items) {
     if (!decoded) {
         return {};
     }
-    Ref done = steal(PyObject_CallMethodOneArg(proxy.get(), a_extend, decoded.get()));
+    Ref done = steal(PyObject_CallMethodOneArg(proxy.get(), attr_extend, decoded.get()));
     return done ? std::move(proxy) : Ref();
 }
 
@@ -206,8 +206,8 @@ Ref Decoder::decode_dict(PyObject* wire, PyObject* entries) {
     if (!depth.ok()) {
         return {};
     }
-    Ref cls = global(dict_class_, g_office_js_dict);
-    Ref object_id = cls ? get_member(wire, id_key) : Ref();
+    Ref cls = global(dict_class_, global_office_js_dict);
+    Ref object_id = cls ? get_member(wire, key_id) : Ref();
     Ref proxy = object_id ? steal(PyObject_CallOneArg(cls.get(), object_id.get())) : Ref();
     const int truth = proxy ? PyObject_IsTrue(entries) : -1;
     Ref decoded = truth >= 0 ? steal(PyDict_New()) : Ref();
@@ -215,13 +215,13 @@ Ref Decoder::decode_dict(PyObject* wire, PyObject* entries) {
     if (!decoded || (truth && !map_entries(entries, decoded.get(), decode_item))) {
         return {};
     }
-    Ref done = steal(PyObject_CallMethodOneArg(proxy.get(), a_update, decoded.get()));
+    Ref done = steal(PyObject_CallMethodOneArg(proxy.get(), attr_update, decoded.get()));
     return done ? std::move(proxy) : Ref();
 }
 
 // No tag matched: a reference when "isSpec" is true, otherwise text.
 Ref Decoder::decode_reference(PyObject* wire, PyObject* type, PyObject* value) {
-    Ref is_spec = get_member(wire, is_spec_key);
+    Ref is_spec = get_member(wire, key_is_spec);
     const int reference = is_spec ? PyObject_IsTrue(is_spec.get()) : -1;
     if (reference < 0) {
         return {};
@@ -229,7 +229,7 @@ Ref Decoder::decode_reference(PyObject* wire, PyObject* type, PyObject* value) {
     if (!reference) {
         return steal(PyObject_Str(value));
     }
-    Ref cls = global(object_class_, g_office_js_object);
+    Ref cls = global(object_class_, global_office_js_object);
     Ref object_id = !cls ? Ref() : PyLong_CheckExact(value) ? borrow(value) : steal(PyNumber_Long(value));
     if (!object_id) {
         return {};

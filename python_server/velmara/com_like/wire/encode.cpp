@@ -19,6 +19,10 @@
 #include "../capi/sequence.hpp"
 #include "codec.hpp"
 
+#include <datetime.h>
+
+#include <cstring>
+#include <limits>
 #include <vector>
 
 namespace com_like::wire {
@@ -34,9 +38,9 @@ inline Ref make_wire(PyObject* tag, Ref value, bool is_spec) noexcept {
         return {};
     }
     Ref wire = steal(PyDict_New());
-    if (!wire || PyDict_SetItem(wire.get(), type_key, tag) < 0 ||
-        PyDict_SetItem(wire.get(), k_value, value.get()) < 0 ||
-        PyDict_SetItem(wire.get(), is_spec_key, is_spec ? Py_True : Py_False) < 0) {
+    if (!wire || PyDict_SetItem(wire.get(), key_type, tag) < 0 ||
+        PyDict_SetItem(wire.get(), key_value, value.get()) < 0 ||
+        PyDict_SetItem(wire.get(), key_is_spec, is_spec ? Py_True : Py_False) < 0) {
         return {};
     }
     return wire;
@@ -60,7 +64,7 @@ bool may_take(PyObject* cls, PyTypeObject* exact) {
 // The kind letter of a numpy dtype is one of "biuf": bool, int, uint, float.
 // Returns -1 with an error set.
 int numeric_kind(PyObject* dtype) {
-    Ref kind = attr(dtype, a_kind);
+    Ref kind = attr(dtype, attr_kind);
     if (!kind) {
         return -1;
     }
@@ -82,6 +86,71 @@ bool discard_exception() {
     return false;
 }
 
+// The text of Timestamp.isoformat() for a naive Timestamp `ticks` units
+// (of `per_second` to the second) after the epoch: the datetime text to the
+// microsecond, then the nanoseconds, as pandas writes them. Null without
+// an error for a year outside 1 to 9999, whose text pandas writes its own way.
+Ref timestamp_text(long long ticks, long long per_second) {
+    const long long per_day = 86400LL * per_second;
+    long long days = ticks / per_day;
+    long long rest = ticks % per_day;
+    if (rest < 0) {
+        rest += per_day;
+        --days;
+    }
+    // Civil date from days since 1970-01-01 (proleptic Gregorian).
+    const long long z = days + 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long long doe = z - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153;
+    const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    if (year < 1 || year > 9999) {
+        return {};
+    }
+    const long long seconds = rest / per_second;
+    const long long nanos = (rest % per_second) * (1000000000LL / per_second);
+    const int micro = static_cast<int>(nanos / 1000);
+    const int nano = static_cast<int>(nanos % 1000);
+
+    char buf[40];
+    char* out = buf;
+    auto digits = [&out](long long value, int width) {
+        for (int i = width - 1; i >= 0; --i) {
+            out[i] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+        out += width;
+    };
+    digits(year, 4);
+    *out++ = '-';
+    digits(month, 2);
+    *out++ = '-';
+    digits(day, 2);
+    *out++ = 'T';
+    digits(seconds / 3600, 2);
+    *out++ = ':';
+    digits(seconds / 60 % 60, 2);
+    *out++ = ':';
+    digits(seconds % 60, 2);
+    if (micro || nano) {
+        *out++ = '.';
+        digits(micro, 6);
+        if (nano) {
+            digits(nano, 3);
+        }
+    }
+    const auto length = static_cast<Py_ssize_t>(out - buf);
+    PyObject* text = PyUnicode_New(length, 127);
+    if (text) {
+        std::memcpy(PyUnicode_1BYTE_DATA(text), buf, static_cast<std::size_t>(length));
+    }
+    return steal(text);
+}
+
 class Encoder {
 public:
     Ref encode(PyObject* value);
@@ -97,6 +166,8 @@ private:
     [[gnu::noinline]] Ref encode_general(PyObject* value);
     [[gnu::noinline]] Ref encode_date(PyObject* value);
     [[gnu::noinline]] Ref encode_datetime64(PyObject* value);
+    bool format_iso(PyObject* moment, Ref& text);
+    Ref iso_text(PyObject* moment);
     [[gnu::noinline]] Ref encode_bytes(PyObject* value);
     Ref encode_sequence(PyObject* value);
     Ref encode_iterable(PyObject* iterable, Py_ssize_t size_hint);
@@ -104,6 +175,8 @@ private:
     [[gnu::noinline]] int is_missing(PyObject* value);
     [[gnu::noinline]] Ref encode_frame(PyObject* value, bool is_series);
     [[gnu::noinline]] Ref column_cells(PyObject* series);
+    [[gnu::noinline]] int date_column(PyObject* series, Ref& wires);
+    bool timestamps_plain();
     [[gnu::noinline]] Ref encode_ndarray(PyObject* value);
     [[gnu::noinline]] Ref encode_proxy(PyObject* value);
     [[gnu::noinline]] Ref encode_callable(PyObject* value);
@@ -121,6 +194,8 @@ private:
     bool missing_ready_ = false;
     Ref pd_na_, pd_nat_, np_isnat_;
     // the later steps
+    Ref np_dates_[4];  // datetime64 of us, ns, ms, s
+    int timestamps_plain_ = -1;
     Ref b64encode_, pd_series_, pd_dataframe_, np_ndarray_, np_asarray_, np_dtype_, office_js_object_, messaging_;
     // the recursion
     Ref to_wire_;
@@ -131,8 +206,8 @@ bool Encoder::need_bool() {
     if (np_bool_) {
         return true;
     }
-    np_ = lookup_global(g_np);
-    np_bool_ = np_ ? attr(np_.get(), a_bool_) : Ref();
+    np_ = lookup_global(global_np);
+    np_bool_ = np_ ? attr(np_.get(), attr_bool_) : Ref();
     if (!np_bool_) {
         return false;
     }
@@ -149,9 +224,9 @@ bool Encoder::need_numbers() {
     if (!need_bool()) {
         return false;
     }
-    np_integer_ = attr(np_.get(), a_integer);
-    np_floating_ = np_integer_ ? attr(np_.get(), a_floating) : Ref();
-    np_timedelta64_ = np_floating_ ? attr(np_.get(), a_timedelta64) : Ref();
+    np_integer_ = attr(np_.get(), attr_integer);
+    np_floating_ = np_integer_ ? attr(np_.get(), attr_floating) : Ref();
+    np_timedelta64_ = np_floating_ ? attr(np_.get(), attr_timedelta64) : Ref();
     return bool(np_timedelta64_);
 }
 
@@ -162,12 +237,12 @@ bool Encoder::need_dates() {
     if (!need_numbers()) {
         return false;
     }
-    dt_ = lookup_global(g_dt);
-    dt_datetime_ = dt_ ? attr(dt_.get(), a_datetime) : Ref();
-    dt_date_ = dt_datetime_ ? attr(dt_.get(), a_date) : Ref();
-    pd_ = dt_date_ ? lookup_global(g_pd) : Ref();
-    pd_timestamp_ = pd_ ? attr(pd_.get(), a_timestamp) : Ref();
-    np_datetime64_ = pd_timestamp_ ? attr(np_.get(), a_datetime64) : Ref();
+    dt_ = lookup_global(global_dt);
+    dt_datetime_ = dt_ ? attr(dt_.get(), attr_datetime) : Ref();
+    dt_date_ = dt_datetime_ ? attr(dt_.get(), attr_date) : Ref();
+    pd_ = dt_date_ ? lookup_global(global_pd) : Ref();
+    pd_timestamp_ = pd_ ? attr(pd_.get(), attr_timestamp) : Ref();
+    np_datetime64_ = pd_timestamp_ ? attr(np_.get(), attr_datetime64) : Ref();
     if (!np_datetime64_) {
         return false;
     }
@@ -194,7 +269,7 @@ bool Encoder::need_missing() {
         Ref* slot;
         PyObject* owner;
         PyObject* name;
-    } wants[] = {{&pd_na_, pd_.get(), a_na}, {&pd_nat_, pd_.get(), a_nat}, {&np_isnat_, np_.get(), a_isnat}};
+    } wants[] = {{&pd_na_, pd_.get(), attr_na}, {&pd_nat_, pd_.get(), attr_nat}, {&np_isnat_, np_.get(), attr_isnat}};
     for (Want& want : wants) {
         *want.slot = attr(want.owner, want.name);
         if (!*want.slot && !discard_exception()) {
@@ -208,7 +283,7 @@ bool Encoder::need_to_wire() {
     if (to_wire_) {
         return true;
     }
-    to_wire_ = serializer_method(k_to_wire);
+    to_wire_ = serializer_method(attr_to_wire);
     native_ = to_wire_ && to_wire_.get() == state().to_wire;
     return bool(to_wire_);
 }
@@ -313,8 +388,8 @@ Ref Encoder::encode_general(PyObject* value) {
     }
 
     if (!pd_series_) {
-        pd_series_ = attr(pd_.get(), a_series);
-        pd_dataframe_ = pd_series_ ? attr(pd_.get(), a_dataframe) : Ref();
+        pd_series_ = attr(pd_.get(), attr_series);
+        pd_dataframe_ = pd_series_ ? attr(pd_.get(), attr_dataframe) : Ref();
         if (!pd_dataframe_) {
             return {};
         }
@@ -326,14 +401,14 @@ Ref Encoder::encode_general(PyObject* value) {
         return is < 0 ? Ref() : encode_frame(value, false);
     }
 
-    if (!np_ndarray_ && !(np_ndarray_ = attr(np_.get(), a_ndarray))) {
+    if (!np_ndarray_ && !(np_ndarray_ = attr(np_.get(), attr_ndarray))) {
         return {};
     }
     if ((is = PyObject_IsInstance(value, np_ndarray_.get())) != 0) {
         return is < 0 ? Ref() : encode_ndarray(value);
     }
 
-    if (!office_js_object_ && !(office_js_object_ = lookup_global(g_office_js_object))) {
+    if (!office_js_object_ && !(office_js_object_ = lookup_global(global_office_js_object))) {
         return {};
     }
     if ((is = PyObject_IsInstance(value, office_js_object_.get())) != 0) {
@@ -343,6 +418,88 @@ Ref Encoder::encode_general(PyObject* value) {
         return encode_callable(value);
     }
     return make_wire(tag_string, steal(PyObject_Str(value)), false);
+}
+
+// The ISO 8601 text that isoformat() gives, made from the value's fields
+// for the classes whose isoformat() is known: an exact datetime.datetime
+// (naive, or in UTC, as an aware value is after astimezone), an exact
+// datetime.date, and an exact pandas Timestamp with no nanoseconds beyond
+// its microseconds. Returns false, with nothing set, for anything else,
+// which then gets its own isoformat().
+bool Encoder::format_iso(PyObject* moment, Ref& text) {
+    PyTypeObject* type = Py_TYPE(moment);
+    const bool is_datetime = type == PyDateTimeAPI->DateTimeType;
+    const bool is_timestamp = !is_datetime && pd_timestamp_ && type == reinterpret_cast<PyTypeObject*>(pd_timestamp_.get());
+    if (!is_datetime && !is_timestamp && type != PyDateTimeAPI->DateType) {
+        return false;
+    }
+    const bool with_time = is_datetime || is_timestamp;
+    PyObject* tzinfo = with_time ? PyDateTime_DATE_GET_TZINFO(moment) : Py_None;
+    if (tzinfo != Py_None && tzinfo != PyDateTime_TimeZone_UTC) {
+        return false;
+    }
+    const int year = PyDateTime_GET_YEAR(moment);
+    if (is_timestamp) {
+        // pandas keeps the finer digits and, for years a datetime cannot
+        // hold, the real year outside the datetime fields.
+        Ref nanosecond = attr(moment, attr_nanosecond);
+        Ref real_year = nanosecond ? attr(moment, attr_year) : Ref();
+        if (!real_year) {
+            PyErr_Clear();
+            return false;
+        }
+        const long ns = PyLong_AsLong(nanosecond.get());
+        const long y = PyLong_AsLong(real_year.get());
+        if (ns != 0 || y != year) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    char buf[48];
+    char* out = buf;
+    auto digits = [&out](int value, int width) {
+        for (int i = width - 1; i >= 0; --i) {
+            out[i] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+        out += width;
+    };
+    digits(year, 4);
+    *out++ = '-';
+    digits(PyDateTime_GET_MONTH(moment), 2);
+    *out++ = '-';
+    digits(PyDateTime_GET_DAY(moment), 2);
+    if (with_time) {
+        *out++ = 'T';
+        digits(PyDateTime_DATE_GET_HOUR(moment), 2);
+        *out++ = ':';
+        digits(PyDateTime_DATE_GET_MINUTE(moment), 2);
+        *out++ = ':';
+        digits(PyDateTime_DATE_GET_SECOND(moment), 2);
+        if (const int micro = PyDateTime_DATE_GET_MICROSECOND(moment)) {
+            *out++ = '.';
+            digits(micro, 6);
+        }
+        if (tzinfo != Py_None) {
+            std::memcpy(out, "+00:00", 6);
+            out += 6;
+        }
+    }
+    const auto length = static_cast<Py_ssize_t>(out - buf);
+    PyObject* made = PyUnicode_New(length, 127);
+    if (made) {
+        std::memcpy(PyUnicode_1BYTE_DATA(made), buf, static_cast<std::size_t>(length));
+    }
+    text = steal(made);
+    return true;
+}
+
+Ref Encoder::iso_text(PyObject* moment) {
+    Ref text;
+    if (format_iso(moment, text)) {
+        return text;
+    }
+    return call_method(moment, attr_isoformat);
 }
 
 // pandas' NaT is a datetime too; it and numpy's NaT carry no instant.
@@ -363,26 +520,26 @@ Ref Encoder::encode_date(PyObject* value) {
         return {};
     }
     if (is) {
-        Ref tzinfo = attr(value, a_tzinfo);
+        Ref tzinfo = attr(value, attr_tzinfo);
         const int aware = tzinfo ? PyObject_IsTrue(tzinfo.get()) : -1;
         if (aware < 0) {
             return {};
         }
         if (aware) {
             if (!utc_) {
-                Ref timezone = attr(dt_.get(), a_timezone);
-                utc_ = timezone ? attr(timezone.get(), a_utc) : Ref();
+                Ref timezone = attr(dt_.get(), attr_timezone);
+                utc_ = timezone ? attr(timezone.get(), attr_utc) : Ref();
                 if (!utc_) {
                     return {};
                 }
             }
-            moment = call_method(value, a_astimezone, utc_.get());
+            moment = call_method(value, attr_astimezone, utc_.get());
             if (!moment) {
                 return {};
             }
         }
     }
-    return make_wire(tag_date, call_method(moment.get(), a_isoformat), false);
+    return make_wire(tag_date, iso_text(moment.get()), false);
 }
 
 // numpy.datetime64 as ISO 8601 text of the same instant, to the
@@ -399,18 +556,18 @@ Ref Encoder::encode_datetime64(PyObject* value) {
             return make_wire(tag_null, none(), false);
         }
     }
-    Ref micro = call_method(value, a_astype, s_datetime64_us);
-    Ref item = micro ? call_method(micro.get(), a_item) : Ref();
+    Ref micro = call_method(value, attr_astype, text_datetime64_us);
+    Ref item = micro ? call_method(micro.get(), attr_item) : Ref();
     if (!item) {
         return {};
     }
     if (PyLong_Check(item.get())) {
         // numpy's text comes as a numpy.str_; a "Date" value is always an exact str.
-        Ref as_string = attr(np_.get(), a_datetime_as_string);
+        Ref as_string = attr(np_.get(), attr_datetime_as_string);
         Ref text = as_string ? steal(PyObject_CallOneArg(as_string.get(), micro.get())) : Ref();
         return make_wire(tag_date, text ? steal(PyUnicode_FromObject(text.get())) : Ref(), false);
     }
-    return make_wire(tag_date, call_method(item.get(), a_isoformat), false);
+    return make_wire(tag_date, iso_text(item.get()), false);
 }
 
 Ref Encoder::encode_bytes(PyObject* value) {
@@ -419,8 +576,8 @@ Ref Encoder::encode_bytes(PyObject* value) {
         return {};
     }
     if (!b64encode_) {
-        Ref base64 = lookup_global(g_base64);
-        b64encode_ = base64 ? attr(base64.get(), a_b64encode) : Ref();
+        Ref base64 = lookup_global(global_base64);
+        b64encode_ = base64 ? attr(base64.get(), attr_b64encode) : Ref();
         if (!b64encode_) {
             return {};
         }
@@ -435,7 +592,7 @@ Ref Encoder::encode_bytes(PyObject* value) {
                                                      PyBytes_GET_SIZE(encoded.get()), nullptr)),
                          false);
     }
-    return make_wire(tag_bytes, call_method(encoded.get(), a_decode, s_ascii), false);
+    return make_wire(tag_bytes, call_method(encoded.get(), attr_decode, text_ascii), false);
 }
 
 Ref Encoder::encode_sequence(PyObject* value) {
@@ -446,7 +603,7 @@ Ref Encoder::encode_sequence(PyObject* value) {
 // "Array" of the items of a list, a tuple or any iterable, in order;
 // `size_hint` presizes.
 Ref Encoder::encode_iterable(PyObject* iterable, Py_ssize_t size_hint) {
-    return make_wire(k_array, map_items(iterable, size_hint, [this](PyObject* item) { return element(item); }),
+    return make_wire(tag_array, map_items(iterable, size_hint, [this](PyObject* item) { return element(item); }),
                      false);
 }
 
@@ -460,7 +617,7 @@ Ref Encoder::encode_mapping(PyObject* value) {
     if (!out || !map_entries(value, out.get(), [this](PyObject* item) { return element(item); })) {
         return {};
     }
-    return make_wire(k_dict, std::move(out), false);
+    return make_wire(tag_dict, std::move(out), false);
 }
 
 // pandas.NA, pandas.NaT and numpy's NaT values. The value is only compared
@@ -499,9 +656,9 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
     if (!depth.ok()) {
         return {};
     }
-    Ref frame = is_series ? call_method(value, a_to_frame) : borrow(value);
-    Ref columns = frame ? attr(frame.get(), a_columns) : Ref();
-    Ref labels = columns ? call_method(columns.get(), a_tolist) : Ref();
+    Ref frame = is_series ? call_method(value, attr_to_frame) : borrow(value);
+    Ref columns = frame ? attr(frame.get(), attr_columns) : Ref();
+    Ref labels = columns ? call_method(columns.get(), attr_tolist) : Ref();
     if (!labels) {
         return {};
     }
@@ -509,21 +666,33 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
     if (rows < 0) {
         return {};
     }
-    Ref items = call_method(frame.get(), k_items);
+    Ref items = call_method(frame.get(), attr_items);
     Ref iterator = items ? steal(PyObject_GetIter(items.get())) : Ref();
     if (!iterator) {
         return {};
     }
+    if (!need_to_wire()) {
+        return {};
+    }
     std::vector<Ref> cells;
+    std::vector<bool> encoded;  // columns whose cells are wire values already
     while (Ref pair = steal(PyIter_Next(iterator.get()))) {
         Ref label, series;
         if (!unpack_pair(pair.get(), label, series)) {
             return {};
         }
-        Ref column = column_cells(series.get());
+        Ref column;
+        const int dates = native_ ? date_column(series.get(), column) : 0;
+        if (dates < 0) {
+            return {};
+        }
+        if (!dates) {
+            column = column_cells(series.get());
+        }
         if (!column) {
             return {};
         }
+        encoded.push_back(dates > 0);
         if (PyList_GET_SIZE(column.get()) != rows) {
             PyErr_SetString(PyExc_ValueError, "DataFrame column length differs from the number of rows");
             return {};
@@ -534,9 +703,6 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
         return {};
     }
     const Py_ssize_t width = static_cast<Py_ssize_t>(cells.size());
-    if (!need_to_wire()) {
-        return {};
-    }
     if (!native_) {
         // A replaced to_wire gets the table as plain lists, labels first.
         ListBuilder table(rows + 1);
@@ -568,23 +734,127 @@ Ref Encoder::encode_frame(PyObject* value, bool is_series) {
         }
         for (Py_ssize_t c = 0; c < width; ++c) {
             Ref cell = borrow(PyList_GET_ITEM(cells[c].get(), r));
-            if (!row.push(encode(cell.get()))) {
+            if (!row.push(encoded[c] ? std::move(cell) : encode(cell.get()))) {
                 return {};
             }
         }
-        if (!out.push(make_wire(k_array, row.finish(), false))) {
+        if (!out.push(make_wire(tag_array, row.finish(), false))) {
             return {};
         }
     }
-    return make_wire(k_array, out.finish(), false);
+    return make_wire(tag_array, out.finish(), false);
+}
+
+// Whether a pandas Timestamp cell would take the date step as a real
+// datetime does: `dt.datetime` and `pd.Timestamp` are the real classes and
+// no earlier step's class could claim a Timestamp.
+bool Encoder::timestamps_plain() {
+    if (timestamps_plain_ < 0) {
+        timestamps_plain_ = 0;
+        if (need_dates() && dt_datetime_.get() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) &&
+            plain_type(pd_timestamp_.get()) &&
+            PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(pd_timestamp_.get()), PyDateTimeAPI->DateTimeType)) {
+            auto* timestamp = reinterpret_cast<PyTypeObject*>(pd_timestamp_.get());
+            bool plain = true;
+            for (PyObject* cls : {np_bool_.get(), np_integer_.get(), np_floating_.get()}) {
+                plain = plain && !may_take(cls, timestamp);
+            }
+            timestamps_plain_ = plain ? 1 : 0;
+        }
+        PyErr_Clear();
+    }
+    return timestamps_plain_ > 0;
+}
+
+// A naive datetime64 column (seconds to nanoseconds), as the wire values
+// its Timestamp cells would get: the Date text that Timestamp.isoformat()
+// gives, made from the column's integers, and Null for NaT. 1 when `wires`
+// holds them, 0 for any other column (or a year pandas writes its own
+// way), -1 with an error set.
+int Encoder::date_column(PyObject* series, Ref& wires) {
+    struct Unit {
+        Ref* dtype;
+        PyObject* name;
+        long long per_second;
+    };
+    Unit units[] = {{&np_dates_[0], text_datetime64_us, 1000000LL},
+                    {&np_dates_[1], text_datetime64_ns, 1000000000LL},
+                    {&np_dates_[2], text_datetime64_ms, 1000LL},
+                    {&np_dates_[3], text_datetime64_s, 1LL}};
+    if (!np_dtype_ && !(np_dtype_ = attr(np_.get(), attr_dtype))) {
+        return -1;
+    }
+    for (Unit& unit : units) {
+        if (!*unit.dtype && !(*unit.dtype = steal(PyObject_CallOneArg(np_dtype_.get(), unit.name)))) {
+            return -1;
+        }
+    }
+    Ref dtype = attr(series, attr_dtype);
+    if (!dtype) {
+        return -1;
+    }
+    // Only numpy's own datetime dtype (not a tz-aware column, not an
+    // extension type): its comparisons run no code of anyone else's.
+    if (!Py_IS_TYPE(dtype.get(), Py_TYPE(np_dates_[0].get()))) {
+        return 0;
+    }
+    long long per_second = 0;
+    for (Unit& unit : units) {
+        const int same = PyObject_RichCompareBool(dtype.get(), unit.dtype->get(), Py_EQ);
+        if (same < 0) {
+            return -1;
+        }
+        if (same) {
+            per_second = unit.per_second;
+            break;
+        }
+    }
+    if (!per_second || !timestamps_plain()) {
+        return 0;
+    }
+    Ref values = call_method(series, attr_to_numpy);
+    Ref ints = values ? call_method(values.get(), attr_view, text_i8) : Ref();
+    Ref list = ints ? call_method(ints.get(), attr_tolist) : Ref();
+    if (!list) {
+        return -1;
+    }
+    if (!PyList_CheckExact(list.get())) {
+        return 0;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(list.get());
+    ListBuilder out(n);
+    if (!out.ok()) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const long long ticks = PyLong_AsLongLong(PyList_GET_ITEM(list.get(), i));
+        if (ticks == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        if (ticks == std::numeric_limits<long long>::min()) {  // NaT
+            if (!out.push(make_wire(tag_null, none(), false))) {
+                return -1;
+            }
+            continue;
+        }
+        Ref text = timestamp_text(ticks, per_second);
+        if (!text) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        if (!out.push(make_wire(tag_date, std::move(text), false))) {
+            return -1;
+        }
+    }
+    wires = out.finish();
+    return 1;
 }
 
 // The cells of one column as a list of Python values.
 Ref Encoder::column_cells(PyObject* series) {
-    if (!np_dtype_ && !(np_dtype_ = attr(np_.get(), a_dtype))) {
+    if (!np_dtype_ && !(np_dtype_ = attr(np_.get(), attr_dtype))) {
         return {};
     }
-    Ref dtype = attr(series, a_dtype);
+    Ref dtype = attr(series, attr_dtype);
     if (!dtype) {
         return {};
     }
@@ -597,12 +867,12 @@ Ref Encoder::column_cells(PyObject* series) {
     }
     Ref cells;
     if (numeric) {
-        cells = call_method(series, a_tolist);
+        cells = call_method(series, attr_tolist);
     } else {
         PyObject* args[] = {series, reinterpret_cast<PyObject*>(&PyBaseObject_Type), Py_None};
-        Ref objects = steal(PyObject_VectorcallMethod(a_to_numpy, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        Ref objects = steal(PyObject_VectorcallMethod(attr_to_numpy, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                       state().object_kwnames));
-        cells = objects ? call_method(objects.get(), a_tolist) : Ref();
+        cells = objects ? call_method(objects.get(), attr_tolist) : Ref();
     }
     if (cells && !PyList_CheckExact(cells.get())) {
         cells = steal(PySequence_List(cells.get()));
@@ -618,11 +888,11 @@ Ref Encoder::encode_ndarray(PyObject* value) {
     if (!depth.ok()) {
         return {};
     }
-    if (!np_asarray_ && !(np_asarray_ = attr(np_.get(), a_asarray))) {
+    if (!np_asarray_ && !(np_asarray_ = attr(np_.get(), attr_asarray))) {
         return {};
     }
     Ref array = steal(PyObject_CallOneArg(np_asarray_.get(), value));
-    Ref ndim_obj = array ? attr(array.get(), a_ndim) : Ref();
+    Ref ndim_obj = array ? attr(array.get(), attr_ndim) : Ref();
     if (!ndim_obj) {
         return {};
     }
@@ -638,13 +908,13 @@ Ref Encoder::encode_ndarray(PyObject* value) {
         Ref item = no_index ? steal(PyObject_GetItem(array.get(), no_index.get())) : Ref();
         return item ? element(item.get()) : Ref();
     }
-    Ref dtype = attr(array.get(), a_dtype);
+    Ref dtype = attr(array.get(), attr_dtype);
     const int numeric = dtype ? numeric_kind(dtype.get()) : -1;
     if (numeric < 0) {
         return {};
     }
     if (numeric) {
-        Ref nested = call_method(array.get(), a_tolist);
+        Ref nested = call_method(array.get(), attr_tolist);
         return nested ? element(nested.get()) : Ref();
     }
     const Py_ssize_t length = PyObject_Length(array.get());
@@ -655,16 +925,16 @@ Ref Encoder::encode_ndarray(PyObject* value) {
 }
 
 Ref Encoder::encode_proxy(PyObject* value) {
-    Ref type_name = attr(value, k_internal_type_name);
-    Ref object_id = type_name ? attr(value, k_internal_id) : Ref();
+    Ref type_name = attr(value, attr_internal_type_name);
+    Ref object_id = type_name ? attr(value, attr_internal_id) : Ref();
     return type_name ? make_wire(type_name.get(), std::move(object_id), true) : Ref();
 }
 
 Ref Encoder::encode_callable(PyObject* value) {
-    if (!messaging_ && !(messaging_ = lookup_global(k_messaging))) {
+    if (!messaging_ && !(messaging_ = lookup_global(global_messaging))) {
         return {};
     }
-    return make_wire(tag_python_function, call_method(messaging_.get(), a_register_callable, value), true);
+    return make_wire(tag_python_function, call_method(messaging_.get(), attr_register_callable, value), true);
 }
 
 Ref encode(PyObject* value) {
@@ -673,6 +943,13 @@ Ref encode(PyObject* value) {
 }
 
 }  // namespace
+
+int init_encoder() noexcept {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+    }
+    return PyDateTimeAPI ? 0 : -1;
+}
 
 PyObject* to_wire_entry(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static constexpr const char* names[] = {"value"};

@@ -35,8 +35,8 @@ const FunctionDef kMethods[] = {
 }  // namespace
 
 int define_serializer(PyObject* globals, PyObject* module_name) noexcept {
-    if (intern_names() < 0 ||
-        !keep(state().object_kwnames, steal(PyTuple_Pack(2, a_dtype, a_na_value)))) {
+    if (intern_names() < 0 || init_encoder() < 0 ||
+        !keep(state().object_kwnames, steal(PyTuple_Pack(2, attr_dtype, text_na_value)))) {
         return -1;
     }
     Ref cls = make_class({"Serializer", kClassDoc, kMethods}, nullptr, module_name);
@@ -44,8 +44,8 @@ int define_serializer(PyObject* globals, PyObject* module_name) noexcept {
         return -1;
     }
     // The static methods hand out the function objects they wrap.
-    Ref to_wire = steal(PyObject_GetAttr(cls.get(), k_to_wire));
-    Ref from_wire = to_wire ? steal(PyObject_GetAttr(cls.get(), k_from_wire)) : Ref();
+    Ref to_wire = steal(PyObject_GetAttr(cls.get(), attr_to_wire));
+    Ref from_wire = to_wire ? steal(PyObject_GetAttr(cls.get(), attr_from_wire)) : Ref();
     if (!from_wire) {
         return -1;
     }
