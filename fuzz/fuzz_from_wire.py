@@ -11,9 +11,8 @@ import sys
 
 import atheris
 
-import generate  # its builders carry their own coverage instrumentation
-
 import com_like
+import generate  # its builders carry their own coverage instrumentation
 
 # What bad input may raise: conversions (TypeError, ValueError and its
 # binascii / Unicode kin, OverflowError), missing methods (AttributeError),

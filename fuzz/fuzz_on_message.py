@@ -16,9 +16,8 @@ import sys
 
 import atheris
 
-import generate  # its builders carry their own coverage instrumentation
-
 import com_like
+import generate  # its builders carry their own coverage instrumentation
 
 EXPECTED = (TypeError, AttributeError, ValueError)
 IDS = ["a" * 32, "b" * 32, "c" * 32]

@@ -15,9 +15,8 @@ import sys
 
 import atheris
 
-import generate  # its builders carry their own coverage instrumentation
-
 import com_like
+import generate  # its builders carry their own coverage instrumentation
 
 EXPECTED = (ValueError, RecursionError, AttributeError)
 

@@ -61,7 +61,7 @@ class Chromium:
         self._lock = threading.Lock()
         self.events: list[dict[str, Any]] = []
 
-    def _read_stderr(self, found: "queue.Queue[str]") -> None:
+    def _read_stderr(self, found: queue.Queue[str]) -> None:
         assert self.process.stderr is not None
         for line in self.process.stderr:
             self.log.append(line.rstrip())
@@ -91,7 +91,7 @@ class Chromium:
             raise CDPError(f"{method}: {reply['error']}")
         return reply["result"]
 
-    def open(self, url: str) -> "Page":
+    def open(self, url: str) -> Page:
         target = self.send("Target.createTarget", {"url": "about:blank"})["targetId"]
         session = self.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
         page = Page(self, session, target)

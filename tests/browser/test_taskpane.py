@@ -7,7 +7,6 @@ import threading
 from pathlib import Path
 
 import pandas as pd
-import pytest
 
 from com_like import Context
 

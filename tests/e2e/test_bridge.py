@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 
 import com_like
-from com_like import Context, GetSetting, OfficeJsArray, OfficeJsObject
+from com_like import Context, GetSetting, OfficeJsObject
 from velmara_master.python_server.velmara.kernel import UnrepresentableValue
 
 from .conftest import error_code
@@ -83,7 +83,7 @@ SAME = object()
 def serial(when):
     """Excel's serial number of a date (UTC wall-clock): what an Excel cell keeps of it."""
     if when.tzinfo is not None:
-        when = when.astimezone(dt.timezone.utc).replace(tzinfo=None)
+        when = when.astimezone(dt.UTC).replace(tzinfo=None)
     # Milliseconds since 1970 over a day's, plus 1970's serial: the add-in's arithmetic.
     days = ((when - UNIX_EPOCH) // dt.timedelta(milliseconds=1)) / 86_400_000 + 25569
     return int(days) if days.is_integer() else days

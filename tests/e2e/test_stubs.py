@@ -7,8 +7,6 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-
 import com_like
 
 ROOT = Path(__file__).resolve().parents[2]

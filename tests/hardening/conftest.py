@@ -14,7 +14,8 @@ from __future__ import annotations
 import gc
 import sys
 import tracemalloc
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 

@@ -51,7 +51,7 @@ def probe(addin, state_intact):
     def read(response):
         addin.rules[("GET", "hostile")] = response
         try:
-            return getattr(proxy, "hostile")
+            return proxy.hostile
         finally:
             state_intact()
             assert com_like.messaging._send_handler is addin

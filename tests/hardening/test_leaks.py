@@ -11,7 +11,6 @@ from __future__ import annotations
 import concurrent.futures
 import datetime as dt
 import enum
-import sys
 
 import numpy as np
 import pandas as pd

@@ -14,7 +14,13 @@ from websockets.exceptions import ConnectionClosed, InvalidStatus
 from websockets.sync.client import connect
 
 import com_like
-from velmara_master.python_server.velmara.kernel import Kernel, NotConnectedError, UnrepresentableValue, counters, dispatch
+from velmara_master.python_server.velmara.kernel import (
+    Kernel,
+    NotConnectedError,
+    UnrepresentableValue,
+    counters,
+    dispatch,
+)
 
 
 class PassThroughSerializer:

@@ -4,8 +4,8 @@ import http.client
 import os
 import socket
 import ssl
-from xml.etree import ElementTree
 from pathlib import Path
+from xml.etree import ElementTree
 
 import pytest
 from websockets.exceptions import InvalidStatus

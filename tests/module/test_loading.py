@@ -128,7 +128,7 @@ def test_namespace_values():
     assert com_like.base64 is base64 and com_like.threading is threading and com_like.uuid is uuid
     assert com_like.concurrent is concurrent and com_like.concurrent.futures is concurrent.futures
     assert com_like.dt is datetime and com_like.pd is pandas and com_like.np is numpy
-    assert com_like.Any is typing.Any and com_like.Dict is typing.Dict
+    assert com_like.Any is typing.Any and com_like.Dict is typing.Dict  # noqa: UP006 - typing's own Dict is the point
     assert type(com_like.messaging) is com_like.Messaging
     assert vars(com_like)["__builtins__"] is vars(builtins)
 

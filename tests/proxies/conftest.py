@@ -8,7 +8,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-from proxy_doubles import NULL_WIRE, CannedMessaging, Recorder, StubSerializer  # noqa: E402
+from proxy_doubles import NULL_WIRE, CannedMessaging, Recorder, StubSerializer
 
 
 @pytest.fixture

@@ -1,12 +1,11 @@
 """The five remote operations: request bodies, local answers, checks and failures."""
 
-import concurrent.futures
 import threading
 
 import pytest
 
 import com_like
-from proxy_doubles import CannedMessaging, Decoded, NULL_WIRE, Recorder, StubSerializer, Unencodable
+from proxy_doubles import NULL_WIRE, CannedMessaging, Decoded, Recorder, StubSerializer, Unencodable
 
 STALE = "Excel Object used after messaging context was stopped"
 GET_FIELDS = ["_internal_id", "_internal_typeName", "_msg_guid", "_typ", "_internal_cache"]

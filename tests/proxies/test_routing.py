@@ -7,7 +7,7 @@ import threading
 import pytest
 
 import com_like
-from proxy_doubles import NULL_WIRE, CannedMessaging, Decoded, Recorder
+from proxy_doubles import NULL_WIRE, Decoded
 
 STALE = "Excel Object used after messaging context was stopped"
 

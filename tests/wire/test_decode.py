@@ -1,6 +1,5 @@
 """The decoder: each tag, the fall-backs, and how proxies are made."""
 
-import base64
 import binascii
 import datetime as dt
 
@@ -29,7 +28,7 @@ from .conftest import StandInArray, StandInDict, StandInObject, w
         ({"type": "Date", "value": "2024-05-01"}, dt.datetime(2024, 5, 1)),
         (
             {"type": "Date", "value": "2024-05-01T12:00:00+00:00"},
-            dt.datetime(2024, 5, 1, 12, tzinfo=dt.timezone.utc),
+            dt.datetime(2024, 5, 1, 12, tzinfo=dt.UTC),
         ),
         ({"type": "Date", "value": "not a date"}, "not a date"),
         ({"type": "Date", "value": 17}, 17),

@@ -243,7 +243,7 @@ class _LocalIso(dt.datetime):
         return "own text"
 
 
-UTC = dt.timezone.utc
+UTC = dt.UTC
 
 
 @pytest.mark.parametrize(

@@ -45,7 +45,7 @@ def test_plain_values_come_back(value):
         (dt.datetime(2024, 5, 1, 14, 0, 0, 5), dt.datetime(2024, 5, 1, 14, 0, 0, 5)),
         (
             dt.datetime(2024, 5, 1, 14, tzinfo=dt.timezone(dt.timedelta(hours=2))),
-            dt.datetime(2024, 5, 1, 12, tzinfo=dt.timezone.utc),
+            dt.datetime(2024, 5, 1, 12, tzinfo=dt.UTC),
         ),
     ],
 )

@@ -5,16 +5,18 @@ import concurrent.futures
 import datetime as dt
 import threading as threading
 import uuid as uuid
-from typing import Any as Any, Callable, Dict as Dict, SupportsFloat, SupportsIndex
+from collections.abc import Callable
+from typing import Any as Any
+from typing import Dict as Dict  # noqa: UP035 - the module's namespace holds typing's Dict
+from typing import SupportsFloat, SupportsIndex
 
 import numpy as np
 import pandas as pd  # type: ignore[import-untyped]
 
 # The module's namespace, as `from com_like import *` sees it.
 __all__ = [
-    "base64", "concurrent", "dt", "threading", "uuid", "pd", "np", "Any", "Dict",
-    "Serializer", "Messaging", "OfficeJsObject", "OfficeJsArray", "OfficeJsDict",
-    "messaging", "Context", "Excel", "GetSetting",
+    "Any", "Context", "Dict", "Excel", "GetSetting", "Messaging", "OfficeJsArray", "OfficeJsDict",
+    "OfficeJsObject", "Serializer", "base64", "concurrent", "dt", "messaging", "np", "pd", "threading", "uuid",
 ]
 
 _Timeout = SupportsFloat | SupportsIndex
@@ -23,17 +25,17 @@ class Serializer:
     """Handles marshaling of data types between Python and JavaScript."""
 
     @staticmethod
-    def to_wire(value: Any) -> Dict[str, Any]: ...
+    def to_wire(value: Any) -> dict[str, Any]: ...
     @staticmethod
-    def from_wire(wire: Dict[str, Any]) -> Any: ...
+    def from_wire(wire: dict[str, Any]) -> Any: ...
 
 class Messaging:
     """Handles messaging for the Python-Excel bridge."""
 
-    waiters: dict[str, concurrent.futures.Future[Dict[str, Any]]]
+    waiters: dict[str, concurrent.futures.Future[dict[str, Any]]]
     _waiters_lock: threading.Lock
     _guid: str
-    _send_handler: Callable[[Dict[str, Any]], object] | None
+    _send_handler: Callable[[dict[str, Any]], object] | None
     loop: Any
     loop_thread: Any
     _callable_registry: dict[str, Callable[..., Any]]
@@ -41,9 +43,9 @@ class Messaging:
     _next_callable_id: int
 
     def __init__(self) -> None: ...
-    def set_send_handler(self, handler: Callable[[Dict[str, Any]], object] | None) -> None: ...
-    def on_message(self, message: Dict[str, Any]) -> None: ...
-    def send_request_sync(self, req: Dict[str, Any], timeout: _Timeout = 30.0) -> Dict[str, Any]: ...
+    def set_send_handler(self, handler: Callable[[dict[str, Any]], object] | None) -> None: ...
+    def on_message(self, message: dict[str, Any]) -> None: ...
+    def send_request_sync(self, req: dict[str, Any], timeout: _Timeout = 30.0) -> dict[str, Any]: ...
     def reset(self) -> None: ...
     def register_callable(self, callable_obj: Callable[..., Any]) -> str: ...
     def get_callable(self, callable_id: str) -> Callable[..., Any] | None: ...
