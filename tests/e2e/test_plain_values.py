@@ -18,7 +18,7 @@ def test_values_read_from_a_range_go_into_numpy_and_pandas(bridge, sheet):
     assert not hasattr(values, "ndim") and getattr(values, "_repr_html_", None) is None
     assert not hasattr(rng, "__array__") and getattr(rng, "_ipython_display_", None) is None
     with pytest.raises(AttributeError, match="to_plain"):
-        values.address  # noqa: B018
+        values.address
     after = bridge.kernel.stats()
     # One read of the values went out; every probe was answered by the kernel.
     assert after["requests"] - before["requests"] == 1

@@ -92,7 +92,7 @@ def test_remote_objects_answer_underscore_probes_locally_and_help_works(connecte
     assert not hasattr(sheet, "__array__") and getattr(sheet, "_repr_html_", None) is None
     assert isinstance(pydoc.render_doc(sheet), str)
     with pytest.raises(AttributeError, match=r"has no attribute '__deepcopy__' \(no Office.js member starts"):
-        sheet.__deepcopy__  # noqa: B018
+        sheet.__deepcopy__
     assert not [r for r in peer.requests if r["name"].startswith("_")]
     assert kernel.stats()["local_answers"] > before
 
@@ -100,7 +100,7 @@ def test_remote_objects_answer_underscore_probes_locally_and_help_works(connecte
 def test_a_snapshot_member_names_the_attribute_and_to_plain(connected):
     values = com_like.Context.sheet.values
     with pytest.raises(AttributeError, match=r"plain data read from Excel has no attribute 'address'.*to_plain"):
-        values.address  # noqa: B018
+        values.address
     assert to_plain(values) == GRID  # the way the message points to
 
 
