@@ -297,7 +297,7 @@ class IndexLike:
 def test_timeout_takes_any_real_number(m, timeout):
     sent = []
     m.set_send_handler(sent.append)
-    with pytest.raises(TimeoutError, match="^Timed out waiting for Office.js response$"):
+    with pytest.raises(TimeoutError, match=r"^Timed out waiting for Office\.js response$"):
         m.send_request_sync({"method": "GET"}, timeout)
     assert len(sent) == 1 and m.waiters == {}
 

@@ -120,7 +120,7 @@ class Falsy:
 def test_a_false_handler_means_no_handler(m, handler):
     m.set_send_handler(handler)
     assert m._send_handler is handler
-    with pytest.raises(RuntimeError, match="^No send handler registered$"):
+    with pytest.raises(RuntimeError, match=r"^No send handler registered$"):
         m.send_request_sync({"method": "GET"})
     assert m.waiters == {}
     if isinstance(handler, Falsy):
@@ -271,7 +271,7 @@ def test_ok_counts_by_its_truth_value(m, ok, succeeds):
     if succeeds:
         assert m.send_request_sync({})["requestId"]
     else:
-        with pytest.raises(RuntimeError, match="^Remote error$"):
+        with pytest.raises(RuntimeError, match=r"^Remote error$"):
             m.send_request_sync({})
     assert m.waiters == {}
 
@@ -321,7 +321,7 @@ def test_failure_text(m, error, text):
 def test_failure_reaches_a_waiting_thread(m, pending):
     p = pending()
     assert m.on_message({"requestId": p.request_id, "ok": False, "error": None}) is None
-    result, error = p.outcome()
+    _, error = p.outcome()
     assert type(error) is RuntimeError and str(error) == "Remote error"
     assert m.waiters == {}
 
@@ -337,7 +337,7 @@ def test_a_raising_error_get_still_ends_the_wait(m, pending):
     with pytest.raises(LookupError) as info:
         m.on_message({"requestId": p.request_id, "ok": False, "error": Broken()})
     assert info.value is boom
-    result, error = p.outcome()
+    _, error = p.outcome()
     assert type(error) is RuntimeError and str(error) == "Remote error"
     assert m.waiters == {}
 
@@ -351,7 +351,7 @@ def test_an_ok_whose_truth_test_raises_still_ends_the_wait(m, pending, exc_type)
     p = pending()
     with pytest.raises(exc_type, match="undecided"):
         m.on_message({"requestId": p.request_id, "ok": Undecided(), "error": {"message": "why"}})
-    result, error = p.outcome()
+    _, error = p.outcome()
     assert type(error) is RuntimeError and str(error) == "why"
     assert m.waiters == {}
 
@@ -367,7 +367,7 @@ def test_an_unreadable_ok_still_ends_the_wait(m, pending):
     p = pending(timeout=30)
     with pytest.raises(LookupError, match="no comparison"):
         m.on_message({"requestId": p.request_id, SameHashAsOk(): True})
-    result, error = p.outcome()
+    _, error = p.outcome()
     assert type(error) is RuntimeError and str(error) == "Remote error"
     assert m.waiters == {}
 
@@ -467,7 +467,7 @@ def test_a_second_response_for_the_same_id_does_nothing(m, pending):
 @pytest.mark.parametrize("message", [None, [], "requestId", 5, collections.UserDict()])
 def test_on_message_refuses_what_is_not_a_dict(m, pending, message):
     p = pending()
-    with pytest.raises(TypeError, match="^Argument 'message' has incorrect type"):
+    with pytest.raises(TypeError, match=r"^Argument 'message' has incorrect type"):
         m.on_message(message)
     assert list(m.waiters) == [p.request_id]
     m.on_message({"requestId": p.request_id, "ok": True})
@@ -494,6 +494,6 @@ def test_a_message_that_changes_under_its_own_members_is_read_safely(m, pending,
 
     message[member] = Shifty()
     assert m.on_message(message) is None
-    result, error = p.outcome()
+    _, error = p.outcome()
     assert type(error) is RuntimeError and str(error) == "Remote error"
     assert m.waiters == {}

@@ -9,6 +9,7 @@ import random
 import signal
 import threading
 import types
+from typing import ClassVar
 
 import pytest
 
@@ -110,7 +111,7 @@ def test_reset_cancels_every_waiting_call_at_once(m, monkeypatch):
     def waiter():
         try:
             m.send_request_sync({"method": "GET"}, 30)
-        except BaseException as exc:
+        except BaseException as exc:  # noqa: BLE001 - whatever the call raises is the outcome under test
             outcomes.append(exc)
 
     threads = [threading.Thread(target=waiter, daemon=True) for _ in range(6)]
@@ -254,7 +255,7 @@ def _wait_in_thread(m):
     def run():
         try:
             box.append(m.send_request_sync({"method": "GET"}, 10))
-        except BaseException as exc:
+        except BaseException as exc:  # noqa: BLE001 - whatever the call raises is the outcome under test
             box.append(exc)
 
     t = threading.Thread(target=run, daemon=True)
@@ -310,7 +311,7 @@ class SendingWaiter:
 class SendingOnDelete:
     """A table entry whose finalizer sends a request."""
 
-    log = []
+    log: ClassVar[list[str]] = []
 
     def __init__(self, m):
         self.m = m
@@ -357,7 +358,7 @@ def test_a_failing_waiter_does_not_stop_the_cancel_sweep(m, pending):
     old = m._guid
     with pytest.raises(KeyboardInterrupt, match="in done"):
         m.reset()
-    result, error = p.outcome()  # the real waiter was still cancelled
+    _, error = p.outcome()  # the real waiter was still cancelled
     assert type(error) is concurrent.futures.CancelledError
     assert m.waiters == {}
     # and every later step of the reset was still carried out
