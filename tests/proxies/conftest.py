@@ -43,5 +43,5 @@ def _restore_epoch(mod):
     stamps = [root._msg_guid for root in roots]
     yield
     messaging._guid = epoch
-    for root, stamp in zip(roots, stamps):
+    for root, stamp in zip(roots, stamps, strict=True):
         object.__setattr__(root, "_msg_guid", stamp)

@@ -197,7 +197,8 @@ def test_chains(mod, host):
     assert [s.name for s in sheets] == ["Sheet1", "Sheet2"]
     info = sheets[0].info
     assert type(info) is com_like.OfficeJsDict and info.visible is True and info.index == 0
-    assert [(e["method"], e["name"]) for e in host.envelopes[:3]] == [("GET", "workbook"), ("GET", "name"), ("GET", "workbook")]
+    assert [(e["method"], e["name"]) for e in host.envelopes[:3]] == [
+        ("GET", "workbook"), ("GET", "name"), ("GET", "workbook")]
 
 
 @pytest.mark.parametrize(
@@ -279,7 +280,8 @@ def test_reset_cancels_calls_in_flight_and_stales_old_proxies(mod, host):
     worker.join(5)
     assert len(outcome) == 1 and isinstance(outcome[0], concurrent.futures.CancelledError)
     before = len(host.envelopes)
-    for action in (lambda: sheet.name, lambda: setattr(sheet, "name", "x"), lambda: sheet[0], lambda: mod.GetSetting("theme")):
+    for action in (lambda: sheet.name, lambda: setattr(sheet, "name", "x"), lambda: sheet[0],
+                   lambda: mod.GetSetting("theme")):
         with pytest.raises(RuntimeError) as info:
             action()
         assert str(info.value) == STALE

@@ -1,5 +1,6 @@
 """A million cheap proxy operations leave the allocator where it was."""
 
+import contextlib
 import gc
 import sys
 
@@ -34,15 +35,11 @@ def run(mod, rounds):
         d.k = 2
         for action in (lambda: stale.values, lambda: p[1.5], lambda: setattr(a, "x", 1),
                        lambda: setattr(d, "nokey", 1), lambda: a(), lambda: p(self=1)):
-            try:
+            with contextlib.suppress(RuntimeError, TypeError, AttributeError):
                 action()
-            except (RuntimeError, TypeError, AttributeError):
-                pass
         mod.messaging = refusing
-        try:
+        with contextlib.suppress(AttributeError):
             p.values
-        except AttributeError:
-            pass
         mod.messaging = messaging
         com_like._cw__del__(p)
 

@@ -153,7 +153,8 @@ class TestLocalFields:
         assert recorder.bodies == [{"method": "SET", "name": "_internal_cache", "value": stub({}), "caller": 17}]
         assert proxy._internal_cache == {}
 
-    @pytest.mark.parametrize("name", ["_internal_Id", "internal_id", "_internal_id ", "__dict__x", "_guid", "__class_getitem__"])
+    @pytest.mark.parametrize("name", ["_internal_Id", "internal_id", "_internal_id ", "__dict__x", "_guid",
+                                      "__class_getitem__"])
     def test_other_names_are_sent(self, recorder, proxy, name):
         com_like._cw__getattr__(proxy, name)
         com_like._cw__setattr__(proxy, name, 1)
@@ -192,13 +193,16 @@ class TestNameArgument:
         "call, message",
         [
             (lambda p: com_like._cw__getattr__(p), "_cw__getattr__() missing 1 required positional argument: 'name'"),
-            (lambda p: com_like._cw__setattr__(p, "a"), "_cw__setattr__() missing 1 required positional argument: 'value'"),
-            (lambda p: com_like._cw__getitem__(p, 1, 2), "_cw__getitem__() takes 2 positional arguments but 3 were given"),
+            (lambda p: com_like._cw__setattr__(p, "a"),
+             "_cw__setattr__() missing 1 required positional argument: 'value'"),
+            (lambda p: com_like._cw__getitem__(p, 1, 2),
+             "_cw__getitem__() takes 2 positional arguments but 3 were given"),
             (lambda p: com_like._cw__del__(p, 1), "_cw__del__() takes 1 positional argument but 2 were given"),
             (lambda p: com_like._cw__del__(), "_cw__del__() missing 1 required positional argument: 'self'"),
             (lambda p: com_like._cw__call__(), "_cw__call__() missing 1 required positional argument: 'self'"),
             (lambda p: com_like._cw__call__(p, self=p), "_cw__call__() got multiple values for argument 'self'"),
-            (lambda p: com_like._cw__getattr__(p, "a", nme="b"), "_cw__getattr__() got an unexpected keyword argument 'nme'"),
+            (lambda p: com_like._cw__getattr__(p, "a", nme="b"),
+             "_cw__getattr__() got an unexpected keyword argument 'nme'"),
         ],
     )
     def test_wrong_arguments(self, recorder, proxy, call, message):
@@ -371,7 +375,8 @@ class TestResponses:
         [
             (lambda p: com_like._cw__getattr__(p, "x"), AttributeError, "GET failed for x"),
             (lambda p: com_like._cw__setattr__(p, "x", 1), AttributeError, "SET failed for x"),
-            (lambda p: com_like._cw__getitem__(p, slice(1, 3)), AttributeError, "GET ITEM failed for slice(1, 3, None)"),
+            (lambda p: com_like._cw__getitem__(p, slice(1, 3)), AttributeError,
+             "GET ITEM failed for slice(1, 3, None)"),
             (lambda p: com_like._cw__getitem__(p, 3), AttributeError, "GET ITEM failed for 3"),
             (lambda p: com_like._cw__getitem__(p, True), AttributeError, "GET ITEM failed for True"),
             (lambda p: com_like._cw__call__(p, 1), RuntimeError, "CALL failed"),
@@ -444,7 +449,8 @@ class TestResponses:
 
     @pytest.mark.parametrize(
         "call",
-        [lambda p: com_like._cw__getattr__(p, "x"), lambda p: com_like._cw__getitem__(p, 0), lambda p: com_like._cw__call__(p)],
+        [lambda p: com_like._cw__getattr__(p, "x"), lambda p: com_like._cw__getitem__(p, 0),
+         lambda p: com_like._cw__call__(p)],
         ids=["get", "getitem", "call"],
     )
     def test_result_goes_to_from_wire(self, canned, function_proxy, call):

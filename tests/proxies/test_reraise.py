@@ -133,7 +133,7 @@ class TestEveryRoute:
         raising.__code__ = raising.__code__.replace(co_name=op_name)
         bind(mod, op_name, raising)
         mod._internal_officejs_names = []
-        e, rest = catch(action)
+        _, rest = catch(action)
         assert rest == [op_name]
 
     def test_the_list_is_read_from_the_module_at_each_use(self, mod, op_name, action):
@@ -253,7 +253,7 @@ class TestNativeOperations:
             raise ConnectionError("down")
 
         mod.messaging.set_send_handler(_cw__getattr__)
-        e, rest = catch(lambda: kept(com_like.OfficeJsObject(3, "X")).anything)
+        _, rest = catch(lambda: kept(com_like.OfficeJsObject(3, "X")).anything)
         assert rest == []
 
     def test_hasattr_sees_the_reraised_exception(self, mod):
