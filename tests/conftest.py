@@ -32,7 +32,7 @@ def _restore_module_state():
     # A reset (of any Messaging instance) re-stamps the roots; every test
     # starts from the same epoch with current roots.
     messaging._guid = saved_epoch
-    for root, stamp in zip(roots, saved_stamps):
+    for root, stamp in zip(roots, saved_stamps, strict=True):
         vars(root)["_msg_guid"] = stamp
 
 

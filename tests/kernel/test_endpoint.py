@@ -348,8 +348,10 @@ def test_callbacks_run_on_the_worker_pool_and_answer(module, addin):
 @pytest.mark.parametrize("make, text", [
     (lambda m: "pyfunc_00000000_99", "LookupError: No Python callable is registered under 'pyfunc_00000000_99'"),
     (lambda m: m.register_callable(lambda: 1 / 0), "ZeroDivisionError: division by zero"),
-    (lambda m: m.register_callable(lambda a, b: None), "TypeError: <lambda>.<locals>.<lambda>() missing 2 required positional"),
-    (lambda m: m.register_callable(lambda: "x\udcff"), "UnrepresentableValue: cannot send to the Excel add-in: text holding"),
+    (lambda m: m.register_callable(lambda a, b: None),
+     "TypeError: <lambda>.<locals>.<lambda>() missing 2 required positional"),
+    (lambda m: m.register_callable(lambda: "x\udcff"),
+     "UnrepresentableValue: cannot send to the Excel add-in: text holding"),
     (lambda m: m.register_callable(lambda: (_ for _ in ()).throw(ValueError("x\udcff"))), "ValueError: x\\udcff"),
 ])
 def test_failing_callbacks_answer_with_the_error_text(module, addin, make, text):
@@ -399,7 +401,7 @@ def test_the_listener_thread_never_waits_for_a_response(module, kernel, addin):
         try:
             module.messaging.send_request_sync({"method": "DEL", "caller": 3}, timeout=0)
             module.messaging.send_request_sync({"method": "GET", "name": "x"})
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - whatever it raises is for the test to judge
             outcome.set_result(exc)
 
     # Whatever the listener does with a frame runs on it: a diag_result will do.

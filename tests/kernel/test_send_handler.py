@@ -54,6 +54,11 @@ def sent_names(peer):
     return [(r["method"], r["name"], r["caller"]) for r in peer.requests]
 
 
+def refuses_copy(value):
+    with pytest.raises(TypeError, match="cannot copy or pickle"):
+        copy.deepcopy(value)
+
+
 @pytest.mark.parametrize("probe", [
     pytest.param(lambda v: np.testing.assert_array_equal(np.array(v), np.array(GRID)), id="np.array"),
     pytest.param(lambda v: np.testing.assert_array_equal(np.asarray(v, dtype=float), np.array(GRID)), id="np.asarray"),
@@ -62,7 +67,7 @@ def sent_names(peer):
     pytest.param(lambda v: assert_false(getattr(v, "shape", None) is not None), id="getattr-default"),
     # The extension refuses to copy a proxy; what matters here is that the
     # probe for __deepcopy__ does not travel and ends in that refusal.
-    pytest.param(lambda v: pytest.raises(TypeError, copy.deepcopy, v).match("cannot copy or pickle"), id="deepcopy"),
+    pytest.param(refuses_copy, id="deepcopy"),
     pytest.param(lambda v: assert_false(any(getattr(v, name, None) is not None for name in IPYTHON_PROBES)),
                  id="ipython-display"),
 ])
@@ -113,12 +118,15 @@ class Handler:
         return event
 
 
+HANDLER = Handler()
+
+
 def plain_handler(event):
     return event
 
 
 # Each call gives the callable anew: the same function, or an equal bound method.
-@pytest.mark.parametrize("make", [lambda: plain_handler, lambda h=Handler(): h.on_changed],
+@pytest.mark.parametrize("make", [lambda: plain_handler, lambda: HANDLER.on_changed],
                          ids=["function", "bound-method"])
 def test_a_function_passed_again_travels_under_its_first_id(connected, make):
     kernel, peer = connected
@@ -137,7 +145,7 @@ def test_a_function_passed_again_travels_under_its_first_id(connected, make):
 
 
 def test_first_ids_are_forgotten_with_the_connection(connected):
-    kernel, peer = connected
+    kernel, _ = connected
 
     def handler(event):
         return event

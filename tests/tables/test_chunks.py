@@ -1,5 +1,7 @@
 """How the frame helpers cut cells into requests, without a far end."""
 
+import itertools
+
 import numpy as np
 import pytest
 
@@ -21,7 +23,7 @@ def test_write_chunks_cover_every_row_once_within_the_budgets(row_bytes, chunk_r
         assert b - a == 1 or (payload <= chunks.PAYLOAD_BUDGET and wire <= chunks.FRAME_BUDGET)
         assert chunk_rows is None or b - a <= chunk_rows
     # No slice could have taken the next row as well.
-    for (a, b), _ in zip(slices, slices[1:], strict=False):
+    for (a, b), _ in itertools.pairwise(slices):
         payload = sum(row_bytes[a:b + 1])
         wire = payload + (b + 1 - a) * (5 * chunks.WIRE_CELL_CHARS + chunks.WIRE_ROW_CHARS)
         assert payload > chunks.PAYLOAD_BUDGET or wire > chunks.FRAME_BUDGET or b - a == chunk_rows

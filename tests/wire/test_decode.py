@@ -159,7 +159,8 @@ def test_date_parser_interrupt_propagates(mod, monkeypatch, from_wire):
 
 
 def test_real_array_proxy(mod, from_wire):
-    got = from_wire({"type": "Array", "id": 7, "value": [w("Int", 1), {"type": "Function", "value": 2, "isSpec": True}]})
+    got = from_wire({"type": "Array", "id": 7,
+                     "value": [w("Int", 1), {"type": "Function", "value": 2, "isSpec": True}]})
     assert type(got) is mod.OfficeJsArray and got._internal_id == 7
     assert got[0] == 1
     assert type(got[1]) is mod.OfficeJsObject
@@ -183,7 +184,8 @@ def test_real_reference(mod, from_wire):
 @pytest.mark.parametrize(
     "wire, error, text",
     [
-        ({"type": "Array", "value": []}, TypeError, "Argument 'object_id' has incorrect type (expected int, got NoneType)"),
+        ({"type": "Array", "value": []}, TypeError,
+         "Argument 'object_id' has incorrect type (expected int, got NoneType)"),
         ({"type": "Dict", "id": "x"}, TypeError, "Argument 'object_id' has incorrect type (expected int, got str)"),
         ({"type": "Range", "value": "abc", "isSpec": True}, ValueError, "invalid literal for int()"),
         ({"type": "Range", "value": None, "isSpec": True}, TypeError, "int() argument must be"),
@@ -196,7 +198,8 @@ def test_real_reference(mod, from_wire):
         ({"type": "Float", "value": None}, TypeError, "float() argument must be"),
         ({"type": "Bytes", "value": "abc"}, binascii.Error, "padding"),
         ({"type": "Bytes", "value": "ü"}, ValueError, "ASCII"),
-        ({"type": "Array", "id": 1, "value": [1]}, TypeError, "Argument 'wire' has incorrect type (expected dict, got int)"),
+        ({"type": "Array", "id": 1, "value": [1]}, TypeError,
+         "Argument 'wire' has incorrect type (expected dict, got int)"),
         ({"type": "Array", "id": 1, "value": 5}, TypeError, "not iterable"),
         ({"type": "Dict", "id": 1, "value": {"a": "raw"}}, TypeError, "expected dict, got str"),
         ({"type": "Dict", "id": 1, "value": [1]}, AttributeError, "items"),

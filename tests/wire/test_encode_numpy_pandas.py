@@ -3,6 +3,7 @@ travel by content, dates as dates, missing values as Null."""
 
 import datetime as dt
 import math
+from typing import ClassVar
 
 import numpy as np
 import pandas as pd
@@ -84,7 +85,7 @@ def test_missing_step_reads_nothing_from_the_value(mod, to_wire):
     class Probe:
         """Stands for a proxy: every attribute read would be a remote request."""
 
-        reads = []
+        reads: ClassVar[list[str]] = []
 
         def __getattr__(self, name):
             Probe.reads.append(name)
@@ -135,7 +136,8 @@ def test_missing_step_never_hides_a_keyboard_interrupt(mod, monkeypatch, to_wire
         (np.array([], dtype=np.int64), w("Array", [])),
         (
             np.array([[1.5, 2.0], [3.0, 4.0]]),
-            w("Array", [w("Array", [w("Float", 1.5), w("Float", 2.0)]), w("Array", [w("Float", 3.0), w("Float", 4.0)])]),
+            w("Array", [w("Array", [w("Float", 1.5), w("Float", 2.0)]),
+                        w("Array", [w("Float", 3.0), w("Float", 4.0)])]),
         ),
         (np.array(["a", "bc"]), w("Array", [w("String", "a"), w("String", "bc")])),
         (np.array([None, "x", 3], dtype=object), w("Array", [w("Null", None), w("String", "x"), w("Int", 3)])),
@@ -144,7 +146,8 @@ def test_missing_step_never_hides_a_keyboard_interrupt(mod, monkeypatch, to_wire
             w("Array", [w("Date", "2024-05-01T00:00:00"), w("Null", None)]),
         ),
         (np.array([1 + 1j]), w("Array", [w("String", "(1+1j)")])),
-        (np.asmatrix(np.array([[1, 2], [3, 4]])), w("Array", [w("Array", [w("Int", 1), w("Int", 2)]), w("Array", [w("Int", 3), w("Int", 4)])])),
+        (np.asmatrix(np.array([[1, 2], [3, 4]])),
+         w("Array", [w("Array", [w("Int", 1), w("Int", 2)]), w("Array", [w("Int", 3), w("Int", 4)])])),
     ],
     ids=lambda v: getattr(v, "dtype", None) and f"{v.dtype}{v.shape}",
 )

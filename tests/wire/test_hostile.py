@@ -3,6 +3,7 @@
 The nesting cases run in a fresh interpreter, so that a crash shows up as
 a failed test instead of taking the test run down with it."""
 
+import contextlib
 import pathlib
 import re
 
@@ -126,7 +127,5 @@ HOSTILE_VALUES = [
 @pytest.mark.parametrize("value", HOSTILE_VALUES, ids=lambda v: type(v).__name__)
 @pytest.mark.parametrize("extra", [{}, {"id": 1}, {"id": "1"}, {"isSpec": True}, {"id": None, "isSpec": 1}])
 def test_any_member_types_give_an_exception_or_a_value(from_wire, tag, value, extra):
-    try:
+    with contextlib.suppress(Exception):  # an exception is an answer; only a crash fails
         from_wire({"type": tag, "value": value, **extra})
-    except Exception:
-        pass
