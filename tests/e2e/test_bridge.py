@@ -304,7 +304,8 @@ def test_a_misbehaving_addin_cannot_stop_the_kernel():
 
     with Kernel() as kernel, connect(kernel.url, compression=None) as ws:
         kernel.wait_connected(5)
-        for junk in ["{", "[]", '{"kind": "excel_response"}', '{"kind": "excel_response", "requestId": "x", "ok": "yes"}',
+        for junk in ["{", "[]",
+                     '{"kind": "excel_response"}', '{"kind": "excel_response", "requestId": "x", "ok": "yes"}',
                      '{"kind": "callback"}', '{"kind": 1}', "\u0000" * 10, b"\x89PNG"]:
             ws.send(junk)
         with concurrent.futures.ThreadPoolExecutor(1) as pool:

@@ -82,7 +82,8 @@ def test_a_script_with_a_syntax_error_is_reported_before_anything_starts(tmp_pat
 
 def test_ctrl_c_exits_with_130_and_stops_the_addin_and_no_command_line_holds_the_token(tmp_path):
     script = tmp_path / "busy.py"
-    script.write_text("from com_like import Context\nprint('ready', flush=True)\nwhile True:\n    Context.workbook.name\n")
+    script.write_text("from com_like import Context\nprint('ready', flush=True)\n"
+                      "while True:\n    Context.workbook.name\n")
     token = "-fixed-token_1"  # a leading "-" reads as an option to any argument parser
     token_file = tmp_path / "token"
     token_file.write_text(token + "\n")

@@ -15,4 +15,5 @@ def test_a_large_read_and_drop_sends_no_del_and_the_table_returns_to_baseline(br
     assert bridge.objects_settled(baseline) == baseline
     after = bridge.kernel.diagnostics()
     assert after["requests"].get("DEL", 0) == before["requests"].get("DEL", 0)
-    assert after["releaseFrames"] > before["releaseFrames"] and after["staleDels"] == before["staleDels"], (before, after)
+    assert (after["releaseFrames"] > before["releaseFrames"]
+            and after["staleDels"] == before["staleDels"]), (before, after)

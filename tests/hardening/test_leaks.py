@@ -9,6 +9,7 @@ that repeats in every round.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import datetime as dt
 import enum
 
@@ -269,10 +270,8 @@ def _to_wire_tolerant(value):
     # either way must not leak.
     def make(mod, host):
         def op():
-            try:
+            with contextlib.suppress(Exception):
                 mod.Serializer.to_wire(value)
-            except Exception:
-                pass
 
         return op
 

@@ -81,7 +81,7 @@ class FlakyHost(ThreadedHost):
         with self.lock:
             self.rng.shuffle(envelopes)
             rolls = [(self.rng.random(), self.rng.random()) for _ in envelopes]
-        for envelope, (roll, lateness) in zip(envelopes, rolls):
+        for envelope, (roll, lateness) in zip(envelopes, rolls, strict=True):
             if roll < 0.3:
                 time.sleep(lateness * 0.003)  # a late answer, not a wait for anything
             if roll < self.reset:
@@ -148,7 +148,7 @@ def test_every_call_ends_with_its_own_response_or_a_documented_error():
                 outcomes.count("remote error")
                 if str(exc) != f"boom {token}":
                     outcomes.violation(f"{token}: got someone else's error {exc}")
-            except BaseException as exc:
+            except BaseException as exc:  # noqa: BLE001 - anything else is a violation to report
                 outcomes.violation(f"{token}: undocumented {type(exc).__name__}: {exc}")
             else:
                 outcomes.count("answered")
@@ -204,7 +204,7 @@ def test_registry_after_load_holds_only_the_current_epoch():
 
             try:
                 callable_id = m.register_callable(callback)
-            except BaseException as exc:
+            except BaseException as exc:  # noqa: BLE001 - anything else is a violation to report
                 outcomes.violation(f"register: {type(exc).__name__}: {exc}")
                 return
             with registered_lock:
@@ -264,7 +264,7 @@ def test_garbage_collection_storm_with_proxies_in_cycles():
             except (concurrent.futures.CancelledError, RuntimeError) as exc:
                 outcomes.count(type(exc).__name__)
                 workbook = None
-            except BaseException as exc:
+            except BaseException as exc:  # noqa: BLE001 - anything else is a violation to report
                 outcomes.violation(f"undocumented {type(exc).__name__}: {exc}")
                 return
             else:
