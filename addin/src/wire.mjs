@@ -229,19 +229,57 @@ const ISO = /^(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d
 
 /** @param {string} text @returns {Date|null} */
 export function parseIsoDate(text) {
+  const plain = plainIsoDate(text);
+  if (plain !== undefined) return plain;
   const m = ISO.exec(text);
   if (m === null) return null;
   const [, y, mo, d, h = "0", mi = "0", s = "0", frac = "", zone] = m;
   const ms = Number((frac + "000").slice(0, 3));
-  let t = Date.UTC(Number(y), Number(mo) - 1, Number(d), Number(h), Number(mi), Number(s), ms);
-  const check = new Date(t);
-  if (check.getUTCDate() !== Number(d) || check.getUTCMonth() !== Number(mo) - 1 || Number(h) > 23) return null;
-  if (zone && zone.toUpperCase() !== "Z") {
-    const digits = zone.slice(1).replace(/:/g, "");
-    const offset = Number(digits.slice(0, 2)) * 60 + Number(digits.slice(2, 4) || 0);
-    t -= (zone[0] === "-" ? -1 : 1) * offset * 60_000;
+  const date = utcDate(Number(y), Number(mo), Number(d), Number(h), Number(mi), Number(s), ms);
+  if (date === null || !zone || zone.toUpperCase() === "Z") return date;
+  const digits = zone.slice(1).replace(/:/g, "");
+  const offset = Number(digits.slice(0, 2)) * 60 + Number(digits.slice(2, 4) || 0);
+  return new Date(date.getTime() - (zone[0] === "-" ? -1 : 1) * offset * 60_000);
+}
+
+/**
+ * The two shapes naive dates take from the kernel, "YYYY-MM-DD" and
+ * "YYYY-MM-DDTHH:MM:SS", read by position: the same Date as the pattern
+ * gives, or null where it refuses; undefined for any other shape.
+ * @param {string} text @returns {Date|null|undefined}
+ */
+function plainIsoDate(text) {
+  const n = text.length;
+  if ((n !== 10 && n !== 19) || text.charCodeAt(4) !== 45 || text.charCodeAt(7) !== 45) return undefined;
+  const y = digitsAt(text, 0, 4), mo = digitsAt(text, 5, 2), d = digitsAt(text, 8, 2);
+  if (y < 0 || mo < 0 || d < 0) return undefined;
+  if (n === 10) return utcDate(y, mo, d, 0, 0, 0, 0);
+  const sep = text.charCodeAt(10);
+  if ((sep !== 84 && sep !== 116 && sep !== 32) || text.charCodeAt(13) !== 58 || text.charCodeAt(16) !== 58) return undefined;
+  const h = digitsAt(text, 11, 2), mi = digitsAt(text, 14, 2), s = digitsAt(text, 17, 2);
+  if (h < 0 || mi < 0 || s < 0) return undefined;
+  return utcDate(y, mo, d, h, mi, s, 0);
+}
+
+/** The number `count` ASCII digits at `at` spell, or -1. @param {string} text @param {number} at @param {number} count */
+function digitsAt(text, at, count) {
+  let value = 0;
+  for (let i = at; i < at + count; i++) {
+    const digit = text.charCodeAt(i) - 48;
+    if (digit < 0 || digit > 9) return -1;
+    value = value * 10 + digit;
   }
-  return new Date(t);
+  return value;
+}
+
+/**
+ * A UTC wall-clock time as a Date, or null for a day the month lacks or an hour past 23.
+ * @param {number} y @param {number} mo @param {number} d @param {number} h @param {number} mi @param {number} s @param {number} ms
+ */
+function utcDate(y, mo, d, h, mi, s, ms) {
+  const date = new Date(Date.UTC(y, mo - 1, d, h, mi, s, ms));
+  if (date.getUTCDate() !== d || date.getUTCMonth() !== mo - 1 || h > 23) return null;
+  return date;
 }
 
 const DAY_MS = 86_400_000;
