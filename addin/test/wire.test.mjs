@@ -47,6 +47,29 @@ test("dates: ISO text to Date and back, and Excel's serial numbers", () => {
   for (const bad of [NaN, Infinity, [[1, -Infinity]]]) assert.throws(() => toCellValue(bad), /cannot hold/);
 });
 
+test("dates in the kernel's plain shapes read as the general pattern reads them", () => {
+  const cases = [
+    ["2024-05-01", "2024-05-01T00:00:00.000Z"],
+    ["2024-05-01T14:05:09", "2024-05-01T14:05:09.000Z"],
+    ["2024-05-01 14:05:09", "2024-05-01T14:05:09.000Z"],
+    ["2024-05-01t14:05:09", "2024-05-01T14:05:09.000Z"],
+    ["2024-02-29T23:59:59", "2024-02-29T23:59:59.000Z"],
+    ["2024-05-01T14:05", "2024-05-01T14:05:00.000Z"], // other shapes take the pattern
+    ["2024-05-01T14:05:09Z", "2024-05-01T14:05:09.000Z"],
+    ["2023-02-29", null],
+    ["2024-04-31T00:00:00", null],
+    ["2024-05-01T24:00:00", null],
+    ["2024-05-01T14:05:9x", null],
+    ["2024-5-01T14:05:09", null],
+    ["2024-05-01X14:05:09", null],
+    ["２０２４-05-01", null],
+  ];
+  for (const [text, iso] of cases) {
+    if (iso === null) assert.throws(() => fromWire({ type: "Date", value: text }, hooks), /ISO 8601/, text);
+    else assert.equal(fromWire({ type: "Date", value: text }, hooks).toISOString(), iso, text);
+  }
+});
+
 test("bytes, dicts, arrays, references and callables", () => {
   const bytes = fromWire({ type: "Bytes", value: "AP8=" }, hooks);
   assert.deepEqual([...bytes], [0, 255]);
