@@ -2,7 +2,7 @@
 // bytes, and the frame boundary.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { FrameError, dateToSerial, fromWire, parseFrame, toCellValue, toWire } from "../src/wire.mjs";
+import { FrameError, dateToSerial, fromWire, parseFrame, toCellValue, toWire, wireJson } from "../src/wire.mjs";
 
 const hooks = { resolve: (id, type) => ({ id, type }), callable: (id) => `fn:${id}` };
 
@@ -68,6 +68,20 @@ test("dates in the kernel's plain shapes read as the general pattern reads them"
     if (iso === null) assert.throws(() => fromWire({ type: "Date", value: text }, hooks), /ISO 8601/, text);
     else assert.equal(fromWire({ type: "Date", value: text }, hooks).toISOString(), iso, text);
   }
+});
+
+test("wireJson writes what JSON.stringify writes for every shape toWire makes", () => {
+  const texts = ["", "plain", 'q"uote', "back\\slash", "tab\tnew\nline\u0001", "é€😀", "lone \ud800 surrogate", "\u2028"];
+  const numbers = [0, -0, 1, -17, 2 ** 53 - 1, 2 ** 53, 0.1, -2.5e-7, 1.7976931348623157e308, 5e-324, NaN, Infinity, -Infinity];
+  const others = [true, false, null, undefined, 12n, 2n ** 70n, new Date(Date.UTC(2024, 0, 2, 3)), new Date(NaN),
+    new Uint8Array([0, 255, 7]), { a: 1, b: ["x", { c: null }] }, {}, []];
+  const grid = [texts, numbers, others, [[[]], [[1, "a"]]]];
+  const reference = (obj) => (obj instanceof Map ? { type: "Worksheet", value: 7, isSpec: true } : undefined);
+  for (const value of [...texts, ...numbers, ...others, grid, [new Map(), [new Map()]]]) {
+    const wire = toWire(value, reference);
+    assert.equal(wireJson(wire), JSON.stringify(wire), String(value));
+  }
+  assert.equal(wireJson({ type: "Range", value: 3, isSpec: true }), '{"type":"Range","value":3,"isSpec":true}');
 });
 
 test("bytes, dicts, arrays, references and callables", () => {
