@@ -251,6 +251,56 @@ function decodeValue(wire, hooks, depth) {
   throw new PathError(`unknown wire type ${preview(type)}`);
 }
 
+/**
+ * toCellValue(fromWire(wire)) in one pass, for a value made of plain wire
+ * values only (text, numbers, booleans, nulls, dates and arrays of them: a
+ * grid to write). undefined for anything else, and for anything either step
+ * would refuse: that takes the general road and gets its message there.
+ * @param {unknown} wire
+ * @returns {unknown}
+ */
+export function cellsFromWire(wire) {
+  const cells = plainCells(wire, 0);
+  return cells === NOT_PLAIN ? undefined : cells;
+}
+
+const NOT_PLAIN = Symbol("not plain");
+
+/** @param {any} wire @param {number} depth @returns {unknown} */
+function plainCells(wire, depth) {
+  if (typeof wire !== "object" || wire === null) return NOT_PLAIN;
+  const v = wire.value;
+  switch (wire.type) {
+    case TAG.STRING:
+      return typeof v === "string" ? v : NOT_PLAIN;
+    case TAG.INT:
+      return typeof v === "number" && Number.isInteger(v) ? v : NOT_PLAIN;
+    case TAG.FLOAT:
+      return typeof v === "number" && Number.isFinite(v) ? v : NOT_PLAIN;
+    case TAG.BOOL:
+      return typeof v === "boolean" ? v : NOT_PLAIN;
+    case TAG.NULL:
+      return null;
+    case TAG.DATE: {
+      const date = typeof v === "string" ? parseIsoDate(v) : null;
+      if (date === null) return NOT_PLAIN;
+      const serial = dateToSerial(date);
+      return serial === null ? date.toISOString() : serial;
+    }
+    case TAG.ARRAY: {
+      if (!Array.isArray(v) || depth >= MAX_DEPTH) return NOT_PLAIN;
+      const out = new Array(v.length);
+      for (let i = 0; i < v.length; i++) {
+        const item = plainCells(v[i], depth + 1);
+        if (item === NOT_PLAIN) return NOT_PLAIN;
+        out[i] = item;
+      }
+      return out;
+    }
+  }
+  return NOT_PLAIN;
+}
+
 // ---------------------------------------------------------------------------
 // dates
 //

@@ -2,7 +2,7 @@
 // bytes, and the frame boundary.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { FrameError, dateToSerial, fromWire, parseFrame, toCellValue, toWire, wireJson } from "../src/wire.mjs";
+import { FrameError, cellsFromWire, dateToSerial, fromWire, parseFrame, toCellValue, toWire, wireJson } from "../src/wire.mjs";
 
 const hooks = { resolve: (id, type) => ({ id, type }), callable: (id) => `fn:${id}` };
 
@@ -82,6 +82,24 @@ test("wireJson writes what JSON.stringify writes for every shape toWire makes", 
     assert.equal(wireJson(wire), JSON.stringify(wire), String(value));
   }
   assert.equal(wireJson({ type: "Range", value: 3, isSpec: true }), '{"type":"Range","value":3,"isSpec":true}');
+});
+
+test("cellsFromWire gives a plain grid's cells as decoding and toCellValue do, and declines the rest", () => {
+  const w = (type, value) => ({ type, value, isSpec: false });
+  const row = (...items) => w("Array", items);
+  const plain = row(
+    row(w("String", "a"), w("Int", -0), w("Int", 3), w("Float", 2.5), w("Bool", true), w("Null", null)),
+    row(w("Date", "2024-05-01T14:00:00"), w("Date", "1800-01-01"), w("Date", "2024-05-01T14:00:00.5+02:00"), row()),
+  );
+  for (const wire of [plain, w("String", "x"), w("Float", 1e300), row()]) {
+    assert.deepEqual(cellsFromWire(wire), toCellValue(fromWire(wire, hooks)));
+  }
+  const declined = [
+    w("Int", "12345678901234567890"), w("Float", "NaN"), w("Float", Infinity), w("Date", "2024-02-30"),
+    w("Array", null), w("Dict", {}), w("Bytes", "AP8="), { type: "Range", value: 3, isSpec: true },
+    w("Int", 1.5), w("String", 5), [w("Int", 1)], null, row(w("Int", 1), w("Python_Function", "f")),
+  ];
+  for (const wire of declined) assert.equal(cellsFromWire(wire), undefined, JSON.stringify(wire));
 });
 
 test("bytes, dicts, arrays, references and callables", () => {
