@@ -349,7 +349,10 @@ function plainIsoDate(text) {
   return utcDate(y, mo, d, h, mi, s, 0);
 }
 
-/** The number `count` ASCII digits at `at` spell, or -1. @param {string} text @param {number} at @param {number} count */
+/**
+ * The number `count` ASCII digits at `at` spell, or -1.
+ * @param {string} text @param {number} at @param {number} count
+ */
 function digitsAt(text, at, count) {
   let value = 0;
   for (let i = at; i < at + count; i++) {
