@@ -107,15 +107,26 @@ def big_frames(big: Any, frame: pd.DataFrame) -> tuple[object, object]:
     """The write request and the read's answer as they travel.
 
     The answer is rebuilt from what the add-in gave back for the frame
-    (Excel's view of it: dates as serial numbers), in the wire form it came in.
+    (Excel's view of it: dates as serial numbers), in the wire form it came in:
+    the add-in marks every array with the snapshot id, so the rebuilt answer
+    is the add-in's own to the character.
     """
+    from velmara_master.python_server.velmara.protocol import SNAPSHOT_ID, TAG_ARRAY
     from velmara_master.python_server.velmara.tables import to_plain
+
+    def as_sent(wire: dict[str, Any]) -> dict[str, Any]:
+        if wire["type"] == TAG_ARRAY:
+            wire["id"] = SNAPSHOT_ID
+            for item in wire["value"]:
+                as_sent(item)
+        return wire
 
     to_wire = com_like.Serializer.to_wire
     write = {"method": "SET", "name": "values", "value": to_wire(frame), "caller": 123456789012,
              "requestId": "0" * 32, "kind": "request"}
     big.values = frame
-    answer = {"kind": "excel_response", "requestId": "0" * 32, "ok": True, "result": to_wire(to_plain(big.values))}
+    answer = {"kind": "excel_response", "requestId": "0" * 32, "ok": True,
+              "result": as_sent(to_wire(to_plain(big.values)))}
     return write, answer
 
 

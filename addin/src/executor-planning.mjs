@@ -12,7 +12,7 @@
 
 import { BoundFunction } from "./objects.mjs";
 import { ARG, ID, METHOD, NULL } from "./protocol.mjs";
-import { WireError, fromWire, toCellValue } from "./wire.mjs";
+import { WireError, cellsFromWire, fromWire, toCellValue } from "./wire.mjs";
 import { RequestError, callText, quote } from "./executor-errors.mjs";
 import { OPTIONS_PARAMETER, findMember, isDenied, isLiveObject } from "./executor-members.mjs";
 
@@ -76,7 +76,8 @@ export function prepare(ex, req) {
   const target = (req.target = resolveCaller(ex, caller));
   req.used.push(target instanceof BoundFunction ? target.target : target);
   if (method === METHOD.SET) {
-    req.value = toCellValue(decode(ex, req.frame.value, name, req.used));
+    // A grid of plain values (the common write) is made into cells in one pass.
+    req.value = cellsFromWire(req.frame.value) ?? toCellValue(decode(ex, req.frame.value, name, req.used));
   } else if (method === METHOD.CALL) {
     if (target === ex.getSettingFn) {
       req.args = callArguments(ex, req.frame.args, "GetSetting", undefined, req.used);

@@ -14,7 +14,7 @@
 
 import { BoundFunction, ObjectTable } from "./objects.mjs";
 import { ID, KIND, METHOD, NULL } from "./protocol.mjs";
-import { toWire } from "./wire.mjs";
+import { toWire, wireJson } from "./wire.mjs";
 import { runRound } from "./executor-batching.mjs";
 import { Callbacks } from "./executor-callbacks.mjs";
 import { RequestError, errorText } from "./executor-errors.mjs";
@@ -252,9 +252,16 @@ export class Executor {
     this.sendFrame({ kind: KIND.RESPONSE, requestId, ...body });
   }
 
-  /** @param {{kind: string, requestId?: string}} frame */
+  /** @param {{kind: string, requestId?: string, result?: object}} frame */
   sendFrame(frame) {
-    let text = JSON.stringify(frame);
+    let text;
+    if (frame.result === undefined) {
+      text = JSON.stringify(frame);
+    } else {
+      // The result, last in an answer, may be a grid: wireJson writes it faster than JSON.stringify.
+      const { result, ...head } = frame;
+      text = `${JSON.stringify(head).slice(0, -1)},"result":${wireJson(result)}}`;
+    }
     if (text.length > this.maxResponseChars && frame.kind === KIND.RESPONSE) {
       this.stats.errors += 1;
       text = JSON.stringify({

@@ -93,6 +93,44 @@ export function toWire(value, reference = () => undefined, depth = 0) {
   return { type: TAG.DICT, value: items, isSpec: false, id: ID.SNAPSHOT };
 }
 
+/**
+ * JSON.stringify(wire) for a wire value as toWire (or a reference) makes it,
+ * written out directly. A grid read from Excel is a hundred thousand small
+ * objects, and JSON.stringify walks each through its generic property
+ * machinery, which costs about three times writing the text. The shapes
+ * toWire makes ({type, value, isSpec} with a plain value, arrays with their
+ * id) are written here key for key in toWire's order; every other value goes
+ * to JSON.stringify. Only the shapes toWire makes may be given: a wire value
+ * with members of its own besides these would lose them.
+ * @param {any} wire
+ * @returns {string}
+ */
+export function wireJson(wire) {
+  if (typeof wire !== "object" || wire === null || typeof wire.isSpec !== "boolean") return JSON.stringify(wire);
+  const { type, value } = wire;
+  const head = typeof type === "string" ? (WIRE_HEADS.get(type) ?? `{"type":${JSON.stringify(type)},"value":`) : undefined;
+  const tail = wire.isSpec ? ',"isSpec":true' : ',"isSpec":false';
+  if (head !== undefined && !("id" in wire)) {
+    switch (typeof value) {
+      case "string":
+        return head + JSON.stringify(value) + tail + "}";
+      case "number":
+        return head + (Number.isFinite(value) ? String(value) : "null") + tail + "}";
+      case "boolean":
+        return head + (value ? "true" : "false") + tail + "}";
+      case "object":
+        if (value === null) return head + "null" + tail + "}";
+    }
+  } else if (type === TAG.ARRAY && Array.isArray(value) && typeof wire.id === "number" && Number.isFinite(wire.id)) {
+    let items = "";
+    for (let i = 0; i < value.length; i++) items += (i === 0 ? "" : ",") + wireJson(value[i]);
+    return `${head}[${items}]${tail},"id":${wire.id}}`;
+  }
+  return JSON.stringify(wire);
+}
+
+const WIRE_HEADS = new Map(Object.values(TAG).map((tag) => [tag, `{"type":${JSON.stringify(tag)},"value":`]));
+
 // ---------------------------------------------------------------------------
 // wire -> JS
 
@@ -213,6 +251,56 @@ function decodeValue(wire, hooks, depth) {
   throw new PathError(`unknown wire type ${preview(type)}`);
 }
 
+/**
+ * toCellValue(fromWire(wire)) in one pass, for a value made of plain wire
+ * values only (text, numbers, booleans, nulls, dates and arrays of them: a
+ * grid to write). undefined for anything else, and for anything either step
+ * would refuse: that takes the general road and gets its message there.
+ * @param {unknown} wire
+ * @returns {unknown}
+ */
+export function cellsFromWire(wire) {
+  const cells = plainCells(wire, 0);
+  return cells === NOT_PLAIN ? undefined : cells;
+}
+
+const NOT_PLAIN = Symbol("not plain");
+
+/** @param {any} wire @param {number} depth @returns {unknown} */
+function plainCells(wire, depth) {
+  if (typeof wire !== "object" || wire === null) return NOT_PLAIN;
+  const v = wire.value;
+  switch (wire.type) {
+    case TAG.STRING:
+      return typeof v === "string" ? v : NOT_PLAIN;
+    case TAG.INT:
+      return typeof v === "number" && Number.isInteger(v) ? v : NOT_PLAIN;
+    case TAG.FLOAT:
+      return typeof v === "number" && Number.isFinite(v) ? v : NOT_PLAIN;
+    case TAG.BOOL:
+      return typeof v === "boolean" ? v : NOT_PLAIN;
+    case TAG.NULL:
+      return null;
+    case TAG.DATE: {
+      const date = typeof v === "string" ? parseIsoDate(v) : null;
+      if (date === null) return NOT_PLAIN;
+      const serial = dateToSerial(date);
+      return serial === null ? date.toISOString() : serial;
+    }
+    case TAG.ARRAY: {
+      if (!Array.isArray(v) || depth >= MAX_DEPTH) return NOT_PLAIN;
+      const out = new Array(v.length);
+      for (let i = 0; i < v.length; i++) {
+        const item = plainCells(v[i], depth + 1);
+        if (item === NOT_PLAIN) return NOT_PLAIN;
+        out[i] = item;
+      }
+      return out;
+    }
+  }
+  return NOT_PLAIN;
+}
+
 // ---------------------------------------------------------------------------
 // dates
 //
@@ -229,19 +317,60 @@ const ISO = /^(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d
 
 /** @param {string} text @returns {Date|null} */
 export function parseIsoDate(text) {
+  const plain = plainIsoDate(text);
+  if (plain !== undefined) return plain;
   const m = ISO.exec(text);
   if (m === null) return null;
   const [, y, mo, d, h = "0", mi = "0", s = "0", frac = "", zone] = m;
   const ms = Number((frac + "000").slice(0, 3));
-  let t = Date.UTC(Number(y), Number(mo) - 1, Number(d), Number(h), Number(mi), Number(s), ms);
-  const check = new Date(t);
-  if (check.getUTCDate() !== Number(d) || check.getUTCMonth() !== Number(mo) - 1 || Number(h) > 23) return null;
-  if (zone && zone.toUpperCase() !== "Z") {
-    const digits = zone.slice(1).replace(/:/g, "");
-    const offset = Number(digits.slice(0, 2)) * 60 + Number(digits.slice(2, 4) || 0);
-    t -= (zone[0] === "-" ? -1 : 1) * offset * 60_000;
+  const date = utcDate(Number(y), Number(mo), Number(d), Number(h), Number(mi), Number(s), ms);
+  if (date === null || !zone || zone.toUpperCase() === "Z") return date;
+  const digits = zone.slice(1).replace(/:/g, "");
+  const offset = Number(digits.slice(0, 2)) * 60 + Number(digits.slice(2, 4) || 0);
+  return new Date(date.getTime() - (zone[0] === "-" ? -1 : 1) * offset * 60_000);
+}
+
+/**
+ * The two shapes naive dates take from the kernel, "YYYY-MM-DD" and
+ * "YYYY-MM-DDTHH:MM:SS", read by position: the same Date as the pattern
+ * gives, or null where it refuses; undefined for any other shape.
+ * @param {string} text @returns {Date|null|undefined}
+ */
+function plainIsoDate(text) {
+  const n = text.length;
+  if ((n !== 10 && n !== 19) || text.charCodeAt(4) !== 45 || text.charCodeAt(7) !== 45) return undefined;
+  const y = digitsAt(text, 0, 4), mo = digitsAt(text, 5, 2), d = digitsAt(text, 8, 2);
+  if (y < 0 || mo < 0 || d < 0) return undefined;
+  if (n === 10) return utcDate(y, mo, d, 0, 0, 0, 0);
+  const sep = text.charCodeAt(10);
+  if ((sep !== 84 && sep !== 116 && sep !== 32) || text.charCodeAt(13) !== 58 || text.charCodeAt(16) !== 58) return undefined;
+  const h = digitsAt(text, 11, 2), mi = digitsAt(text, 14, 2), s = digitsAt(text, 17, 2);
+  if (h < 0 || mi < 0 || s < 0) return undefined;
+  return utcDate(y, mo, d, h, mi, s, 0);
+}
+
+/**
+ * The number `count` ASCII digits at `at` spell, or -1.
+ * @param {string} text @param {number} at @param {number} count
+ */
+function digitsAt(text, at, count) {
+  let value = 0;
+  for (let i = at; i < at + count; i++) {
+    const digit = text.charCodeAt(i) - 48;
+    if (digit < 0 || digit > 9) return -1;
+    value = value * 10 + digit;
   }
-  return new Date(t);
+  return value;
+}
+
+/**
+ * A UTC wall-clock time as a Date, or null for a day the month lacks or an hour past 23.
+ * @param {number} y @param {number} mo @param {number} d @param {number} h @param {number} mi @param {number} s @param {number} ms
+ */
+function utcDate(y, mo, d, h, mi, s, ms) {
+  const date = new Date(Date.UTC(y, mo - 1, d, h, mi, s, ms));
+  if (date.getUTCDate() !== d || date.getUTCMonth() !== mo - 1 || h > 23) return null;
+  return date;
 }
 
 const DAY_MS = 86_400_000;

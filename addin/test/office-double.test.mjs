@@ -206,6 +206,48 @@ describe("faults and events", () => {
     });
   });
 
+  it("payload limit: a request or response well inside it passes, however loose the first estimate", async () => {
+    // 100 cells of 1: about 400 characters of JSON, far more by any bound that does not look at the digits.
+    const { Excel, control } = fresh({ payloadLimitBytes: 800 });
+    await Excel.run(async (ctx) => {
+      const range = ctx.workbook.worksheets.getItem("Sheet1").getRange("A1:A100");
+      range.values = Array.from({ length: 100 }, () => [1]);
+      await ctx.sync();
+      range.load("values");
+      await ctx.sync();
+      assert.equal(range.values.length, 100);
+      control.faults.payloadLimitBytes = 350;
+      range.values = Array.from({ length: 100 }, () => [2]);
+      await assert.rejects(ctx.sync(), { code: "RequestPayloadSizeLimitExceeded" });
+    });
+  });
+
+  it("a written grid is what its JSON text would write, as it was when assigned", async () => {
+    const { Excel, control } = fresh();
+    const grids = [
+      [[1, -0, "2", true, "=1+1", ""]],
+      [[NaN, Infinity, undefined, null, "x", 2.5]],
+      [[new Date(Date.UTC(2024, 0, 2)), { a: 1 }, [3], "TRUE", "1,234", "-"]],
+    ];
+    await Excel.run(async (ctx) => {
+      const [sheet, data] = ["Sheet1", "Data"].map((name) => ctx.workbook.worksheets.getItem(name));
+      for (const grid of grids) {
+        const [mine, json] = [sheet, data].map((s) => s.getRange("A1:F1"));
+        mine.values = [["old", "old", "old", "old", "old", "old"]];
+        json.values = [["old", "old", "old", "old", "old", "old"]];
+        json.values = JSON.parse(JSON.stringify(grid));
+        mine.values = grid;
+        const first = grid[0][0];
+        grid[0][0] = "changed after the assignment";
+        await ctx.sync().catch(() => {});
+        grid[0][0] = first;
+        for (const column of "ABCDEF") {
+          assert.deepEqual(control.workbook.cellAt("Sheet1", `${column}1`), control.workbook.cellAt("Data", `${column}1`), `${column}1 of ${JSON.stringify(grid)}`);
+        }
+      }
+    });
+  });
+
   it("a hanging sync never settles; onChanged handlers run after the sync that changed the sheet", async () => {
     const { Excel, control } = fresh();
     const ctx = new Excel.RequestContext();

@@ -2,7 +2,7 @@
 // bytes, and the frame boundary.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { FrameError, dateToSerial, fromWire, parseFrame, toCellValue, toWire } from "../src/wire.mjs";
+import { FrameError, cellsFromWire, dateToSerial, fromWire, parseFrame, toCellValue, toWire, wireJson } from "../src/wire.mjs";
 
 const hooks = { resolve: (id, type) => ({ id, type }), callable: (id) => `fn:${id}` };
 
@@ -45,6 +45,61 @@ test("dates: ISO text to Date and back, and Excel's serial numbers", () => {
   assert.ok(Math.abs(serial - (45413 + 14 / 24)) < 1e-9);
   assert.deepEqual([early, plain], ["1800-01-01T00:00:00.000Z", 3]);
   for (const bad of [NaN, Infinity, [[1, -Infinity]]]) assert.throws(() => toCellValue(bad), /cannot hold/);
+});
+
+test("dates in the kernel's plain shapes read as the general pattern reads them", () => {
+  const cases = [
+    ["2024-05-01", "2024-05-01T00:00:00.000Z"],
+    ["2024-05-01T14:05:09", "2024-05-01T14:05:09.000Z"],
+    ["2024-05-01 14:05:09", "2024-05-01T14:05:09.000Z"],
+    ["2024-05-01t14:05:09", "2024-05-01T14:05:09.000Z"],
+    ["2024-02-29T23:59:59", "2024-02-29T23:59:59.000Z"],
+    ["2024-05-01T14:05", "2024-05-01T14:05:00.000Z"], // other shapes take the pattern
+    ["2024-05-01T14:05:09Z", "2024-05-01T14:05:09.000Z"],
+    ["2023-02-29", null],
+    ["2024-04-31T00:00:00", null],
+    ["2024-05-01T24:00:00", null],
+    ["2024-05-01T14:05:9x", null],
+    ["2024-5-01T14:05:09", null],
+    ["2024-05-01X14:05:09", null],
+    ["２０２４-05-01", null],
+  ];
+  for (const [text, iso] of cases) {
+    if (iso === null) assert.throws(() => fromWire({ type: "Date", value: text }, hooks), /ISO 8601/, text);
+    else assert.equal(fromWire({ type: "Date", value: text }, hooks).toISOString(), iso, text);
+  }
+});
+
+test("wireJson writes what JSON.stringify writes for every shape toWire makes", () => {
+  const texts = ["", "plain", 'q"uote', "back\\slash", "tab\tnew\nline\u0001", "é€😀", "lone \ud800 surrogate", "\u2028"];
+  const numbers = [0, -0, 1, -17, 2 ** 53 - 1, 2 ** 53, 0.1, -2.5e-7, 1.7976931348623157e308, 5e-324, NaN, Infinity, -Infinity];
+  const others = [true, false, null, undefined, 12n, 2n ** 70n, new Date(Date.UTC(2024, 0, 2, 3)), new Date(NaN),
+    new Uint8Array([0, 255, 7]), { a: 1, b: ["x", { c: null }] }, {}, []];
+  const grid = [texts, numbers, others, [[[]], [[1, "a"]]]];
+  const reference = (obj) => (obj instanceof Map ? { type: "Worksheet", value: 7, isSpec: true } : undefined);
+  for (const value of [...texts, ...numbers, ...others, grid, [new Map(), [new Map()]]]) {
+    const wire = toWire(value, reference);
+    assert.equal(wireJson(wire), JSON.stringify(wire), String(value));
+  }
+  assert.equal(wireJson({ type: "Range", value: 3, isSpec: true }), '{"type":"Range","value":3,"isSpec":true}');
+});
+
+test("cellsFromWire gives a plain grid's cells as decoding and toCellValue do, and declines the rest", () => {
+  const w = (type, value) => ({ type, value, isSpec: false });
+  const row = (...items) => w("Array", items);
+  const plain = row(
+    row(w("String", "a"), w("Int", -0), w("Int", 3), w("Float", 2.5), w("Bool", true), w("Null", null)),
+    row(w("Date", "2024-05-01T14:00:00"), w("Date", "1800-01-01"), w("Date", "2024-05-01T14:00:00.5+02:00"), row()),
+  );
+  for (const wire of [plain, w("String", "x"), w("Float", 1e300), row()]) {
+    assert.deepEqual(cellsFromWire(wire), toCellValue(fromWire(wire, hooks)));
+  }
+  const declined = [
+    w("Int", "12345678901234567890"), w("Float", "NaN"), w("Float", Infinity), w("Date", "2024-02-30"),
+    w("Array", null), w("Dict", {}), w("Bytes", "AP8="), { type: "Range", value: 3, isSpec: true },
+    w("Int", 1.5), w("String", 5), [w("Int", 1)], null, row(w("Int", 1), w("Python_Function", "f")),
+  ];
+  for (const wire of declined) assert.equal(cellsFromWire(wire), undefined, JSON.stringify(wire));
 });
 
 test("bytes, dicts, arrays, references and callables", () => {

@@ -49,9 +49,11 @@ export class SheetModel {
       throw new HostError("ResponsePayloadSizeLimitExceeded", "TooManyCells", [area.cellCount, MAX_CELLS]);
     }
     const rows = [];
+    const columns = area.columnCount;
     for (let r = area.top; r <= area.bottom; r++) {
       const row = [];
-      for (let c = area.left; c <= area.right; c++) row.push(this.cellAs(this.cells.get(key(r, c)), what));
+      const first = key(r, area.left);
+      for (let c = 0; c < columns; c++) row.push(this.cellAs(this.cells.get(first + c), what));
       rows.push(row);
     }
     return rows;
@@ -95,15 +97,17 @@ export class SheetModel {
    */
   write(area, what, grid) {
     const columns = area.columnCount;
+    const cells = this.cells;
     // First enter the text (the only step that can refuse): nothing has changed yet.
     let entries = null;
     if (what !== "numberFormat") {
       for (let r = 0; r < grid.length; r++) {
         const row = grid[r];
+        const first = key(area.top + r, area.left);
         for (let c = 0; c < row.length; c++) {
           const item = row[c];
           if (typeof item !== "string" || item === "") continue;
-          const cell = this.cells.get(key(area.top + r, area.left + c));
+          const cell = cells.get(first + c);
           if (cell && cell.numberFormat === TEXT_FORMAT) continue;
           (entries ??= new Array(grid.length * columns))[r * columns + c] = enter(item);
         }
@@ -111,11 +115,13 @@ export class SheetModel {
     }
     for (let r = 0; r < grid.length; r++) {
       const row = grid[r];
+      const first = key(area.top + r, area.left);
       for (let c = 0; c < row.length; c++) {
         const item = row[c];
         if (item === null) continue;
-        const k = key(area.top + r, area.left + c);
-        const cell = this.cells.get(k) ?? { value: null, formula: null, ast: null, numberFormat: GENERAL, evaluating: false };
+        const k = first + c;
+        const found = cells.get(k);
+        const cell = found ?? { value: null, formula: null, ast: null, numberFormat: GENERAL, evaluating: false };
         const entry = entries?.[r * columns + c];
         if (what === "numberFormat") {
           cell.numberFormat = item === "" ? GENERAL : item;
@@ -127,7 +133,9 @@ export class SheetModel {
         } else {
           cell.value = item === "" ? null : item; cell.formula = cell.ast = null;
         }
-        this.store(k, cell);
+        // store() without the map write a cell already in it needs not.
+        if (isBlank(cell)) cells.delete(k);
+        else if (found === undefined) cells.set(k, cell);
       }
     }
   }
@@ -155,7 +163,7 @@ export class SheetModel {
   }
 
   store(k, cell) {
-    if (cell.value === null && cell.formula === null && cell.numberFormat === GENERAL) this.cells.delete(k);
+    if (isBlank(cell)) this.cells.delete(k);
     else this.cells.set(k, cell);
   }
 
@@ -178,6 +186,11 @@ export class SheetModel {
     if (!valuesOnly) for (const a of formattedAreas(this)) include(a.top, a.left, a.bottom, a.right);
     return bottom < 0 ? null : new Area(top, left, bottom, right);
   }
+}
+
+/** A cell with nothing in it, which the sheet does not keep. */
+function isBlank(cell) {
+  return cell.value === null && cell.formula === null && cell.numberFormat === GENERAL;
 }
 
 /** Range.valueTypes of one value. https://learn.microsoft.com/javascript/api/excel/excel.rangevaluetype */

@@ -57,6 +57,79 @@ const jsonCopy = (value) => (value === undefined ? undefined : JSON.parse(JSON.s
 const jsonSize = (value) => (value === undefined ? 0 : JSON.stringify(value).length);
 
 /**
+ * What a command carries of `value`: jsonCopy(value), made without the JSON
+ * text where JSON would give the value back as it is. Grids of text,
+ * booleans and finite numbers (the bulk of what add-ins write) are copied
+ * row by row; NaN and the infinities become null, -0 becomes 0, as JSON
+ * makes them; anything else takes the JSON road.
+ */
+function commandCopy(value) {
+  if (!Array.isArray(value)) return typeof value === "object" && value !== null ? jsonCopy(value) : jsonScalar(value);
+  const out = new Array(value.length);
+  for (let i = 0; i < value.length; i++) {
+    const item = value[i];
+    out[i] = typeof item === "object" && item !== null ? commandCopy(item) : jsonScalar(item, true);
+  }
+  return out;
+}
+
+/** A primitive as JSON gives it back (inside an array, what JSON drops becomes null). */
+function jsonScalar(value, inArray = false) {
+  switch (typeof value) {
+    case "string":
+    case "boolean":
+      return value;
+    case "number":
+      return Number.isFinite(value) ? value + 0 : null;
+    case "undefined":
+    case "function":
+    case "symbol":
+      return inArray ? null : undefined;
+    default:
+      return jsonCopy(value); // a bigint: JSON refuses it, as Office.js would
+  }
+}
+
+// The longest JSON text of a finite number ("-0.0000012345678901234567").
+const NUMBER_CHARS = 25;
+
+/**
+ * A bound on the JSON text length of `value`, no smaller than jsonSize(value):
+ * numbers at their longest, every character of text escaped (\uXXXX).
+ * Objects other than arrays are measured.
+ */
+function sizeBound(value) {
+  switch (typeof value) {
+    case "string": return 6 * value.length + 2;
+    case "number": return NUMBER_CHARS;
+    case "boolean": return 5;
+    case "undefined": return 4; // 0 alone, "null" in an array
+  }
+  if (value === null) return 4;
+  if (!Array.isArray(value)) return jsonSize(value);
+  let n = 2 + value.length;
+  for (let i = 0; i < value.length; i++) {
+    const item = value[i];
+    n += typeof item === "string" ? 6 * item.length + 2 : typeof item === "number" ? NUMBER_CHARS : sizeBound(item);
+  }
+  return n;
+}
+
+/**
+ * Whether payloads (each taking `overhead` more) exceed `limit` once written
+ * as JSON. The bound settles it for everything well below the limit; only
+ * what may come near it is written out and measured.
+ */
+function exceeds(payloads, overhead, limit) {
+  let bound = 0;
+  for (const p of payloads) bound += sizeBound(p) + overhead;
+  if (bound <= limit) return false;
+  let size = 0;
+  for (const p of payloads) size += jsonSize(p) + overhead;
+  return size > limit;
+}
+
+/**
  * A primitive result of a method, readable after the sync that ran the method.
  * https://learn.microsoft.com/javascript/api/office/officeextension.clientresult
  */
@@ -228,7 +301,7 @@ export function defineScalars(Class) {
     };
     if (spec.set) {
       desc.set = function set(value) {
-        this._queue({ kind: "set", name, value: jsonCopy(value), location: `${Class._className}.${name}`, payload: value });
+        this._queue({ kind: "set", name, value: commandCopy(value), location: `${Class._className}.${name}`, payload: value });
         // The proxy keeps what was assigned, as Office.js does: reading it back
         // before a load gives the assigned value, not Excel's.
         this._values[name] = value;
@@ -391,14 +464,12 @@ function runBatch(context, actions) {
     return error;
   };
 
-  if (limit) {
-    const requestBytes = actions.reduce((n, a) => n + jsonSize(a.payload) + 64, 0);
-    if (requestBytes > limit) {
-      throw fail("RequestPayloadSizeLimitExceeded", localize(env.language, "RequestPayloadSizeLimitExceeded"), 0, "", []);
-    }
+  if (limit && exceeds(actions.map((a) => a.payload), 64, limit)) {
+    throw fail("RequestPayloadSizeLimitExceeded", localize(env.language, "RequestPayloadSizeLimitExceeded"), 0, "", []);
   }
 
-  const host = { root: env.model, env, changes: [], touched: new Set(), untracked: new Set(), responseBytes: 0 };
+  // What the batch answers with, for the response's size.
+  const host = { root: env.model, env, changes: [], touched: new Set(), untracked: new Set(), responses: [] };
   host.resolve = (obj) => resolve(obj, host);
   const apply = [];
   const traces = [];
@@ -412,7 +483,7 @@ function runBatch(context, actions) {
       failure = fail(err.code, err.text(env.language), i, action.location, [...traces]);
     }
   }
-  if (!failure && limit && host.responseBytes > limit) {
+  if (!failure && limit && exceeds(host.responses, 0, limit)) {
     failure = fail("ResponsePayloadSizeLimitExceeded", localize(env.language, "ResponsePayloadSizeLimitExceeded"), actions.length - 1, "", [...traces]);
   }
   if (!failure) for (const fn of apply) fn();
@@ -450,7 +521,7 @@ function runAction(action, host, apply, traces) {
       if (target === NULL_TARGET) throw new HostError("ItemNotFound");
       const value = action.run(target, host);
       if (action.result) {
-        host.responseBytes += jsonSize(value);
+        host.responses.push(value);
         apply.push(() => { action.result._value = value; action.result._loaded = true; });
       }
       return;
@@ -486,7 +557,7 @@ function load(obj, target, paths, host, apply) {
     const prop = Class._props[name];
     if (!prop) throw new HostError("InvalidArgument", "NoSuchProperty", [name, Class._className]);
     loaded[name] = target === NULL_TARGET ? null : prop.get(target, host);
-    host.responseBytes += jsonSize(loaded[name]);
+    host.responses.push(loaded[name]);
   }
   apply.push(() => Object.assign(obj._values, loaded));
 }

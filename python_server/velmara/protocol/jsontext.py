@@ -216,8 +216,11 @@ def dumps_bytes(message: Any) -> bytes:
         data = _orjson_dumps(message, _refuse, _OPTIONS)
     except (_EncodeError, TypeError):
         return _dumps_walked(message)
-    nulls = data.count(_NULL)
-    if nulls and nulls != data.count(_NULL_WIRE):
+    # Most frames hold no null at all: a search from the end settles that
+    # in about half the time a count takes on a frame of megabytes.
+    if data.rfind(_NULL) < 0:
+        return data
+    if data.count(_NULL) != data.count(_NULL_WIRE):
         return _dumps_walked(message)
     return data
 
