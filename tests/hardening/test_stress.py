@@ -236,6 +236,33 @@ def test_registry_after_load_holds_only_the_current_epoch():
         assert latest[callable_id] is value
 
 
+def _collect_here(limit=120.0):
+    """A full collection that really ran, on this thread.
+
+    gc.collect() returns 0 at once, collecting nothing, while a collection
+    of another thread is under way (the listener's, running finalizers that
+    send their DEL), so it is called again until one has started here.
+    """
+    me = threading.get_ident()
+    ran = threading.Event()
+
+    def note(phase, info):
+        if phase == "start" and info["generation"] == 2 and threading.get_ident() == me:
+            ran.set()
+
+    gc.callbacks.append(note)
+    try:
+        deadline = time.monotonic() + limit
+        while True:
+            gc.collect()
+            if ran.is_set():
+                return
+            assert time.monotonic() < deadline, f"no collection could run here within {limit} s"
+            ran.wait(0.01)  # the other thread's collection is still going
+    finally:
+        gc.callbacks.remove(note)
+
+
 @pytest.mark.requires("routing", "operations", "wire", "proxies")
 def test_garbage_collection_storm_with_proxies_in_cycles():
     """Proxies in reference cycles, collected on every thread.
@@ -285,8 +312,10 @@ def test_garbage_collection_storm_with_proxies_in_cycles():
 
     with FlakyHost(m, seed=11, drop=0.0, reset=0.005, collect=0.2) as host:
         _run_threads(worker)
+        with host.lock:
+            host.collect = 0.0
         for _ in range(3):
-            gc.collect()
+            _collect_here()
         assert m.waiters == {}
     assert not host.errors, host.errors
     assert outcomes.violations == []
