@@ -26,7 +26,7 @@ CONNECT_S = 60
 
 def start_addin(kernel, *extra):
     """The far end for `kernel`, reconnecting, with the token in its environment."""
-    return start_far_end(kernel, extra_args=["--retry-for", "5", *extra])
+    return start_far_end(kernel, extra_args=["--retry-for", str(CONNECT_S), *extra])
 
 
 def error_code(exc):
@@ -73,7 +73,7 @@ class Bridge:
             gc.collect()
         return self.kernel.diagnostics()["objects"]
 
-    def objects_settled(self, expected, timeout=5.0):
+    def objects_settled(self, expected, timeout=60.0):
         """The table size once it reaches `expected`, or the last size seen.
 
         Callbacks run on the kernel's worker pool and hold the proxies of
