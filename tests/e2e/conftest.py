@@ -24,9 +24,16 @@ FAR_ENDS = ["js"]
 CONNECT_S = 60
 
 
+# A sync of the double that outlasts the far end's watchdog (20 s unless told)
+# fails its requests and reconnects: neither the largest reads on a loaded
+# machine nor a sync under way while a test holds the far end stopped may
+# meet it.
+WATCHDOG_S = 600
+
+
 def start_addin(kernel, *extra):
     """The far end for `kernel`, reconnecting, with the token in its environment."""
-    return start_far_end(kernel, extra_args=["--retry-for", str(CONNECT_S), *extra])
+    return start_far_end(kernel, extra_args=["--retry-for", str(CONNECT_S), "--watchdog", str(WATCHDOG_S), *extra])
 
 
 def error_code(exc):
