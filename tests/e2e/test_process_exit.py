@@ -74,7 +74,7 @@ KERNEL = [sys.executable, "-m", "velmara_master.python_server.velmara.kernel"]
 def test_a_script_with_a_syntax_error_is_reported_before_anything_starts(tmp_path):
     script = tmp_path / "broken.py"
     script.write_text("print('never')\ndef broken(:\n    pass\n")
-    result = subprocess.run([*KERNEL, str(script), "--addin-sim"], capture_output=True, text=True, timeout=30)
+    result = subprocess.run([*KERNEL, str(script), "--addin-sim"], capture_output=True, text=True, timeout=120)
     assert result.returncode == 1
     assert "broken.py\", line 2" in result.stderr and "SyntaxError" in result.stderr
     assert result.stdout == ""  # no kernel, no add-in, no script output
