@@ -258,7 +258,7 @@ def test_finalization_sends_del_including_from_another_thread(mod, host):
     t.start()
     t.join(60)
     gc.collect()
-    assert host.wait_for(lambda: {10, 11, 20, 21} <= set(host.addin.deleted))
+    assert host.wait_for(lambda: {10, 11, 20, 21} <= set(host.addin.deleted), 60)
     assert all(e["caller"] != 1 for e in host.envelopes if e["method"] == "DEL")
 
 
