@@ -28,7 +28,8 @@
     X(k_messaging, "messaging")                          \
     X(k_serializer, "Serializer")                        \
     X(k_to_wire, "to_wire")                              \
-    X(k_from_wire, "from_wire")
+    X(k_from_wire, "from_wire")                          \
+    X(k_add_note, "add_note")
 
 namespace com_like {
 
