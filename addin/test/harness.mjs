@@ -22,7 +22,7 @@ export async function until(condition, what) {
   throw new Error(`timed out waiting for ${what}`);
 }
 
-export function harness({ double = {}, config = { "user.name": "Ada" }, watchdogMs = 1000, ...options } = {}) {
+export function harness({ double = {}, config = { "user.name": "Ada" }, watchdogMs = 60_000, ...options } = {}) {
   const office = createOfficeDouble({ sheets: ["Sheet1", "Sheet2"], ...double });
   const sent = [];
   let hung = 0;

@@ -47,7 +47,7 @@ def served():
 def pane(browser, served):
     page = browser.open(served.taskpane_url)
     try:
-        served.wait_connected(20)
+        served.wait_connected(60)
     except TimeoutError:
         pytest.fail("the task pane did not connect; its console:\n" + page.console())
     com_like.messaging.set_send_handler(served._handler)

@@ -41,7 +41,7 @@ def test_a_script_works_the_workbook_through_the_page(served, pane):
 
     sheet.onChanged.add(on_changed)
     sheet.getRange("B2").values = [[40]]
-    assert fired.wait(15), "onChanged never reached Python; console:\n" + pane.console()
+    assert fired.wait(60), "onChanged never reached Python; console:\n" + pane.console()
     assert seen == ["B2"]
     # The page saw all of it: its own counters, and the cell in its workbook.
     pane.wait_for("Number(document.getElementById('callbacks').textContent) >= 1")

@@ -52,7 +52,7 @@ def test_the_printed_command_starts_an_addin_and_the_script_runs(script):
         kernel.kill()
         if addin is not None:
             addin.terminate()
-            addin.wait(10)
+            addin.wait(60)
     assert kernel.returncode == 0, output
     assert "cells: [['', '']]" in output
     summary = re.search(r"(\d+) requests, (\d+) DELs \(acknowledged locally, no round trip\)", output)

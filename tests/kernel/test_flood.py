@@ -216,3 +216,41 @@ def small_kernel():
 
     with Kernel(module=com_like, max_pending_handshakes=2) as kernel:
         yield kernel
+
+
+def test_an_admitted_addin_is_never_evicted_as_an_unfinished_handshake(monkeypatch):
+    import com_like
+
+    # The add-in's connection thread is held between the answer to its
+    # upgrade and the start of its session, as a loaded machine may hold it,
+    # while idle connections keep arriving past the cap.
+    admitted, go_on = threading.Event(), threading.Event()
+    handle = Kernel._handle
+
+    def held(self, ws):
+        admitted.set()
+        go_on.wait(60)
+        return handle(self, ws)
+
+    monkeypatch.setattr(Kernel, "_handle", held)
+    with Kernel(module=com_like, max_pending_handshakes=1) as kernel:
+        peer = Peer(kernel.url, pong)
+        connecting = threading.Thread(target=peer.connect, kwargs={"timeout": 60})
+        connecting.start()
+        idle = []
+        try:
+            assert admitted.wait(60)
+            connecting.join(60)
+            assert peer.connected
+            idle = [socket.create_connection(("127.0.0.1", kernel.port), timeout=30) for _ in range(3)]
+            idle[1].settimeout(30)
+            assert idle[1].recv(1) == b""  # evicted: the cap was reached
+            go_on.set()
+            kernel.wait_connected(60)
+            response = com_like.messaging.send_request_sync({"method": "GET", "name": "ping", "caller": 0}, timeout=60)
+            assert response["result"]["value"] == "pong ping"
+        finally:
+            go_on.set()
+            for sock in idle:
+                sock.close()
+            peer.close()

@@ -18,7 +18,7 @@ class Pending:
     """One send_request_sync running on a worker thread; its handler records
     the envelope and answers nothing."""
 
-    def __init__(self, messaging, body=None, timeout=5.0):
+    def __init__(self, messaging, body=None, timeout=120.0):
         self.messaging = messaging
         self.sent = threading.Event()
         self.envelope = None
@@ -40,14 +40,14 @@ class Pending:
 
     def start(self):
         self.thread.start()
-        assert self.sent.wait(5), "the send handler was never called"
+        assert self.sent.wait(60), "the send handler was never called"
         return self
 
     @property
     def request_id(self):
         return self.envelope["requestId"]
 
-    def outcome(self, timeout=5.0):
+    def outcome(self, timeout=60.0):
         self.thread.join(timeout)
         assert not self.thread.is_alive(), "the waiting call did not end"
         return self.result, self.error
@@ -55,10 +55,10 @@ class Pending:
 
 @pytest.fixture
 def pending(m):
-    """Start a request on `m` that waits (5 s at most) for an answer."""
+    """Start a request on `m` that waits (120 s at most) for an answer."""
     started = []
 
-    def _start(body=None, timeout=5.0):
+    def _start(body=None, timeout=120.0):
         p = Pending(m, body, timeout)
         m.set_send_handler(p.handler)
         started.append(p)
@@ -68,7 +68,7 @@ def pending(m):
     for p in started:  # leave no thread behind
         if p.thread.is_alive():
             m.reset()
-            p.thread.join(5)
+            p.thread.join(60)
 
 
 def answer_with(messaging, **members):
@@ -85,7 +85,7 @@ def answering():
     return answer_with
 
 
-def run_in_thread(func, timeout=5.0):
+def run_in_thread(func, timeout=60.0):
     """Run func on a daemon thread; returns (finished, result, error). A
     deadlocked call leaves the thread behind but never hangs the test."""
     box = {}

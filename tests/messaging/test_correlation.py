@@ -188,7 +188,7 @@ def test_the_timeout_counts_from_the_handlers_return(m):
         waiting = wait_entered(m.waiters[envelope["requestId"]])
 
         def answer():  # once the caller waits, long after the whole time-out began
-            if waiting.wait(5):
+            if waiting.wait(60):
                 answered.append(m.on_message({"requestId": envelope["requestId"], "ok": True, "result": "late"}))
 
         threading.Thread(target=answer, daemon=True).start()

@@ -63,7 +63,7 @@ def test_each_caller_gets_exactly_its_own_response(m):
     for t in workers:
         t.join(60)
     inbox.put(stop)
-    listening.join(5)
+    listening.join(60)
     assert mismatches == []
     assert counts == [per_thread] * threads
     assert m.waiters == {}
@@ -110,7 +110,7 @@ def test_reset_cancels_every_waiting_call_at_once(m, monkeypatch):
 
     def waiter():
         try:
-            m.send_request_sync({"method": "GET"}, 30)
+            m.send_request_sync({"method": "GET"}, 600)
         except BaseException as exc:  # noqa: BLE001 - whatever the call raises is the outcome under test
             outcomes.append(exc)
 
@@ -118,12 +118,12 @@ def test_reset_cancels_every_waiting_call_at_once(m, monkeypatch):
     for t in threads:
         t.start()
     for _ in threads:
-        assert arrived.acquire(timeout=5)
+        assert arrived.acquire(timeout=60)
     assert len(m.waiters) == 6
     waiters = list(m.waiters.values())
     assert m.reset() is None
     for t in threads:
-        t.join(5)  # they wait 30 s unless the reset woke them
+        t.join(60)  # they wait 600 s unless the reset woke them
         assert not t.is_alive()
     assert len(outcomes) == 6
     assert all(type(exc) is concurrent.futures.CancelledError for exc in outcomes)
@@ -254,7 +254,7 @@ def _wait_in_thread(m):
 
     def run():
         try:
-            box.append(m.send_request_sync({"method": "GET"}, 10))
+            box.append(m.send_request_sync({"method": "GET"}, 120))
         except BaseException as exc:  # noqa: BLE001 - whatever the call raises is the outcome under test
             box.append(exc)
 
@@ -266,14 +266,14 @@ def _wait_in_thread(m):
 def test_a_done_callback_that_sends_during_reset(m, in_thread):
     arrived = _nested_sender(m)
     t, box = _wait_in_thread(m)
-    assert arrived.acquire(timeout=5)
+    assert arrived.acquire(timeout=60)
     nested = []
     (waiter,) = m.waiters.values()
     waiter.add_done_callback(lambda f: nested.append(m.send_request_sync({"method": "NESTED"})["result"]))
     finished, _, error = in_thread(m.reset)
     assert finished, "reset deadlocked"
     assert error is None and nested == ["nested"]
-    t.join(5)
+    t.join(60)
     assert type(box[0]) is concurrent.futures.CancelledError
     assert m.waiters == {}
 
@@ -281,14 +281,14 @@ def test_a_done_callback_that_sends_during_reset(m, in_thread):
 def test_a_done_callback_that_sends_during_on_message(m, in_thread):
     arrived = _nested_sender(m)
     t, box = _wait_in_thread(m)
-    assert arrived.acquire(timeout=5)
+    assert arrived.acquire(timeout=60)
     nested = []
     ((ident, waiter),) = m.waiters.items()
     waiter.add_done_callback(lambda f: nested.append(m.send_request_sync({"method": "NESTED"})["result"]))
     finished, _, error = in_thread(lambda: m.on_message({"requestId": ident, "ok": True, "result": "outer"}))
     assert finished, "on_message deadlocked"
     assert error is None and nested == ["nested"]
-    t.join(5)
+    t.join(60)
     assert box[0]["result"] == "outer"
 
 
@@ -382,7 +382,7 @@ def test_garbage_collection_during_reset_may_send(m, in_thread):
     arrived = _nested_sender(m)
     threads = [_wait_in_thread(m) for _ in range(4)]
     for _ in threads:
-        assert arrived.acquire(timeout=5)
+        assert arrived.acquire(timeout=60)
     thresholds = gc.get_threshold()
     gc.callbacks.append(on_gc)
     gc.set_threshold(1)
@@ -394,7 +394,7 @@ def test_garbage_collection_during_reset_may_send(m, in_thread):
     assert finished, "reset deadlocked"
     assert error is None and sent and set(sent) == {"nested"}
     for t, box in threads:
-        t.join(5)
+        t.join(60)
         assert type(box[0]) is concurrent.futures.CancelledError
 
 

@@ -257,9 +257,9 @@ def test_finalization_sends_del_including_from_another_thread(mod, host):
     del sheets
     t = threading.Thread(target=worker_sheet.clear)
     t.start()
-    t.join(5)
+    t.join(60)
     gc.collect()
-    assert host.wait_for(lambda: {10, 11, 20, 21} <= set(host.addin.deleted))
+    assert host.wait_for(lambda: {10, 11, 20, 21} <= set(host.addin.deleted), 60)
     assert all(e["caller"] != 1 for e in host.envelopes if e["method"] == "DEL")
 
 
@@ -275,9 +275,9 @@ def test_reset_cancels_calls_in_flight_and_stales_old_proxies(mod, host):
 
     worker = threading.Thread(target=wait)
     worker.start()
-    assert host.addin.held.wait(5)
+    assert host.addin.held.wait(60)
     mod.messaging.reset()
-    worker.join(5)
+    worker.join(60)
     assert len(outcome) == 1 and isinstance(outcome[0], concurrent.futures.CancelledError)
     before = len(host.envelopes)
     for action in (lambda: sheet.name, lambda: setattr(sheet, "name", "x"), lambda: sheet[0],

@@ -553,6 +553,6 @@ class TestDel:
         recorder.answer = lambda e: (handler_probe(e), {"ok": True})[1]
         worker = threading.Thread(target=com_like._cw__del__, args=(proxy,))
         worker.start()
-        worker.join(5)
+        worker.join(60)
         assert threads == [worker]
         assert recorder.methods() == ["DEL"]

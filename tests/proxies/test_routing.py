@@ -364,7 +364,7 @@ class TestFinalizers:
         holder = [com_like.OfficeJsArray(37)]
         worker = threading.Thread(target=holder.clear)
         worker.start()
-        worker.join(5)
+        worker.join(60)
         assert seen == [worker] and [b["caller"] for b in recorder.bodies] == [37]
 
     def test_failures_of_the_request_are_not_reported(self, mod, stub_serializer, monkeypatch):

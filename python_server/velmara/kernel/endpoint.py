@@ -323,6 +323,12 @@ class Kernel:
         # the attached add-in, its waiting calls and its callbacks alone.
         refusal = self._gate.refusal(request)
         if refusal is None:
+            # Admitted: from here the connection is the add-in's, never one of
+            # the unfinished handshakes that a flood evicts. Later, once the
+            # upgrade has been answered, eviction would cut a connection the
+            # add-in already counts as open.
+            if self._accept is not None:
+                self._accept.handshake_done()
             return None
         reason, detail = refusal
         seen = self._counters.bump(self._refusals, reason)

@@ -45,7 +45,8 @@
     X(attr_from_wire, "from_wire")                   \
     X(key_result, "result")                          \
     X(key_kind, "kind")                              \
-    X(attr_init, "__init__")
+    X(attr_init, "__init__")                         \
+    X(attr_add_note, "add_note")
 
 namespace com_like {
 
