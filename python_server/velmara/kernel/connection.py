@@ -16,7 +16,10 @@ its next major version, and tests/kernel fails first if one of these moves:
   kernel's close up, so the socket is cut instead (`close_socket()`).
 - `socket` gets the write time-out: a far end that stops reading cannot
   hold a writer for ever.
-- `recv_events_thread` is named, so that a thread dump says whose it is.
+- `recv_events_thread` is named, so that a thread dump says whose it is;
+  it and `keepalive_thread` are joined when the kernel closes, so that no
+  thread of a closed kernel outlives it (the keepalive thread notices the
+  reader's end only when it next wakes).
 - `protocol.close_sent` tells a write that timed out (the add-in stopped
   reading) from the closing handshake's own time-out, and names the code
   the library closed with when it refused a frame for its size (1009).
@@ -105,6 +108,12 @@ def discard_server(server: Any) -> None:
         sock = getattr(server, name, None)
         if sock is not None:
             sock.close()
+
+
+def connection_threads(ws: ServerConnection) -> list[threading.Thread]:
+    """The library's threads of one connection: its reader and its keepalive pinger."""
+    threads = (getattr(ws, "recv_events_thread", None), getattr(ws, "keepalive_thread", None))
+    return [thread for thread in threads if isinstance(thread, threading.Thread)]
 
 
 def cut_if_writing(ws: ServerConnection) -> None:

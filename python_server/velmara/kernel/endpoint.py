@@ -40,6 +40,7 @@ from .connection import (
     Link,
     NotConnectedError,
     close_in_background,
+    connection_threads,
     cut_if_writing,
     discard_server,
     mark_listener,
@@ -292,7 +293,9 @@ class Kernel:
         if self._accept is not None:
             self._accept.stop()
             closers = []
+            threads = []
             for ws in self._server.connections:
+                threads += connection_threads(ws)
                 # A writer may be stuck behind data the add-in is not
                 # reading, and a close frame would queue behind it: cut such
                 # a connection instead of waiting.
@@ -306,6 +309,9 @@ class Kernel:
             for closer in closers:
                 closer.join(max(0.0, deadline - time.monotonic()))
             self._accept.join_handlers(max(0.0, deadline - time.monotonic()))
+            for thread in threads:
+                if thread is not threading.current_thread():
+                    thread.join(max(0.0, deadline - time.monotonic()))
             discard_server(self._server)
         self._releases.close()
         with self._state:
