@@ -302,7 +302,7 @@ def test_a_misbehaving_addin_cannot_stop_the_kernel():
 
     from velmara_master.python_server.velmara.kernel import Kernel
 
-    with Kernel() as kernel, connect(kernel.url, compression=None) as ws:
+    with Kernel() as kernel, connect(kernel.url, compression=None, open_timeout=60) as ws:
         kernel.wait_connected(60)
         for junk in ["{", "[]",
                      '{"kind": "excel_response"}', '{"kind": "excel_response", "requestId": "x", "ok": "yes"}',

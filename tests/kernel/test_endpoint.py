@@ -53,7 +53,7 @@ def kernel(module):
 
 @pytest.fixture
 def addin(kernel):
-    with connect(kernel.url, compression=None, max_size=2**24) as ws:
+    with connect(kernel.url, compression=None, max_size=2**24, open_timeout=60) as ws:
         kernel.wait_connected(WAIT)
         yield ws
 
@@ -196,7 +196,7 @@ UNREADABLE = r"answer cannot be read \(malformed_json\): "
      r"answer is too large for the kernel \(\d+ characters, the limit is 8388608\)"),
 ], ids=["nested", "deep-wire", "invalid", "oversized"])
 def test_an_answer_that_cannot_be_read_fails_its_caller_at_once_with_the_reason(module, result, reason, expected):
-    with Kernel(module=module) as k, connect(k.url, compression=None) as ws:
+    with Kernel(module=module) as k, connect(k.url, compression=None, open_timeout=60) as ws:
         k.wait_connected(WAIT)
         pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "values"})
         request_id = recv(ws)["requestId"]
@@ -211,7 +211,7 @@ def test_frames_beyond_the_transport_limit_close_the_connection_only(module, ker
     with pytest.raises(ConnectionClosed):
         addin.recv(timeout=WAIT)
     assert addin.close_code == 1009
-    with connect(kernel.url, compression=None) as again:
+    with connect(kernel.url, compression=None, open_timeout=60) as again:
         kernel.wait_connected(WAIT, count=2)
         pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
         answer(again, recv(again), result={"type": "Null"})
@@ -237,7 +237,7 @@ def test_disconnect_cancels_waiting_calls_and_starts_a_new_epoch(module, kernel,
 def test_a_new_connection_replaces_the_old_one(module, kernel, addin):
     pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
     recv(addin)
-    with connect(kernel.url, compression=None) as second:
+    with connect(kernel.url, compression=None, open_timeout=60) as second:
         kernel.wait_connected(WAIT, count=2)
         with pytest.raises(concurrent.futures.CancelledError):
             pending.result(WAIT)
@@ -294,7 +294,7 @@ def test_frames_that_fail_inside_the_kernel_are_logged_like_drops(monkeypatch, k
 
 def test_an_addin_that_stops_reading_is_dropped_once_writes_stall(module):
     with Kernel(module=module, send_timeout=0.5) as k, \
-            connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5) as silent:
+            connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5, open_timeout=60) as silent:
         k.wait_connected(WAIT)
         pending = in_thread(module.messaging.send_request_sync, {"method": "GET", "name": "x"})
         # Each answer nobody waits for makes the kernel release 5000 orphans
@@ -316,7 +316,7 @@ def test_an_addin_that_stops_reading_is_dropped_once_writes_stall(module):
 def test_close_is_prompt_and_leaves_no_thread_while_dels_are_in_flight(module):
     before = set(threading.enumerate())  # a session-wide kernel of other tests may be running
     k = Kernel(module=module).start()
-    with connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5) as silent:
+    with connect(k.url, compression=None, max_queue=1, max_size=2**24, close_timeout=0.5, open_timeout=60) as silent:
         k.wait_connected(WAIT)
         for batch in range(20):  # 100k orphans to release, to an add-in that reads nothing
             silent.send(orphan_answer(1000 + 5000 * batch, 5000))
@@ -421,12 +421,12 @@ def test_handshakes_need_the_token_and_no_foreign_origin(module, caplog):
                    (k.url, "https://evil.example"), (k.url, "null")]
         for url, origin in refused:
             with pytest.raises(InvalidStatus) as info:
-                connect(url, origin=origin)
+                connect(url, origin=origin, open_timeout=60)
             assert info.value.response.status_code == 403
         assert k.connection_count == 0
-        with connect(k.url, origin=page):
+        with connect(k.url, origin=page, open_timeout=60):
             k.wait_connected(WAIT)
-        with connect(k.url):
+        with connect(k.url, open_timeout=60):
             k.wait_connected(WAIT, count=2)
         assert k.stats()["refused"] == {"wrong_token": 3, "foreign_origin": 2}
     server_side = [r.getMessage() for r in caplog.records if r.name != "websockets.client"]
@@ -449,7 +449,7 @@ def test_only_loopback_addresses_are_served(module):
 def test_close_resets_and_unregisters_the_handler(module):
     before = set(threading.enumerate())
     k = Kernel(module=module).start()
-    with connect(k.url) as ws:
+    with connect(k.url, open_timeout=60) as ws:
         k.wait_connected(WAIT)
         ws.send(json.dumps({"kind": "callback", "callId": "c", "callableId": module.messaging.register_callable(int)}))
         recv(ws)  # the pool has a thread now
@@ -488,7 +488,7 @@ def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel):
     pending = concurrent.futures.Future()
     worker = threading.Thread(name="finalizing-worker", daemon=True, target=lambda: pending.set_result(
         module.messaging.send_request_sync({"method": "GET", "name": "x"})))
-    with connect(kernel.url, compression=None, max_queue=None) as addin:  # reads every DEL sent
+    with connect(kernel.url, compression=None, max_queue=None, open_timeout=60) as addin:  # reads every DEL sent
         kernel.wait_connected(WAIT)
         threading.settrace_all_threads(finalize_here)
         try:
@@ -508,7 +508,8 @@ def test_a_finalizer_may_send_its_del_wherever_python_code_runs(module, kernel):
 
 def test_callbacks_past_the_pool_bound_are_refused_at_once(module):
     release = threading.Event()
-    with Kernel(module=module, workers=1, max_queued_callbacks=2) as k, connect(k.url, compression=None) as ws:
+    with (Kernel(module=module, workers=1, max_queued_callbacks=2) as k,
+          connect(k.url, compression=None, open_timeout=60) as ws):
         k.wait_connected(WAIT)
         slow = module.messaging.register_callable(lambda: release.wait(WAIT))
         for call_id in ("c1", "c2", "c3"):
@@ -543,7 +544,7 @@ def test_a_closed_kernel_gives_back_every_descriptor(module):
     before = open_descriptors()
     for _ in range(5):
         k = Kernel(module=module).start()
-        with connect(k.url):
+        with connect(k.url, open_timeout=60):
             k.wait_connected(WAIT)
         k.close()
     assert open_descriptors() == before

@@ -135,11 +135,11 @@ def test_without_the_double_the_page_loads_office_js_from_microsoft():
 
 def test_the_page_origin_is_admitted_and_no_other(served):
     origin = f"http://127.0.0.1:{served.port}"
-    with connect(served.url, origin=origin):
+    with connect(served.url, origin=origin, open_timeout=60):
         pass
     for other in (f"http://localhost:{served.port}", f"https://127.0.0.1:{served.port}", "null"):
         with pytest.raises(InvalidStatus):
-            connect(served.url, origin=other)
+            connect(served.url, origin=other, open_timeout=60)
     assert served.stats()["refused"] == {"foreign_origin": 3}
 
 
@@ -148,7 +148,7 @@ def test_https_with_the_local_certificate(tmp_path):
         trust = ssl.create_default_context(cafile=str(tmp_path / CA_FILE))
         assert kernel.taskpane_url.startswith(f"https://127.0.0.1:{kernel.port}/") and kernel.url.startswith("wss:")
         assert get(kernel.port, "/taskpane.html", context=trust)[0] == 200
-        with connect(kernel.url, ssl=trust, origin=f"https://localhost:{kernel.port}"):
+        with connect(kernel.url, ssl=trust, origin=f"https://localhost:{kernel.port}", open_timeout=60):
             pass
     # A second start keeps the authority the user trusted.
     authority = (tmp_path / CA_FILE).read_bytes()
