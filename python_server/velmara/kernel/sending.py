@@ -34,6 +34,7 @@ from types import ModuleType
 from typing import Any
 
 from ..protocol import (
+    LOCAL_IDS,
     METHOD_CALL,
     METHOD_DEL,
     METHOD_GET,
@@ -75,7 +76,14 @@ class SendHandler:
     def __call__(self, envelope: dict[str, Any]) -> None:
         method = envelope.get("method")
         if method == METHOD_DEL:
-            self._send_del(envelope)
+            # Answered here and now. A read of a big range drops one snapshot
+            # per row at once, so ids that the add-in never stored (the
+            # roots, the snapshot id) take no second look: no link, no
+            # counter, no lock.
+            caller = envelope.get("caller")
+            if type(caller) is not int or caller not in LOCAL_IDS:
+                self._note_release(caller)
+            self._module.messaging.on_message({"requestId": envelope["requestId"], "ok": True, "result": NULL_WIRE})
             return
         if method == METHOD_GET:
             name = envelope.get("name")
@@ -108,15 +116,14 @@ class SendHandler:
             raise
         self._counters.bump(self._counts, "requests")
 
-    def _send_del(self, envelope: dict[str, Any]) -> None:
-        # Note the id for the next release frame, then answer here and now.
+    def _note_release(self, caller: Any) -> None:
+        # The id goes to the add-in in the next release frame.
         try:
             if self._link() is not None:
-                self._releases.add(envelope.get("caller"))
+                self._releases.add(caller)
                 self._counters.bump(self._counts, "dels")
         except Exception:
             log.debug("a released id was not noted", exc_info=True)
-        self._module.messaging.on_message({"requestId": envelope["requestId"], "ok": True, "result": NULL_WIRE})
 
     # ------------------------------------------------------------------
     # one id per Python function

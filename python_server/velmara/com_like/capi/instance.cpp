@@ -28,6 +28,22 @@ int plain_instance_name(PyTypeObject* type, PyObject* name) {
     return 1;
 }
 
+// Whether `dict` keeps its values itself. The dict of an object whose
+// attributes live in the object (a split table over its inline values) is
+// written through the object on `self.name = value`, which tells no dict
+// watcher; only a dict with a combined table sees every write.
+bool own_values(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values == nullptr;
+}
+
+FieldView* views = nullptr;  // every view that learnt something
+int watcher = -1;
+
+int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
+    FieldView::forget(dict);
+    return 0;
+}
+
 }  // namespace
 
 Ref instance_attr(PyObject* self, PyObject* name, InstanceAttrCache& cache) noexcept {
@@ -56,6 +72,102 @@ Ref instance_attr(PyObject* self, PyObject* name, InstanceAttrCache& cache) noex
     }
     PyErr_Clear();  // not there after all: the ordinary read says why
     return steal(PyObject_GetAttr(self, name));
+}
+
+FieldView::FieldView(std::initializer_list<PyObject* const*> names) noexcept {
+    for (PyObject* const* name : names) {
+        if (count_ < kMaxFields) {
+            names_[count_++] = name;
+        }
+    }
+}
+
+bool FieldView::read(PyObject* self, Ref* out) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (!dict_ || type != type_ || type->tp_version_tag != version_) {
+        return false;
+    }
+    Ref dict = steal(PyObject_GenericGetDict(self, nullptr));
+    if (dict.get() != dict_) {
+        PyErr_Clear();  // another dict (or none could be made): the ordinary read
+        return false;
+    }
+    for (std::size_t i = 0; i < count_; ++i) {
+        out[i] = borrow(values_[i]);
+    }
+    return true;
+}
+
+void FieldView::learn(PyObject* self) noexcept {
+    dict_ = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    const unsigned int version = type->tp_version_tag;
+    if (watcher < 0 || version == 0 || PyErr_Occurred()) {
+        return;
+    }
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (plain_instance_name(type, *names_[i]) != 1) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    Ref dict = steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict || !PyDict_CheckExact(dict.get()) || !own_values(dict.get()) || PyDict_Watch(watcher, dict.get()) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    if (!listed_) {
+        next_ = views;
+        views = this;
+        listed_ = true;
+    }
+    // A lookup may run foreign code (a key of another type with an __eq__
+    // of its own) that changes the dict: any change made from here on
+    // clears `pending_`, and the values are taken only if none was.
+    pending_ = dict.get();
+    Ref values[kMaxFields];
+    for (std::size_t i = 0; i < count_; ++i) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(dict.get(), *names_[i], &value) <= 0) {
+            PyErr_Clear();
+            pending_ = nullptr;
+            return;
+        }
+        values[i] = steal(value);
+    }
+    if (pending_ != dict.get() || type->tp_version_tag != version) {
+        pending_ = nullptr;
+        return;
+    }
+    pending_ = nullptr;
+    for (std::size_t i = 0; i < count_; ++i) {
+        values_[i] = values[i].get();  // the dict holds them until it changes
+    }
+    type_ = type;
+    version_ = version;
+    dict_ = dict.get();  // self holds it; the watcher says when it changes or goes
+}
+
+void FieldView::forget(PyObject* dict) noexcept {
+    for (FieldView* view = views; view; view = view->next_) {
+        if (view->dict_ == dict) {
+            view->dict_ = nullptr;
+        }
+        if (view->pending_ == dict) {
+            view->pending_ = nullptr;
+        }
+    }
+}
+
+int init_field_views() noexcept {
+    if (watcher >= 0) {
+        return 0;
+    }
+    watcher = PyDict_AddWatcher(on_dict_event);
+    if (watcher < 0) {
+        PyErr_Clear();  // every slot is taken: reads take the ordinary way
+    }
+    return 0;
 }
 
 }  // namespace com_like

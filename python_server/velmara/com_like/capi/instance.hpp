@@ -12,6 +12,9 @@
 
 #include "ref.hpp"
 
+#include <cstddef>
+#include <initializer_list>
+
 namespace com_like {
 
 // What one call site learnt about the class it reads from: the class and
@@ -23,5 +26,49 @@ struct InstanceAttrCache {
 
 // self.<name>; null with an error set on failure.
 Ref instance_attr(PyObject* self, PyObject* name, InstanceAttrCache& cache) noexcept;
+
+// Several own attributes of one object that a hot path reads on every call
+// (the messaging instance's handler, table and lock), kept as borrowed
+// pointers into the object's instance dict while nothing can have changed
+// them. Three things would: a change of the class (its version tag moves),
+// a change of the dict (a dict watcher drops the view before the change is
+// made, and when the dict goes) and another dict in the object's place (it
+// is compared on every read). An object whose class defines one of the
+// names, reads attributes its own way or lacks one of them is never viewed;
+// its callers take the ordinary read, as they do on every miss.
+class FieldView {
+public:
+    static constexpr std::size_t kMaxFields = 4;
+
+    // `names`: the addresses of interned names, read once they are set up.
+    FieldView(std::initializer_list<PyObject* const*> names) noexcept;
+    FieldView(const FieldView&) = delete;
+    FieldView& operator=(const FieldView&) = delete;
+
+    // Every field of `self` (new references, in the order of the names)
+    // when the view holds them; false, with no error set, otherwise.
+    bool read(PyObject* self, Ref* out) noexcept;
+
+    // Takes `self`'s fields into the view if it can: call after an ordinary
+    // read succeeded. Leaves no error set.
+    void learn(PyObject* self) noexcept;
+
+    // The dict watcher's part: drops the view of `dict`.
+    static void forget(PyObject* dict) noexcept;
+
+private:
+    PyObject* const* names_[kMaxFields] = {};
+    std::size_t count_ = 0;
+    PyTypeObject* type_ = nullptr;  // borrowed; compared only while the tag matches
+    unsigned int version_ = 0;
+    PyObject* dict_ = nullptr;  // borrowed and watched; null: no view
+    PyObject* pending_ = nullptr;  // the dict being learnt; cleared by any change to it
+    PyObject* values_[kMaxFields] = {};
+    FieldView* next_ = nullptr;  // every view that learnt something, for forget()
+    bool listed_ = false;
+};
+
+// Registers the dict watcher; without one (all slots taken) views stay empty.
+int init_field_views() noexcept;
 
 }  // namespace com_like

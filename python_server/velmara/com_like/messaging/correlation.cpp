@@ -22,8 +22,11 @@ namespace com_like::messaging {
 
 namespace {
 
-// The instance fields that every request and response reads.
+// The instance fields that every request and response reads: through the
+// view while it holds them, else one by one.
 InstanceAttrCache send_handler_field, waiters_field, waiters_lock_field;
+FieldView fields{&attr_waiters, &attr_waiters_lock, &attr_send_handler};
+enum Field { kWaiters, kWaitersLock, kSendHandler, kFields };
 
 // concurrent.futures.Future(). A class call goes through the type's call
 // slot, which looks __init__ up along the MRO and packs the arguments for
@@ -218,7 +221,9 @@ PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf
     if (!timeout || !require_exact(req, &PyDict_Type, "req")) {
         return nullptr;
     }
-    Ref handler = instance_attr(self, attr_send_handler, send_handler_field);
+    Ref field[kFields];
+    const bool viewed = fields.read(self, field);
+    Ref handler = viewed ? std::move(field[kSendHandler]) : instance_attr(self, attr_send_handler, send_handler_field);
     if (!handler) {
         return nullptr;
     }
@@ -236,10 +241,20 @@ PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf
         return nullptr;
     }
     Ref waiter = new_waiter();
-    Ref table = waiter ? instance_attr(self, attr_waiters, waiters_field) : Ref();
-    Ref lock = table ? instance_attr(self, attr_waiters_lock, waiters_lock_field) : Ref();
-    if (!lock) {
+    if (!waiter) {
         return nullptr;
+    }
+    Ref table, lock;
+    if (viewed) {
+        table = std::move(field[kWaiters]);
+        lock = std::move(field[kWaitersLock]);
+    } else {
+        table = instance_attr(self, attr_waiters, waiters_field);
+        lock = table ? instance_attr(self, attr_waiters_lock, waiters_lock_field) : Ref();
+        if (!lock) {
+            return nullptr;
+        }
+        fields.learn(self);
     }
     {
         LockGuard guard;
@@ -307,10 +322,17 @@ PyObject* on_message(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
     if (!lookup_key(request_id, key)) {
         return nullptr;
     }
-    Ref table = instance_attr(self, attr_waiters, waiters_field);
-    Ref lock = table ? instance_attr(self, attr_waiters_lock, waiters_lock_field) : Ref();
-    if (!lock) {
-        return nullptr;
+    Ref field[kFields];
+    Ref table, lock;
+    if (fields.read(self, field)) {
+        table = std::move(field[kWaiters]);
+        lock = std::move(field[kWaitersLock]);
+    } else {
+        table = instance_attr(self, attr_waiters, waiters_field);
+        lock = table ? instance_attr(self, attr_waiters_lock, waiters_lock_field) : Ref();
+        if (!lock) {
+            return nullptr;
+        }
     }
     Ref waiter;
     if (key && !pop_waiter(table.get(), lock.get(), key.get(), waiter)) {
