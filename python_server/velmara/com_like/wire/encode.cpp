@@ -31,11 +31,50 @@ namespace {
 
 constexpr const char kDepth[] = " while encoding a wire value";
 
+// {"type": tag, "value": None, "isSpec": is_spec} for each tag met so far:
+// a copy of one of these and a new value is about half the work of a new
+// dict filled key by key, which is most of encoding a cell. They are only
+// ever copied, never handed out.
+struct Template {
+    PyObject* tag = nullptr;  // borrowed: the tags are interned for the life of the process
+    bool is_spec = false;
+    PyObject* dict = nullptr;  // owned, never released
+};
+constexpr std::size_t kTemplates = 16;
+Template templates[kTemplates];
+
+PyObject* template_for(PyObject* tag, bool is_spec) noexcept {
+    for (Template& t : templates) {
+        if (t.tag == tag && t.is_spec == is_spec) {
+            return t.dict;
+        }
+        if (!t.tag) {
+            Ref dict = steal(PyDict_New());
+            if (!dict || PyDict_SetItem(dict.get(), key_type, tag) < 0 ||
+                PyDict_SetItem(dict.get(), key_value, Py_None) < 0 ||
+                PyDict_SetItem(dict.get(), key_is_spec, is_spec ? Py_True : Py_False) < 0) {
+                PyErr_Clear();
+                return nullptr;
+            }
+            t = {tag, is_spec, dict.release()};
+            return t.dict;
+        }
+    }
+    return nullptr;  // all slots taken: built key by key
+}
+
 // {"type": tag, "value": value, "isSpec": is_spec}, in that key order.
 // `value` is consumed; a null `value` (a failed conversion) gives null.
 inline Ref make_wire(PyObject* tag, Ref value, bool is_spec) noexcept {
     if (!value) {
         return {};
+    }
+    if (PyObject* shape = template_for(tag, is_spec)) {
+        Ref wire = steal(PyDict_Copy(shape));
+        if (!wire || PyDict_SetItem(wire.get(), key_value, value.get()) < 0) {
+            return {};
+        }
+        return wire;
     }
     Ref wire = steal(PyDict_New());
     if (!wire || PyDict_SetItem(wire.get(), key_type, tag) < 0 ||
