@@ -58,7 +58,9 @@ def test_the_printed_command_starts_an_addin_and_the_script_runs(script):
     summary = re.search(r"(\d+) requests, (\d+) DELs \(acknowledged locally, no round trip\)", output)
     assert summary, output
     requests, dels = int(summary.group(1)), int(summary.group(2))
-    assert dels >= requests > 0, output  # a chained read leaves a proxy behind per step
+    # Every step of the chained read but the last leaves the proxy of an Excel
+    # object behind; the values read are plain data, dropped without a count.
+    assert dels >= requests - 1 > 0, output
 
 
 def test_a_far_end_that_dies_at_start_is_reported_at_once(script):

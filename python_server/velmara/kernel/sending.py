@@ -76,10 +76,11 @@ class SendHandler:
     def __call__(self, envelope: dict[str, Any]) -> None:
         method = envelope.get("method")
         if method == METHOD_DEL:
-            # Answered here and now. A read of a big range drops one snapshot
-            # per row at once, so ids that the add-in never stored (the
-            # roots, the snapshot id) take no second look: no link, no
-            # counter, no lock.
+            # Answered here and now; the id goes to the add-in in the next
+            # release frame. A read of a big range drops one snapshot per
+            # row at once: ids that the add-in never stored (the roots, the
+            # snapshot id) take no second look (no link, no lock, and they
+            # are not counted).
             caller = envelope.get("caller")
             if type(caller) is not int or caller not in LOCAL_IDS:
                 self._note_release(caller)
@@ -117,7 +118,6 @@ class SendHandler:
         self._counters.bump(self._counts, "requests")
 
     def _note_release(self, caller: Any) -> None:
-        # The id goes to the add-in in the next release frame.
         try:
             if self._link() is not None:
                 self._releases.add(caller)
