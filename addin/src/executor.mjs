@@ -14,7 +14,7 @@
 
 import { BoundFunction, ObjectTable } from "./objects.mjs";
 import { ID, KIND, METHOD, NULL } from "./protocol.mjs";
-import { toWire, wireJson } from "./wire.mjs";
+import { WireText, flatText, toWire, wireJson, wireText } from "./wire.mjs";
 import { runRound } from "./executor-batching.mjs";
 import { Callbacks } from "./executor-callbacks.mjs";
 import { RequestError, errorText } from "./executor-errors.mjs";
@@ -260,7 +260,7 @@ export class Executor {
     } else {
       // The result, last in an answer, may be a grid: wireJson writes it faster than JSON.stringify.
       const { result, ...head } = frame;
-      text = `${JSON.stringify(head).slice(0, -1)},"result":${wireJson(result)}}`;
+      text = flatText(`${JSON.stringify(head).slice(0, -1)},"result":${wireJson(result)}}`);
     }
     if (text.length > this.maxResponseChars && frame.kind === KIND.RESPONSE) {
       this.stats.errors += 1;
@@ -318,8 +318,26 @@ export class Executor {
    * @param {unknown} value @param {object|null} [from]
    */
   data(value, from) {
-    return toWire(value, (obj) => (this.members.isClientObject(obj) || (from !== undefined && isLiveObject(obj))
-      ? this.reference(obj, from ?? null) : undefined));
+    return toWire(value, this.referencer(from));
+  }
+
+  /**
+   * data(value, from) for an answer, written straight to its wire text: a
+   * grid read from Excel would otherwise be a hundred thousand small objects.
+   * @param {unknown} value @param {object|null} [from]
+   */
+  answer(value, from) {
+    return new WireText(wireText(value, this.referencer(from)));
+  }
+
+  /**
+   * How data() and answer() make references of live objects.
+   * @param {object|null} [from]
+   * @returns {(obj: object) => (object|undefined)}
+   */
+  referencer(from) {
+    return (obj) => (this.members.isClientObject(obj) || (from !== undefined && isLiveObject(obj))
+      ? this.reference(obj, from ?? null) : undefined);
   }
 
   /**
