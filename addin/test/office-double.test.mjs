@@ -5,6 +5,7 @@ import assert from "node:assert/strict";
 import { describe, it } from "node:test";
 
 import { formatAddress, parseArea } from "./office-double/addresses.mjs";
+import { enter, keepsText } from "./office-double/cells.mjs";
 import { createOfficeDouble } from "./office-double/index.mjs";
 
 const fresh = (options) => createOfficeDouble({ sheets: ["Sheet1", "Data"], ...options });
@@ -342,6 +343,15 @@ describe("Range.values: text is entered as Excel enters typed text", () => {
     assert.deepEqual(values, texts);
     assert.deepEqual(formulas, texts);
     assert.ok(valueTypes.every((t) => t === "String"));
+  });
+
+  it("text the quick look keeps is text enter() keeps; the look leaves the rest to enter()", () => {
+    const kept = ["x", "s12-3", "c0", "a1/2/2024", "A 5", "T", "F1", "q+1", "x=1", "é"].filter(keepsText);
+    assert.deepEqual(kept, ["x", "s12-3", "c0", "a1/2/2024", "A 5", "T", "F1", "q+1", "x=1"]);
+    for (const text of kept) assert.deepEqual(enter(text), { value: text }, text);
+    for (const text of ["TRUE", "false", "Jan 5, 2024", "Sept 5, 2024", "=A1", "+1", "-x", "12", " 1", "", "ab"]) {
+      assert.equal(keepsText(text), false, text);
+    }
   });
 
   it("a cell holds at most 32,767 characters", async () => {

@@ -10,7 +10,7 @@
 // What text becomes on entry, formulas and number formats: cells.mjs.
 
 import { Area, MAX_COLUMNS, formatArea } from "./addresses.mjs";
-import { CellError, GENERAL, MAX_CELL_CHARS, TEXT_FORMAT, enter, evaluate, renderText } from "./cells.mjs";
+import { CellError, GENERAL, MAX_CELL_CHARS, TEXT_FORMAT, enter, evaluate, keepsText, renderText } from "./cells.mjs";
 import { HostError, MESSAGES } from "./errors.mjs";
 import { formattedAreas } from "./format.mjs";
 
@@ -48,13 +48,19 @@ export class SheetModel {
     if (area.cellCount > MAX_CELLS) {
       throw new HostError("ResponsePayloadSizeLimitExceeded", "TooManyCells", [area.cellCount, MAX_CELLS]);
     }
-    const rows = [];
+    const rows = new Array(area.rowCount);
     const columns = area.columnCount;
-    for (let r = area.top; r <= area.bottom; r++) {
-      const row = [];
-      const first = key(r, area.left);
-      for (let c = 0; c < columns; c++) row.push(this.cellAs(this.cells.get(first + c), what));
-      rows.push(row);
+    const cells = this.cells;
+    for (let r = 0; r < rows.length; r++) {
+      const row = new Array(columns);
+      const first = key(area.top + r, area.left);
+      for (let c = 0; c < columns; c++) {
+        const cell = cells.get(first + c);
+        // The values of cells without a formula are what they hold, as cellAs() gives them.
+        row[c] = what === "values" && cell !== undefined && cell.formula === null && typeof cell.value !== "object"
+          ? cell.value : this.cellAs(cell, what);
+      }
+      rows[r] = row;
     }
     return rows;
   }
@@ -106,7 +112,8 @@ export class SheetModel {
         const first = key(area.top + r, area.left);
         for (let c = 0; c < row.length; c++) {
           const item = row[c];
-          if (typeof item !== "string" || item === "") continue;
+          // Text enter() keeps needs no entry: it is written as it is below.
+          if (typeof item !== "string" || item === "" || keepsText(item)) continue;
           const cell = cells.get(first + c);
           if (cell && cell.numberFormat === TEXT_FORMAT) continue;
           (entries ??= new Array(grid.length * columns))[r * columns + c] = enter(item);
