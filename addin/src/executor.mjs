@@ -14,7 +14,7 @@
 
 import { BoundFunction, ObjectTable } from "./objects.mjs";
 import { ID, KIND, METHOD, NULL } from "./protocol.mjs";
-import { WireText, flatText, toWire, wireJson, wireText } from "./wire.mjs";
+import { WireText, toWire, wireJson, wireText } from "./wire.mjs";
 import { runRound } from "./executor-batching.mjs";
 import { Callbacks } from "./executor-callbacks.mjs";
 import { RequestError, errorText } from "./executor-errors.mjs";
@@ -260,7 +260,7 @@ export class Executor {
     } else {
       // The result, last in an answer, may be a grid: wireJson writes it faster than JSON.stringify.
       const { result, ...head } = frame;
-      text = flatText(`${JSON.stringify(head).slice(0, -1)},"result":${wireJson(result)}}`);
+      text = `${JSON.stringify(head).slice(0, -1)},"result":${wireJson(result)}}`;
     }
     if (text.length > this.maxResponseChars && frame.kind === KIND.RESPONSE) {
       this.stats.errors += 1;

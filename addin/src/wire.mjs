@@ -148,8 +148,7 @@ export class WireText {
  * text, the calls of `reference` (same objects, same order) and the errors
  * are toWire's. Arrays and the values a grid read from Excel holds (text,
  * numbers, booleans, null) are written here without making their wire
- * objects first; every other value goes through toWire. The text is built
- * by appending, which V8 keeps as a rope of the pieces: see flatText.
+ * objects first; every other value goes through toWire.
  * @param {unknown} value
  * @param {(obj: object) => (object|undefined)} [reference]
  * @returns {string}
@@ -191,19 +190,6 @@ const TRUE_TEXT = `${WIRE_HEADS.get(TAG.BOOL)}true${PLAIN_TAIL}`;
 const FALSE_TEXT = `${WIRE_HEADS.get(TAG.BOOL)}false${PLAIN_TAIL}`;
 const ARRAY_HEAD = `${WIRE_HEADS.get(TAG.ARRAY)}[`;
 const ARRAY_TAIL = `],"isSpec":false,"id":${ID.SNAPSHOT}}`;
-
-/**
- * The same text, as one flat string. Text built by appending is a rope in V8
- * (a tree of the appended pieces), and Node's WebSocket encodes a rope of a
- * grid several times slower than flat text: reading one character makes V8
- * copy the rope into flat text first, which costs less than the difference.
- * Elsewhere this is a harmless read.
- * @param {string} text
- */
-export function flatText(text) {
-  text.charCodeAt(0);
-  return text;
-}
 
 // ---------------------------------------------------------------------------
 // wire -> JS
