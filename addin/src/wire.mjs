@@ -342,10 +342,10 @@ function plainCells(wire, depth) {
     case TAG.NULL:
       return null;
     case TAG.DATE: {
-      const date = typeof v === "string" ? parseIsoDate(v) : null;
-      if (date === null) return NOT_PLAIN;
-      const serial = dateToSerial(date);
-      return serial === null ? date.toISOString() : serial;
+      const time = typeof v === "string" ? isoTime(v) : NaN;
+      if (Number.isNaN(time)) return NOT_PLAIN;
+      const serial = timeToSerial(time);
+      return serial === null ? new Date(time).toISOString() : serial;
     }
     case TAG.ARRAY: {
       if (!Array.isArray(v) || depth >= MAX_DEPTH) return NOT_PLAIN;
@@ -377,36 +377,45 @@ const ISO = /^(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d
 
 /** @param {string} text @returns {Date|null} */
 export function parseIsoDate(text) {
-  const plain = plainIsoDate(text);
+  const time = isoTime(text);
+  return Number.isNaN(time) ? null : new Date(time);
+}
+
+/**
+ * The instant ISO 8601 text names, in milliseconds since 1970 (UTC), or NaN.
+ * @param {string} text
+ */
+function isoTime(text) {
+  const plain = plainIsoTime(text);
   if (plain !== undefined) return plain;
   const m = ISO.exec(text);
-  if (m === null) return null;
+  if (m === null) return NaN;
   const [, y, mo, d, h = "0", mi = "0", s = "0", frac = "", zone] = m;
   const ms = Number((frac + "000").slice(0, 3));
-  const date = utcDate(Number(y), Number(mo), Number(d), Number(h), Number(mi), Number(s), ms);
-  if (date === null || !zone || zone.toUpperCase() === "Z") return date;
+  const time = utcTime(Number(y), Number(mo), Number(d), Number(h), Number(mi), Number(s), ms);
+  if (Number.isNaN(time) || !zone || zone.toUpperCase() === "Z") return time;
   const digits = zone.slice(1).replace(/:/g, "");
   const offset = Number(digits.slice(0, 2)) * 60 + Number(digits.slice(2, 4) || 0);
-  return new Date(date.getTime() - (zone[0] === "-" ? -1 : 1) * offset * 60_000);
+  return time - (zone[0] === "-" ? -1 : 1) * offset * 60_000;
 }
 
 /**
  * The two shapes naive dates take from the kernel, "YYYY-MM-DD" and
- * "YYYY-MM-DDTHH:MM:SS", read by position: the same Date as the pattern
- * gives, or null where it refuses; undefined for any other shape.
- * @param {string} text @returns {Date|null|undefined}
+ * "YYYY-MM-DDTHH:MM:SS", read by position: the same time as the pattern
+ * gives, or NaN where it refuses; undefined for any other shape.
+ * @param {string} text @returns {number|undefined}
  */
-function plainIsoDate(text) {
+function plainIsoTime(text) {
   const n = text.length;
   if ((n !== 10 && n !== 19) || text.charCodeAt(4) !== 45 || text.charCodeAt(7) !== 45) return undefined;
   const y = digitsAt(text, 0, 4), mo = digitsAt(text, 5, 2), d = digitsAt(text, 8, 2);
   if (y < 0 || mo < 0 || d < 0) return undefined;
-  if (n === 10) return utcDate(y, mo, d, 0, 0, 0, 0);
+  if (n === 10) return utcTime(y, mo, d, 0, 0, 0, 0);
   const sep = text.charCodeAt(10);
   if ((sep !== 84 && sep !== 116 && sep !== 32) || text.charCodeAt(13) !== 58 || text.charCodeAt(16) !== 58) return undefined;
   const h = digitsAt(text, 11, 2), mi = digitsAt(text, 14, 2), s = digitsAt(text, 17, 2);
   if (h < 0 || mi < 0 || s < 0) return undefined;
-  return utcDate(y, mo, d, h, mi, s, 0);
+  return utcTime(y, mo, d, h, mi, s, 0);
 }
 
 /**
@@ -424,13 +433,15 @@ function digitsAt(text, at, count) {
 }
 
 /**
- * A UTC wall-clock time as a Date, or null for a day the month lacks or an hour past 23.
+ * A UTC wall-clock time in milliseconds since 1970 (Date.UTC's, years below
+ * 100 included), or NaN for a month past 12, a day the month lacks, an hour
+ * past 23, or minutes and seconds that run into the next day.
  * @param {number} y @param {number} mo @param {number} d @param {number} h @param {number} mi @param {number} s @param {number} ms
  */
-function utcDate(y, mo, d, h, mi, s, ms) {
-  const date = new Date(Date.UTC(y, mo - 1, d, h, mi, s, ms));
-  if (date.getUTCDate() !== d || date.getUTCMonth() !== mo - 1 || h > 23) return null;
-  return date;
+function utcTime(y, mo, d, h, mi, s, ms) {
+  if (mo < 1 || mo > 12 || d < 1 || h > 23 || ((h * 60 + mi) * 60 + s) * 1000 + ms >= DAY_MS) return NaN;
+  if (d > 28 && Date.UTC(y, mo - 1, d) >= Date.UTC(y, mo, 1)) return NaN;
+  return Date.UTC(y, mo - 1, d, h, mi, s, ms);
 }
 
 const DAY_MS = 86_400_000;
@@ -442,7 +453,12 @@ const SERIAL_OF_1970 = 25569;
  * @param {Date} date
  */
 export function dateToSerial(date) {
-  const serial = date.getTime() / DAY_MS + SERIAL_OF_1970;
+  return timeToSerial(date.getTime());
+}
+
+/** dateToSerial of the Date of `time` (milliseconds since 1970). @param {number} time */
+function timeToSerial(time) {
+  const serial = time / DAY_MS + SERIAL_OF_1970;
   if (serial < 2) return null;
   return serial < 61 ? serial - 1 : serial;
 }

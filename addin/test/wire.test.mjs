@@ -65,6 +65,15 @@ test("dates in the kernel's plain shapes read as the general pattern reads them"
     ["2024-5-01T14:05:09", null],
     ["2024-05-01X14:05:09", null],
     ["２０２４-05-01", null],
+    ["2024-05-01T10:75:00", "2024-05-01T11:15:00.000Z"], // minutes past 59 carry into the hour...
+    ["2024-05-01T23:59:60", null], // ...but not into the next day
+    ["2024-05-01T23:30:00-02:00", "2024-05-02T01:30:00.000Z"],
+    ["2000-02-29", "2000-02-29T00:00:00.000Z"],
+    ["2100-02-29", null],
+    ["2024-13-01", null],
+    ["2024-00-10", null],
+    ["2024-05-00", null],
+    ["2024-06-31T12:00", null],
   ];
   for (const [text, iso] of cases) {
     if (iso === null) assert.throws(() => fromWire({ type: "Date", value: text }, hooks), /ISO 8601/, text);
