@@ -170,10 +170,24 @@ export function wireText(value, reference = () => undefined, depth = 0) {
       if (!Array.isArray(value)) break;
       if (depth >= MAX_DEPTH) throw new WireError(`value nested deeper than ${MAX_DEPTH} levels`);
       {
+        // Text and numbers, most of a grid, are appended piece by piece with
+        // the comma in their head: the fewer pieces, the less the rope costs.
         let text = ARRAY_HEAD;
         for (let i = 0; i < value.length; i++) {
-          if (i > 0) text += ",";
-          text += wireText(value[i], reference, depth + 1);
+          const item = value[i];
+          if (typeof item === "string") {
+            text += i > 0 ? COMMA_STRING_HEAD : STRING_HEAD;
+            text += JSON.stringify(item);
+            text += PLAIN_TAIL;
+          } else if (typeof item === "number" && Number.isFinite(item)) {
+            const int = Number.isSafeInteger(item) && !Object.is(item, -0);
+            text += i > 0 ? (int ? COMMA_INT_HEAD : COMMA_FLOAT_HEAD) : int ? INT_HEAD : FLOAT_HEAD;
+            text += item;
+            text += PLAIN_TAIL;
+          } else {
+            if (i > 0) text += ",";
+            text += wireText(item, reference, depth + 1);
+          }
         }
         return text + ARRAY_TAIL;
       }
@@ -185,6 +199,9 @@ const PLAIN_TAIL = ',"isSpec":false}';
 const STRING_HEAD = /** @type {string} */ (WIRE_HEADS.get(TAG.STRING));
 const INT_HEAD = /** @type {string} */ (WIRE_HEADS.get(TAG.INT));
 const FLOAT_HEAD = /** @type {string} */ (WIRE_HEADS.get(TAG.FLOAT));
+const COMMA_STRING_HEAD = `,${STRING_HEAD}`;
+const COMMA_INT_HEAD = `,${INT_HEAD}`;
+const COMMA_FLOAT_HEAD = `,${FLOAT_HEAD}`;
 const NULL_TEXT = `${WIRE_HEADS.get(TAG.NULL)}null${PLAIN_TAIL}`;
 const TRUE_TEXT = `${WIRE_HEADS.get(TAG.BOOL)}true${PLAIN_TAIL}`;
 const FALSE_TEXT = `${WIRE_HEADS.get(TAG.BOOL)}false${PLAIN_TAIL}`;
