@@ -473,7 +473,10 @@ export function dateToSerial(date) {
   return timeToSerial(date.getTime());
 }
 
-/** dateToSerial of the Date of `time` (milliseconds since 1970). @param {number} time */
+/**
+ * dateToSerial of the Date of `time` (milliseconds since 1970).
+ * @param {number} time
+ */
 function timeToSerial(time) {
   const serial = time / DAY_MS + SERIAL_OF_1970;
   if (serial < 2) return null;
