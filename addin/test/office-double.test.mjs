@@ -491,6 +491,28 @@ describe("Worksheet", () => {
     });
   });
 
+  it("cells at the sheet's far corners are kept, read, counted in the used range and cleared", async () => {
+    const { Excel } = fresh();
+    await Excel.run(async (ctx) => {
+      const sheet = ctx.workbook.worksheets.getItem("Sheet1");
+      sheet.getRange("XFD1").values = [["far right"]];
+      sheet.getRange("A1048576").values = [[7]];
+      sheet.getRange("XFC1048575:XFD1048576").values = [[1, null], ["x", 2]];
+      const used = sheet.getUsedRange(true).load("address");
+      const corner = sheet.getRange("XFC1048575:XFD1048576").load("values");
+      const edges = ["XFD1", "A1048576", "A1", "XFD1048575"].map((a) => sheet.getRange(a).load("values"));
+      await ctx.sync();
+      assert.equal(used.address, "Sheet1!1:1048576"); // every column: Excel writes the rows
+      assert.deepEqual(corner.values, [[1, ""], ["x", 2]]);
+      assert.deepEqual(edges.map((r) => r.values[0][0]), ["far right", 7, "", ""]);
+      sheet.getRange("A1048576:XFD1048576").clear("Contents");
+      sheet.getRange("XFD1").values = [[""]];
+      const after = sheet.getUsedRange(true).load("address");
+      await ctx.sync();
+      assert.equal(after.address, "Sheet1!XFC1048575");
+    });
+  });
+
   it("getRange takes a defined name as well as an address", async () => {
     const { Excel } = fresh();
     await Excel.run(async (ctx) => {
