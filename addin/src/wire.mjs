@@ -170,26 +170,28 @@ export function wireText(value, reference = () => undefined, depth = 0) {
       if (!Array.isArray(value)) break;
       if (depth >= MAX_DEPTH) throw new WireError(`value nested deeper than ${MAX_DEPTH} levels`);
       {
-        // Text and numbers, most of a grid, are appended piece by piece with
-        // the comma in their head: the fewer pieces, the less the rope costs.
+        // Text and numbers, most of a grid, are appended as two pieces each:
+        // the value, and one constant that closes the item before it and
+        // opens this one. The fewer pieces, the less the rope costs to encode.
         let text = ARRAY_HEAD;
+        let open = false; // whether the item before is text or a number still without its tail
         for (let i = 0; i < value.length; i++) {
           const item = value[i];
-          if (typeof item === "string") {
-            text += i > 0 ? COMMA_STRING_HEAD : STRING_HEAD;
-            text += JSON.stringify(item);
-            text += PLAIN_TAIL;
-          } else if (typeof item === "number" && Number.isFinite(item)) {
-            const int = Number.isSafeInteger(item) && !Object.is(item, -0);
-            text += i > 0 ? (int ? COMMA_INT_HEAD : COMMA_FLOAT_HEAD) : int ? INT_HEAD : FLOAT_HEAD;
-            text += item;
-            text += PLAIN_TAIL;
+          const kind = typeof item === "string" ? TEXT
+            : typeof item !== "number" || !Number.isFinite(item) ? OTHER
+              : Number.isSafeInteger(item) && !Object.is(item, -0) ? INT : FLOAT;
+          if (kind !== OTHER) {
+            text += open ? BETWEEN[kind] : i > 0 ? COMMA_HEADS[kind] : HEADS[kind];
+            text += kind === TEXT ? JSON.stringify(item) : item;
+            open = true;
           } else {
+            if (open) text += PLAIN_TAIL;
+            open = false;
             if (i > 0) text += ",";
             text += wireText(item, reference, depth + 1);
           }
         }
-        return text + ARRAY_TAIL;
+        return text + (open ? PLAIN_ARRAY_TAIL : ARRAY_TAIL);
       }
   }
   return wireJson(toWire(value, reference, depth));
@@ -199,14 +201,17 @@ const PLAIN_TAIL = ',"isSpec":false}';
 const STRING_HEAD = /** @type {string} */ (WIRE_HEADS.get(TAG.STRING));
 const INT_HEAD = /** @type {string} */ (WIRE_HEADS.get(TAG.INT));
 const FLOAT_HEAD = /** @type {string} */ (WIRE_HEADS.get(TAG.FLOAT));
-const COMMA_STRING_HEAD = `,${STRING_HEAD}`;
-const COMMA_INT_HEAD = `,${INT_HEAD}`;
-const COMMA_FLOAT_HEAD = `,${FLOAT_HEAD}`;
 const NULL_TEXT = `${WIRE_HEADS.get(TAG.NULL)}null${PLAIN_TAIL}`;
 const TRUE_TEXT = `${WIRE_HEADS.get(TAG.BOOL)}true${PLAIN_TAIL}`;
 const FALSE_TEXT = `${WIRE_HEADS.get(TAG.BOOL)}false${PLAIN_TAIL}`;
 const ARRAY_HEAD = `${WIRE_HEADS.get(TAG.ARRAY)}[`;
 const ARRAY_TAIL = `],"isSpec":false,"id":${ID.SNAPSHOT}}`;
+// The kinds of array items wireText appends itself, and their pieces.
+const TEXT = 0, INT = 1, FLOAT = 2, OTHER = 3;
+const HEADS = [STRING_HEAD, INT_HEAD, FLOAT_HEAD];
+const COMMA_HEADS = HEADS.map((head) => `,${head}`);
+const BETWEEN = COMMA_HEADS.map((head) => `${PLAIN_TAIL}${head}`);
+const PLAIN_ARRAY_TAIL = `${PLAIN_TAIL}${ARRAY_TAIL}`;
 
 // ---------------------------------------------------------------------------
 // wire -> JS

@@ -87,7 +87,9 @@ const numbers = [0, -0, 1, -17, 2 ** 53 - 1, 2 ** 53, 0.1, -2.5e-7, 1.7976931348
 const others = [true, false, null, undefined, 12n, 2n ** 70n, new Date(Date.UTC(2024, 0, 2, 3)), new Date(NaN),
   new Uint8Array([0, 255, 7]), { a: 1, b: ["x", { c: null }] }, {}, []];
 const grid = [texts, numbers, others, [[[]], [[1, "a"]]]];
-const samples = [...texts, ...numbers, ...others, grid, [new Map(), [new Map()]], [1, , "x"], [{ m: new Map() }, new Map()]];
+const mixed = [1, "a", null, 2.5, [3, "c"], "b", NaN, -0, true, 2 ** 53, "", 7];
+const samples = [...texts, ...numbers, ...others, grid, mixed, [mixed, [], mixed], [new Map(), [new Map()]], [1, , "x"],
+  [{ m: new Map() }, new Map()]];
 
 test("wireJson writes what JSON.stringify writes for every shape toWire makes", () => {
   const reference = (obj) => (obj instanceof Map ? { type: "Worksheet", value: 7, isSpec: true } : undefined);
