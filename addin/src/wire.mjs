@@ -101,7 +101,8 @@ export function toWire(value, reference = () => undefined, depth = 0) {
  * toWire makes ({type, value, isSpec} with a plain value, arrays with their
  * id) are written here key for key in toWire's order; every other value goes
  * to JSON.stringify. Only the shapes toWire makes may be given: a wire value
- * with members of its own besides these would lose them.
+ * with members of its own besides these would lose them. A WireText gives
+ * its text.
  * @param {any} wire
  * @returns {string}
  */
