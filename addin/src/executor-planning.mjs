@@ -19,7 +19,7 @@ import { OPTIONS_PARAMETER, findMember, isDenied, isLiveObject } from "./executo
 /**
  * @typedef {object} Plan
  * @property {boolean} sync              whether the answer waits for a sync
- * @property {() => object} finish       the answer (a wire value); may throw
+ * @property {() => object} finish       the answer (a wire value, or a WireText); may throw
  * @property {boolean} [effectOnly]      its answer needs no data from the sync (a write, a call)
  * @property {boolean} [pure]            it only reads: running it twice changes nothing
  * @property {{obj: object, label: string}} [deferred]  an object whose lookup rides on the next sync
@@ -152,15 +152,15 @@ function planGet(ex, target, name, mark) {
     case "function":
       return now(ex.reference(new BoundFunction(target, name), target));
     case "plain":
-      return now(ex.data(target[name]));
+      return now(ex.answer(target[name]));
     case "items":
       mark();
       target.load("items");
-      return { sync: true, pure: true, finish: () => ex.data(target.items, target) };
+      return { sync: true, pure: true, finish: () => ex.answer(target.items, target) };
     case "scalar":
       mark();
       target.load(name);
-      return { sync: true, pure: true, finish: () => ex.data(target[name]) };
+      return { sync: true, pure: true, finish: () => ex.answer(target[name]) };
   }
   throw new RequestError(`${ex.members.typeName(target)} has no property ${quote(name)}`);
 }
@@ -174,14 +174,14 @@ function planGet(ex, target, name, mark) {
  */
 function planIsNull(ex, target, mark) {
   try {
-    return now(ex.data(target.isNullObject));
+    return now(ex.answer(target.isNullObject));
   } catch {
     mark();
     if (!ex.table.tracked.has(target)) {
       ex.context.trackedObjects.add(target);
       ex.context.trackedObjects.remove(target);
     }
-    return { sync: true, pure: true, finish: () => ex.data(target.isNullObject) };
+    return { sync: true, pure: true, finish: () => ex.answer(target.isNullObject) };
   }
 }
 
@@ -206,13 +206,13 @@ function planSet(ex, target, name, value, mark) {
  */
 function planGetItem(ex, target, index, mark) {
   const pick = parseIndex(index);
-  if (Array.isArray(target)) return now(ex.data(pick(target), null));
+  if (Array.isArray(target)) return now(ex.answer(pick(target), null));
   if (!ex.members.isClientObject(target) || findMember(target, "items") === undefined) {
     throw new RequestError(`${ex.members.typeName(target)} cannot be indexed`);
   }
   mark();
   target.load("items");
-  return { sync: true, pure: true, finish: () => ex.data(pick(target.items), target) };
+  return { sync: true, pure: true, finish: () => ex.answer(pick(target.items), target) };
 }
 
 /**
@@ -222,7 +222,7 @@ function planGetItem(ex, target, index, mark) {
 function planCall(ex, target, args, mark) {
   if (target === ex.getSettingFn) {
     if (args.length !== 1) throw new RequestError("GetSetting takes one argument, the setting's name");
-    return now(ex.data(ex.getSettingFn(args[0])));
+    return now(ex.answer(ex.getSettingFn(args[0])));
   }
   const { target: obj, name } = /** @type {BoundFunction} */ (target);
   const members = ex.members;
@@ -240,7 +240,7 @@ function planCall(ex, target, args, mark) {
     throw new RequestError(`${label} is asynchronous, which the add-in does not support`);
   }
   if (members.isClientResult(result)) {
-    return { sync: true, finish: () => ex.data(result.value) };
+    return { sync: true, finish: () => ex.answer(result.value) };
   }
   if (members.isClientObject(result)) {
     ex.origins.set(result, obj);
@@ -265,7 +265,7 @@ function planCall(ex, target, args, mark) {
       return ex.reference(result, obj);
     } };
   }
-  return now(ex.data(result));
+  return now(ex.answer(result));
 }
 
 /**

@@ -14,7 +14,7 @@
 
 import { BoundFunction, ObjectTable } from "./objects.mjs";
 import { ID, KIND, METHOD, NULL } from "./protocol.mjs";
-import { toWire, wireJson } from "./wire.mjs";
+import { WireText, toWire, wireJson, wireText } from "./wire.mjs";
 import { runRound } from "./executor-batching.mjs";
 import { Callbacks } from "./executor-callbacks.mjs";
 import { RequestError, errorText } from "./executor-errors.mjs";
@@ -318,8 +318,26 @@ export class Executor {
    * @param {unknown} value @param {object|null} [from]
    */
   data(value, from) {
-    return toWire(value, (obj) => (this.members.isClientObject(obj) || (from !== undefined && isLiveObject(obj))
-      ? this.reference(obj, from ?? null) : undefined));
+    return toWire(value, this.referencer(from));
+  }
+
+  /**
+   * data(value, from) for an answer, written straight to its wire text: a
+   * grid read from Excel would otherwise be a hundred thousand small objects.
+   * @param {unknown} value @param {object|null} [from]
+   */
+  answer(value, from) {
+    return new WireText(wireText(value, this.referencer(from)));
+  }
+
+  /**
+   * How data() and answer() make references of live objects.
+   * @param {object|null} [from]
+   * @returns {(obj: object) => (object|undefined)}
+   */
+  referencer(from) {
+    return (obj) => (this.members.isClientObject(obj) || (from !== undefined && isLiveObject(obj))
+      ? this.reference(obj, from ?? null) : undefined);
   }
 
   /**

@@ -101,11 +101,13 @@ export function toWire(value, reference = () => undefined, depth = 0) {
  * toWire makes ({type, value, isSpec} with a plain value, arrays with their
  * id) are written here key for key in toWire's order; every other value goes
  * to JSON.stringify. Only the shapes toWire makes may be given: a wire value
- * with members of its own besides these would lose them.
+ * with members of its own besides these would lose them. A WireText gives
+ * its text.
  * @param {any} wire
  * @returns {string}
  */
 export function wireJson(wire) {
+  if (wire instanceof WireText) return wire.text;
   if (typeof wire !== "object" || wire === null || typeof wire.isSpec !== "boolean") return JSON.stringify(wire);
   const { type, value } = wire;
   const head = typeof type === "string" ? (WIRE_HEADS.get(type) ?? `{"type":${JSON.stringify(type)},"value":`) : undefined;
@@ -130,6 +132,87 @@ export function wireJson(wire) {
 }
 
 const WIRE_HEADS = new Map(Object.values(TAG).map((tag) => [tag, `{"type":${JSON.stringify(tag)},"value":`]));
+
+/**
+ * A wire value already written out as its JSON text (see wireText). wireJson
+ * gives the text as it is; nothing else reads inside it.
+ */
+export class WireText {
+  /** @param {string} text */
+  constructor(text) {
+    this.text = text;
+  }
+}
+
+/**
+ * wireJson(toWire(value, reference)), written from the value itself: the
+ * text, the calls of `reference` (same objects, same order) and the errors
+ * are toWire's. Arrays and the values a grid read from Excel holds (text,
+ * numbers, booleans, null) are written here without making their wire
+ * objects first; every other value goes through toWire.
+ * @param {unknown} value
+ * @param {(obj: object) => (object|undefined)} [reference]
+ * @returns {string}
+ */
+export function wireText(value, reference = () => undefined, depth = 0) {
+  switch (typeof value) {
+    case "string":
+      return STRING_HEAD + JSON.stringify(value) + PLAIN_TAIL;
+    case "number":
+      if (Number.isSafeInteger(value) && !Object.is(value, -0)) return INT_HEAD + value + PLAIN_TAIL;
+      if (Number.isFinite(value)) return FLOAT_HEAD + value + PLAIN_TAIL;
+      break;
+    case "boolean":
+      return value ? TRUE_TEXT : FALSE_TEXT;
+    case "undefined":
+      return NULL_TEXT;
+    case "object":
+      if (value === null) return NULL_TEXT;
+      if (!Array.isArray(value)) break;
+      if (depth >= MAX_DEPTH) throw new WireError(`value nested deeper than ${MAX_DEPTH} levels`);
+      {
+        // Text and numbers, most of a grid, are appended as two pieces each:
+        // the value, and one constant that closes the item before it and
+        // opens this one. The fewer pieces, the less the rope costs to encode.
+        let text = ARRAY_HEAD;
+        let open = false; // whether the item before is text or a number still without its tail
+        for (let i = 0; i < value.length; i++) {
+          const item = value[i];
+          const kind = typeof item === "string" ? TEXT
+            : typeof item !== "number" || !Number.isFinite(item) ? OTHER
+              : Number.isSafeInteger(item) && !Object.is(item, -0) ? INT : FLOAT;
+          if (kind !== OTHER) {
+            text += open ? BETWEEN[kind] : i > 0 ? COMMA_HEADS[kind] : HEADS[kind];
+            text += kind === TEXT ? JSON.stringify(item) : item;
+            open = true;
+          } else {
+            if (open) text += PLAIN_TAIL;
+            open = false;
+            if (i > 0) text += ",";
+            text += wireText(item, reference, depth + 1);
+          }
+        }
+        return text + (open ? PLAIN_ARRAY_TAIL : ARRAY_TAIL);
+      }
+  }
+  return wireJson(toWire(value, reference, depth));
+}
+
+const PLAIN_TAIL = ',"isSpec":false}';
+const STRING_HEAD = /** @type {string} */ (WIRE_HEADS.get(TAG.STRING));
+const INT_HEAD = /** @type {string} */ (WIRE_HEADS.get(TAG.INT));
+const FLOAT_HEAD = /** @type {string} */ (WIRE_HEADS.get(TAG.FLOAT));
+const NULL_TEXT = `${WIRE_HEADS.get(TAG.NULL)}null${PLAIN_TAIL}`;
+const TRUE_TEXT = `${WIRE_HEADS.get(TAG.BOOL)}true${PLAIN_TAIL}`;
+const FALSE_TEXT = `${WIRE_HEADS.get(TAG.BOOL)}false${PLAIN_TAIL}`;
+const ARRAY_HEAD = `${WIRE_HEADS.get(TAG.ARRAY)}[`;
+const ARRAY_TAIL = `],"isSpec":false,"id":${ID.SNAPSHOT}}`;
+// The kinds of array items wireText appends itself, and their pieces.
+const TEXT = 0, INT = 1, FLOAT = 2, OTHER = 3;
+const HEADS = [STRING_HEAD, INT_HEAD, FLOAT_HEAD];
+const COMMA_HEADS = HEADS.map((head) => `,${head}`);
+const BETWEEN = COMMA_HEADS.map((head) => `${PLAIN_TAIL}${head}`);
+const PLAIN_ARRAY_TAIL = `${PLAIN_TAIL}${ARRAY_TAIL}`;
 
 // ---------------------------------------------------------------------------
 // wire -> JS
@@ -282,10 +365,10 @@ function plainCells(wire, depth) {
     case TAG.NULL:
       return null;
     case TAG.DATE: {
-      const date = typeof v === "string" ? parseIsoDate(v) : null;
-      if (date === null) return NOT_PLAIN;
-      const serial = dateToSerial(date);
-      return serial === null ? date.toISOString() : serial;
+      const time = typeof v === "string" ? isoTime(v) : NaN;
+      if (Number.isNaN(time)) return NOT_PLAIN;
+      const serial = timeToSerial(time);
+      return serial === null ? new Date(time).toISOString() : serial;
     }
     case TAG.ARRAY: {
       if (!Array.isArray(v) || depth >= MAX_DEPTH) return NOT_PLAIN;
@@ -317,36 +400,45 @@ const ISO = /^(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d
 
 /** @param {string} text @returns {Date|null} */
 export function parseIsoDate(text) {
-  const plain = plainIsoDate(text);
+  const time = isoTime(text);
+  return Number.isNaN(time) ? null : new Date(time);
+}
+
+/**
+ * The instant ISO 8601 text names, in milliseconds since 1970 (UTC), or NaN.
+ * @param {string} text
+ */
+function isoTime(text) {
+  const plain = plainIsoTime(text);
   if (plain !== undefined) return plain;
   const m = ISO.exec(text);
-  if (m === null) return null;
+  if (m === null) return NaN;
   const [, y, mo, d, h = "0", mi = "0", s = "0", frac = "", zone] = m;
   const ms = Number((frac + "000").slice(0, 3));
-  const date = utcDate(Number(y), Number(mo), Number(d), Number(h), Number(mi), Number(s), ms);
-  if (date === null || !zone || zone.toUpperCase() === "Z") return date;
+  const time = utcTime(Number(y), Number(mo), Number(d), Number(h), Number(mi), Number(s), ms);
+  if (Number.isNaN(time) || !zone || zone.toUpperCase() === "Z") return time;
   const digits = zone.slice(1).replace(/:/g, "");
   const offset = Number(digits.slice(0, 2)) * 60 + Number(digits.slice(2, 4) || 0);
-  return new Date(date.getTime() - (zone[0] === "-" ? -1 : 1) * offset * 60_000);
+  return time - (zone[0] === "-" ? -1 : 1) * offset * 60_000;
 }
 
 /**
  * The two shapes naive dates take from the kernel, "YYYY-MM-DD" and
- * "YYYY-MM-DDTHH:MM:SS", read by position: the same Date as the pattern
- * gives, or null where it refuses; undefined for any other shape.
- * @param {string} text @returns {Date|null|undefined}
+ * "YYYY-MM-DDTHH:MM:SS", read by position: the same time as the pattern
+ * gives, or NaN where it refuses; undefined for any other shape.
+ * @param {string} text @returns {number|undefined}
  */
-function plainIsoDate(text) {
+function plainIsoTime(text) {
   const n = text.length;
   if ((n !== 10 && n !== 19) || text.charCodeAt(4) !== 45 || text.charCodeAt(7) !== 45) return undefined;
   const y = digitsAt(text, 0, 4), mo = digitsAt(text, 5, 2), d = digitsAt(text, 8, 2);
   if (y < 0 || mo < 0 || d < 0) return undefined;
-  if (n === 10) return utcDate(y, mo, d, 0, 0, 0, 0);
+  if (n === 10) return utcTime(y, mo, d, 0, 0, 0, 0);
   const sep = text.charCodeAt(10);
   if ((sep !== 84 && sep !== 116 && sep !== 32) || text.charCodeAt(13) !== 58 || text.charCodeAt(16) !== 58) return undefined;
   const h = digitsAt(text, 11, 2), mi = digitsAt(text, 14, 2), s = digitsAt(text, 17, 2);
   if (h < 0 || mi < 0 || s < 0) return undefined;
-  return utcDate(y, mo, d, h, mi, s, 0);
+  return utcTime(y, mo, d, h, mi, s, 0);
 }
 
 /**
@@ -364,13 +456,15 @@ function digitsAt(text, at, count) {
 }
 
 /**
- * A UTC wall-clock time as a Date, or null for a day the month lacks or an hour past 23.
+ * A UTC wall-clock time in milliseconds since 1970 (Date.UTC's, years below
+ * 100 included), or NaN for a month past 12, a day the month lacks, an hour
+ * past 23, or minutes and seconds that run into the next day.
  * @param {number} y @param {number} mo @param {number} d @param {number} h @param {number} mi @param {number} s @param {number} ms
  */
-function utcDate(y, mo, d, h, mi, s, ms) {
-  const date = new Date(Date.UTC(y, mo - 1, d, h, mi, s, ms));
-  if (date.getUTCDate() !== d || date.getUTCMonth() !== mo - 1 || h > 23) return null;
-  return date;
+function utcTime(y, mo, d, h, mi, s, ms) {
+  if (mo < 1 || mo > 12 || d < 1 || h > 23 || ((h * 60 + mi) * 60 + s) * 1000 + ms >= DAY_MS) return NaN;
+  if (d > 28 && Date.UTC(y, mo - 1, d) >= Date.UTC(y, mo, 1)) return NaN;
+  return Date.UTC(y, mo - 1, d, h, mi, s, ms);
 }
 
 const DAY_MS = 86_400_000;
@@ -382,7 +476,15 @@ const SERIAL_OF_1970 = 25569;
  * @param {Date} date
  */
 export function dateToSerial(date) {
-  const serial = date.getTime() / DAY_MS + SERIAL_OF_1970;
+  return timeToSerial(date.getTime());
+}
+
+/**
+ * dateToSerial of the Date of `time` (milliseconds since 1970).
+ * @param {number} time
+ */
+function timeToSerial(time) {
+  const serial = time / DAY_MS + SERIAL_OF_1970;
   if (serial < 2) return null;
   return serial < 61 ? serial - 1 : serial;
 }

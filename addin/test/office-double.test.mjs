@@ -5,6 +5,7 @@ import assert from "node:assert/strict";
 import { describe, it } from "node:test";
 
 import { formatAddress, parseArea } from "./office-double/addresses.mjs";
+import { enter, keepsText } from "./office-double/cells.mjs";
 import { createOfficeDouble } from "./office-double/index.mjs";
 
 const fresh = (options) => createOfficeDouble({ sheets: ["Sheet1", "Data"], ...options });
@@ -344,6 +345,15 @@ describe("Range.values: text is entered as Excel enters typed text", () => {
     assert.ok(valueTypes.every((t) => t === "String"));
   });
 
+  it("text the quick look keeps is text enter() keeps; the look leaves the rest to enter()", () => {
+    const kept = ["x", "s12-3", "c0", "a1/2/2024", "A 5", "T", "F1", "q+1", "x=1", "é"].filter(keepsText);
+    assert.deepEqual(kept, ["x", "s12-3", "c0", "a1/2/2024", "A 5", "T", "F1", "q+1", "x=1"]);
+    for (const text of kept) assert.deepEqual(enter(text), { value: text }, text);
+    for (const text of ["TRUE", "false", "Jan 5, 2024", "Sept 5, 2024", "=A1", "+1", "-x", "12", " 1", "", "ab"]) {
+      assert.equal(keepsText(text), false, text);
+    }
+  });
+
   it("a cell holds at most 32,767 characters", async () => {
     await roundTrip(["x".repeat(32_767)]);
     await assert.rejects(roundTrip(["x".repeat(32_768)]), { code: "InvalidArgument" });
@@ -478,6 +488,28 @@ describe("Worksheet", () => {
       const after = sheet.getUsedRange().load("address");
       await ctx.sync();
       assert.equal(after.address, "Sheet1!B2");
+    });
+  });
+
+  it("cells at the sheet's far corners are kept, read, counted in the used range and cleared", async () => {
+    const { Excel } = fresh();
+    await Excel.run(async (ctx) => {
+      const sheet = ctx.workbook.worksheets.getItem("Sheet1");
+      sheet.getRange("XFD1").values = [["far right"]];
+      sheet.getRange("A1048576").values = [[7]];
+      sheet.getRange("XFC1048575:XFD1048576").values = [[1, null], ["x", 2]];
+      const used = sheet.getUsedRange(true).load("address");
+      const corner = sheet.getRange("XFC1048575:XFD1048576").load("values");
+      const edges = ["XFD1", "A1048576", "A1", "XFD1048575"].map((a) => sheet.getRange(a).load("values"));
+      await ctx.sync();
+      assert.equal(used.address, "Sheet1!1:1048576"); // every column: Excel writes the rows
+      assert.deepEqual(corner.values, [[1, ""], ["x", 2]]);
+      assert.deepEqual(edges.map((r) => r.values[0][0]), ["far right", 7, "", ""]);
+      sheet.getRange("A1048576:XFD1048576").clear("Contents");
+      sheet.getRange("XFD1").values = [[""]];
+      const after = sheet.getUsedRange(true).load("address");
+      await ctx.sync();
+      assert.equal(after.address, "Sheet1!XFC1048575");
     });
   });
 

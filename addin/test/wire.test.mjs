@@ -2,7 +2,9 @@
 // bytes, and the frame boundary.
 import { test } from "node:test";
 import assert from "node:assert/strict";
-import { FrameError, cellsFromWire, dateToSerial, fromWire, parseFrame, toCellValue, toWire, wireJson } from "../src/wire.mjs";
+import {
+  FrameError, WireError, WireText, cellsFromWire, dateToSerial, fromWire, parseFrame, toCellValue, toWire, wireJson, wireText,
+} from "../src/wire.mjs";
 
 const hooks = { resolve: (id, type) => ({ id, type }), callable: (id) => `fn:${id}` };
 
@@ -63,6 +65,15 @@ test("dates in the kernel's plain shapes read as the general pattern reads them"
     ["2024-5-01T14:05:09", null],
     ["2024-05-01X14:05:09", null],
     ["２０２４-05-01", null],
+    ["2024-05-01T10:75:00", "2024-05-01T11:15:00.000Z"], // minutes past 59 carry into the hour...
+    ["2024-05-01T23:59:60", null], // ...but not into the next day
+    ["2024-05-01T23:30:00-02:00", "2024-05-02T01:30:00.000Z"],
+    ["2000-02-29", "2000-02-29T00:00:00.000Z"],
+    ["2100-02-29", null],
+    ["2024-13-01", null],
+    ["2024-00-10", null],
+    ["2024-05-00", null],
+    ["2024-06-31T12:00", null],
   ];
   for (const [text, iso] of cases) {
     if (iso === null) assert.throws(() => fromWire({ type: "Date", value: text }, hooks), /ISO 8601/, text);
@@ -70,19 +81,60 @@ test("dates in the kernel's plain shapes read as the general pattern reads them"
   }
 });
 
+// Values of every kind toWire meets, and a grid of them all.
+const texts = ["", "plain", 'q"uote', "back\\slash", "tab\tnew\nline\u0001", "é€😀", "lone \ud800 surrogate", "\u2028"];
+const numbers = [0, -0, 1, -17, 2 ** 53 - 1, 2 ** 53, 0.1, -2.5e-7, 1.7976931348623157e308, 5e-324, NaN, Infinity, -Infinity];
+const others = [true, false, null, undefined, 12n, 2n ** 70n, new Date(Date.UTC(2024, 0, 2, 3)), new Date(NaN),
+  new Uint8Array([0, 255, 7]), { a: 1, b: ["x", { c: null }] }, {}, []];
+const grid = [texts, numbers, others, [[[]], [[1, "a"]]]];
+const mixed = [1, "a", null, 2.5, [3, "c"], "b", NaN, -0, true, 2 ** 53, "", 7];
+const samples = [...texts, ...numbers, ...others, grid, mixed, [mixed, [], mixed], [new Map(), [new Map()]], [1, , "x"],
+  [{ m: new Map() }, new Map()]];
+
 test("wireJson writes what JSON.stringify writes for every shape toWire makes", () => {
-  const texts = ["", "plain", 'q"uote', "back\\slash", "tab\tnew\nline\u0001", "é€😀", "lone \ud800 surrogate", "\u2028"];
-  const numbers = [0, -0, 1, -17, 2 ** 53 - 1, 2 ** 53, 0.1, -2.5e-7, 1.7976931348623157e308, 5e-324, NaN, Infinity, -Infinity];
-  const others = [true, false, null, undefined, 12n, 2n ** 70n, new Date(Date.UTC(2024, 0, 2, 3)), new Date(NaN),
-    new Uint8Array([0, 255, 7]), { a: 1, b: ["x", { c: null }] }, {}, []];
-  const grid = [texts, numbers, others, [[[]], [[1, "a"]]]];
   const reference = (obj) => (obj instanceof Map ? { type: "Worksheet", value: 7, isSpec: true } : undefined);
-  for (const value of [...texts, ...numbers, ...others, grid, [new Map(), [new Map()]]]) {
+  for (const value of samples) {
     const wire = toWire(value, reference);
     assert.equal(wireJson(wire), JSON.stringify(wire), String(value));
   }
   assert.equal(wireJson({ type: "Range", value: 3, isSpec: true }), '{"type":"Range","value":3,"isSpec":true}');
+  assert.equal(wireJson(new WireText("[1]")), "[1]");
 });
+
+test("wireText writes the text of toWire's value, making the same references in the same order", () => {
+  for (const value of samples) {
+    const made = [[], []];
+    const reference = (list) => (obj) => {
+      if (!(obj instanceof Map)) return undefined;
+      list.push(obj);
+      return { type: "Worksheet", value: list.length, isSpec: true };
+    };
+    assert.equal(wireText(value, reference(made[0])), JSON.stringify(toWire(value, reference(made[1]))), String(value));
+    assert.equal(made[0].length, made[1].length, String(value));
+    made[0].forEach((obj, i) => assert.equal(obj, made[1][i], String(value)));
+  }
+});
+
+test("wireText refuses what toWire refuses, with its message", () => {
+  let deep = [1];
+  for (let i = 0; i < 70; i++) deep = [deep];
+  let deepDict = {};
+  for (let i = 0; i < 70; i++) deepDict = [{ a: deepDict }];
+  for (const value of [() => 1, [1, [() => 1]], deep, deepDict]) {
+    const message = /** @type {Error} */ (catching(() => toWire(value))).message;
+    assert.throws(() => wireText(value), (e) => e instanceof WireError && e.message === message, message);
+  }
+});
+
+/** @param {() => unknown} run */
+function catching(run) {
+  try {
+    run();
+  } catch (exc) {
+    return exc;
+  }
+  assert.fail("it did not throw");
+}
 
 test("cellsFromWire gives a plain grid's cells as decoding and toCellValue do, and declines the rest", () => {
   const w = (type, value) => ({ type, value, isSpec: false });

@@ -170,6 +170,21 @@ function monthOf(name) {
 }
 
 /**
+ * Whether enter(text) keeps `text` as it is, told from its first two
+ * characters alone: a letter followed by anything but a letter starts no
+ * formula, number, boolean ("TRUE"/"FALSE") or date ("Jan 5, 2024" needs
+ * three letters). false means only that enter() must look.
+ */
+export function keepsText(text) {
+  return isLetter(text.charCodeAt(0)) && !isLetter(text.charCodeAt(1));
+}
+
+/** @param {number} code  a UTF-16 code unit, NaN past the end */
+function isLetter(code) {
+  return (code >= 65 && code <= 90) || (code >= 97 && code <= 122);
+}
+
+/**
  * What a cell holds after `text` is written to it through values or formulas,
  * outside a Text-formatted cell: {formula, ast} or {value, format?}.
  */

@@ -253,12 +253,19 @@ const GRID_PROPS = new Set(["values", "formulas", "numberFormat"]);
 function writeGrid(what, { sheet, area }, value, host) {
   alive(sheet);
   const item = (v) => {
-    if (v === null) return;
-    if (what === "numberFormat" ? typeof v !== "string"
-      : !["string", "number", "boolean"].includes(typeof v)) throw new HostError("InvalidArgument");
-    if (typeof v === "number" && !Number.isFinite(v)) throw new HostError("InvalidArgument");
-    // A cell holds at most 32,767 characters (Excel specifications and limits).
-    if (typeof v === "string" && v.length > MAX_CELL_CHARS) throw new HostError("InvalidArgument", "CellTooLong", [MAX_CELL_CHARS]);
+    switch (typeof v) {
+      case "string":
+        // A cell holds at most 32,767 characters (Excel specifications and limits).
+        if (v.length > MAX_CELL_CHARS) throw new HostError("InvalidArgument", "CellTooLong", [MAX_CELL_CHARS]);
+        return;
+      case "number":
+        if (what === "numberFormat" || !Number.isFinite(v)) throw new HostError("InvalidArgument");
+        return;
+      case "boolean":
+        if (what === "numberFormat") throw new HostError("InvalidArgument");
+        return;
+    }
+    if (v !== null) throw new HostError("InvalidArgument");
   };
   // null is no value for the whole property, only for cells inside an array.
   if (value === null || value === undefined) throw new HostError("InvalidArgument");
@@ -270,7 +277,7 @@ function writeGrid(what, { sheet, area }, value, host) {
     if (value.length !== area.rowCount || value.some((row) => row.length !== area.columnCount)) {
       throw new HostError("InvalidArgument", "ShapeMismatch");
     }
-    value.forEach((row) => row.forEach(item));
+    for (const row of value) for (let i = 0; i < row.length; i++) item(row[i]);
     grid = value;
   } else {
     item(value);

@@ -9,8 +9,8 @@
 //   - empty cells read back as "".
 // What text becomes on entry, formulas and number formats: cells.mjs.
 
-import { Area, MAX_COLUMNS, formatArea } from "./addresses.mjs";
-import { CellError, GENERAL, MAX_CELL_CHARS, TEXT_FORMAT, enter, evaluate, renderText } from "./cells.mjs";
+import { Area, formatArea } from "./addresses.mjs";
+import { CellError, GENERAL, MAX_CELL_CHARS, TEXT_FORMAT, enter, evaluate, keepsText, renderText } from "./cells.mjs";
 import { HostError, MESSAGES } from "./errors.mjs";
 import { formattedAreas } from "./format.mjs";
 
@@ -20,7 +20,39 @@ import { formattedAreas } from "./format.mjs";
 export const MAX_CELLS = 5_000_000;
 const FORBIDDEN = /[\[\]:*?\/\\]/;
 
-function key(row, column) { return row * MAX_COLUMNS + column; }
+/**
+ * A sheet's cells, by row: a Map of row -> array of the row's cells by
+ * column, undefined where blank. A grid's cells are found a row at a time.
+ */
+class Cells {
+  constructor() { this.rows = new Map(); }
+
+  /** The array of a row's cells (index = column), or undefined. */
+  row(row) { return this.rows.get(row); }
+
+  get(row, column) { return this.rows.get(row)?.[column]; }
+
+  set(row, column, cell) {
+    let cells = this.rows.get(row);
+    if (cells === undefined) this.rows.set(row, (cells = []));
+    cells[column] = cell;
+  }
+
+  delete(row, column) {
+    const cells = this.rows.get(row);
+    if (cells !== undefined && cells[column] !== undefined) cells[column] = undefined;
+  }
+
+  /** [row, column, cell] of every cell kept. */
+  *entries() {
+    for (const [row, cells] of this.rows) {
+      for (let column = 0; column < cells.length; column++) {
+        const cell = cells[column];
+        if (cell !== undefined) yield [row, column, cell];
+      }
+    }
+  }
+}
 
 let sheetSerial = 0;
 function newSheetId() {
@@ -31,37 +63,43 @@ function newSheetId() {
   return `{${hex}-0000-4000-8000-${String(sheetSerial).padStart(12, "0")}}`;
 }
 
-/** One worksheet's cells: Map of row*MAX_COLUMNS+column -> {value, formula, numberFormat}. */
+/** One worksheet's cells: {value, formula, ast, numberFormat, evaluating} by row and column. */
 export class SheetModel {
   constructor(name, book = null) {
     this.book = book;
     this.id = newSheetId();
     this.name = name;
-    this.cells = new Map();
+    this.cells = new Cells();
     this.deleted = false;
   }
 
-  cell(row, column) { return this.cells.get(key(row, column)); }
+  cell(row, column) { return this.cells.get(row, column); }
 
   /** @param {"values"|"formulas"|"numberFormat"|"text"|"valueTypes"} what */
   read(area, what) {
     if (area.cellCount > MAX_CELLS) {
       throw new HostError("ResponsePayloadSizeLimitExceeded", "TooManyCells", [area.cellCount, MAX_CELLS]);
     }
-    const rows = [];
+    const rows = new Array(area.rowCount);
     const columns = area.columnCount;
-    for (let r = area.top; r <= area.bottom; r++) {
-      const row = [];
-      const first = key(r, area.left);
-      for (let c = 0; c < columns; c++) row.push(this.cellAs(this.cells.get(first + c), what));
-      rows.push(row);
+    const cells = this.cells;
+    for (let r = 0; r < rows.length; r++) {
+      const row = new Array(columns);
+      const kept = cells.row(area.top + r);
+      for (let c = 0; c < columns; c++) {
+        const cell = kept?.[area.left + c];
+        // The values of cells without a formula are what they hold, as cellAs() gives them.
+        row[c] = what === "values" && cell !== undefined && cell.formula === null && typeof cell.value !== "object"
+          ? cell.value : this.cellAs(cell, what);
+      }
+      rows[r] = row;
     }
     return rows;
   }
 
   /** The value a cell holds (a formula's result; "" when blank). */
   valueAt(row, column) {
-    const cell = this.cells.get(key(row, column));
+    const cell = this.cells.get(row, column);
     return cell ? this.valueOf(cell) : "";
   }
 
@@ -103,11 +141,12 @@ export class SheetModel {
     if (what !== "numberFormat") {
       for (let r = 0; r < grid.length; r++) {
         const row = grid[r];
-        const first = key(area.top + r, area.left);
+        const kept = cells.row(area.top + r);
         for (let c = 0; c < row.length; c++) {
           const item = row[c];
-          if (typeof item !== "string" || item === "") continue;
-          const cell = cells.get(first + c);
+          // Text enter() keeps needs no entry: it is written as it is below.
+          if (typeof item !== "string" || item === "" || keepsText(item)) continue;
+          const cell = kept?.[area.left + c];
           if (cell && cell.numberFormat === TEXT_FORMAT) continue;
           (entries ??= new Array(grid.length * columns))[r * columns + c] = enter(item);
         }
@@ -115,12 +154,13 @@ export class SheetModel {
     }
     for (let r = 0; r < grid.length; r++) {
       const row = grid[r];
-      const first = key(area.top + r, area.left);
+      const top = area.top + r;
+      let kept = cells.row(top);
       for (let c = 0; c < row.length; c++) {
         const item = row[c];
         if (item === null) continue;
-        const k = first + c;
-        const found = cells.get(k);
+        const column = area.left + c;
+        const found = kept?.[column];
         const cell = found ?? { value: null, formula: null, ast: null, numberFormat: GENERAL, evaluating: false };
         const entry = entries?.[r * columns + c];
         if (what === "numberFormat") {
@@ -133,21 +173,24 @@ export class SheetModel {
         } else {
           cell.value = item === "" ? null : item; cell.formula = cell.ast = null;
         }
-        // store() without the map write a cell already in it needs not.
-        if (isBlank(cell)) cells.delete(k);
-        else if (found === undefined) cells.set(k, cell);
+        // store() without the write a cell already kept needs not.
+        if (isBlank(cell)) {
+          if (found !== undefined) cells.delete(top, column);
+        } else if (found === undefined) {
+          cells.set(top, column, cell);
+          kept ??= cells.row(top);
+        }
       }
     }
   }
 
   /** Range.clear(applyTo): "All", "Contents", "Formats" (hyperlink variants change nothing here). */
   clear(area, applyTo) {
-    for (const [k, cell] of [...this.cells]) {
-      const r = Math.floor(k / MAX_COLUMNS), c = k % MAX_COLUMNS;
+    for (const [r, c, cell] of [...this.cells.entries()]) {
       if (!area.contains(r, c)) continue;
       if (applyTo === "All" || applyTo === "Contents") cell.value = cell.formula = cell.ast = null;
       if (applyTo === "All" || applyTo === "Formats") cell.numberFormat = GENERAL;
-      this.store(k, cell);
+      this.store(r, c, cell);
     }
   }
 
@@ -155,16 +198,16 @@ export class SheetModel {
   shiftDown(area) {
     for (let r = area.bottom; r >= area.top; r--) {
       for (let c = area.left; c <= area.right; c++) {
-        const cell = this.cells.get(key(r, c));
-        this.cells.delete(key(r + 1, c));
-        if (cell) { this.cells.set(key(r + 1, c), cell); this.cells.delete(key(r, c)); }
+        const cell = this.cells.get(r, c);
+        this.cells.delete(r + 1, c);
+        if (cell) { this.cells.set(r + 1, c, cell); this.cells.delete(r, c); }
       }
     }
   }
 
-  store(k, cell) {
-    if (isBlank(cell)) this.cells.delete(k);
-    else this.cells.set(k, cell);
+  store(row, column, cell) {
+    if (isBlank(cell)) this.cells.delete(row, column);
+    else this.cells.set(row, column, cell);
   }
 
   /**
@@ -178,9 +221,8 @@ export class SheetModel {
     const include = (t, l, b, r) => {
       top = Math.min(top, t); left = Math.min(left, l); bottom = Math.max(bottom, b); right = Math.max(right, r);
     };
-    for (const [k, cell] of this.cells) {
+    for (const [r, c, cell] of this.cells.entries()) {
       if (valuesOnly && cell.value === null && cell.formula === null) continue;
-      const r = Math.floor(k / MAX_COLUMNS), c = k % MAX_COLUMNS;
       include(r, c, r, c);
     }
     if (!valuesOnly) for (const a of formattedAreas(this)) include(a.top, a.left, a.bottom, a.right);
