@@ -288,6 +288,19 @@ class TestStale:
         com_like._cw__del__(proxy)
         assert recorder.bodies == [{"method": "DEL", "name": "__del__", "caller": 17}]
 
+    @pytest.mark.parametrize("change", [
+        lambda m: setattr(m, "_guid", "f" * 32),
+        lambda m: vars(m).update(_guid="f" * 32),
+        lambda m: setattr(m, "__dict__", {**vars(m), "_guid": "f" * 32}),
+    ], ids=["setattr", "dict update", "dict replaced"])
+    def test_an_epoch_changed_between_operations_is_seen(self, recorder, proxy, mod, change):
+        com_like._cw__getattr__(proxy, "a")
+        com_like._cw__getattr__(proxy, "b")
+        change(mod.messaging)
+        with pytest.raises(RuntimeError, match=STALE):
+            com_like._cw__getattr__(proxy, "c")
+        assert [body["name"] for body in recorder.bodies] == ["a", "b"]
+
     def test_stale_check_uses_not_equal(self, recorder, proxy, mod):
         class Same:
             def __ne__(self, other):

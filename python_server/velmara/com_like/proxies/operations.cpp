@@ -7,6 +7,7 @@
 #include "../capi/args.hpp"
 #include "../capi/classes.hpp"
 #include "../capi/error.hpp"
+#include "../capi/instance.hpp"
 #include "../capi/mapping.hpp"
 #include "../capi/state.hpp"
 #include "names.hpp"
@@ -32,6 +33,10 @@ bool is_get_field(PyObject* name) {
 // SET answers one name fewer: an assignment to _internal_cache is sent.
 bool is_set_field(PyObject* name) { return is_one_of(name, {attr_internal_id, attr_internal_type_name, attr_msg_guid, attr_typ}); }
 
+// messaging._guid, read by every operation but DEL: through a view of the
+// messaging instance's dict while it holds it.
+FieldView epoch_field{&attr_guid};
+
 // A proxy from an earlier messaging epoch must not reach the add-in. The
 // proxy's own epoch is read before `messaging` is looked up, so a half-built
 // proxy reports its missing field whatever the namespace holds. Returns the
@@ -39,9 +44,16 @@ bool is_set_field(PyObject* name) { return is_one_of(name, {attr_internal_id, at
 Ref current_messaging(PyObject* self) {
     Ref mine = steal(PyObject_GetAttr(self, attr_msg_guid));
     Ref messaging_obj = mine ? lookup_global(global_messaging) : Ref();
-    Ref current = messaging_obj ? steal(PyObject_GetAttr(messaging_obj.get(), attr_guid)) : Ref();
-    if (!current) {
+    if (!messaging_obj) {
         return {};
+    }
+    Ref current;
+    if (!epoch_field.read(messaging_obj.get(), &current)) {
+        current = steal(PyObject_GetAttr(messaging_obj.get(), attr_guid));
+        if (!current) {
+            return {};
+        }
+        epoch_field.learn(messaging_obj.get());
     }
     const int stale = PyObject_RichCompareBool(mine.get(), current.get(), Py_NE);
     if (stale != 0) {
