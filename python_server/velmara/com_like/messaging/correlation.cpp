@@ -28,6 +28,18 @@ InstanceAttrCache send_handler_field, waiters_field, waiters_lock_field;
 FieldView fields{&attr_waiters, &attr_waiters_lock, &attr_send_handler};
 enum Field { kWaiters, kWaitersLock, kSendHandler, kFields };
 
+// The waiters table and its lock read the ordinary way, after which the
+// view learns `self` again. False with an error set.
+bool read_waiters_and_lock(PyObject* self, Ref& table, Ref& lock) {
+    table = instance_attr(self, attr_waiters, waiters_field);
+    lock = table ? instance_attr(self, attr_waiters_lock, waiters_lock_field) : Ref();
+    if (!lock) {
+        return false;
+    }
+    fields.learn(self);
+    return true;
+}
+
 // concurrent.futures.Future(). A class call goes through the type's call
 // slot, which looks __init__ up along the MRO and packs the arguments for
 // it on every call. While the class is unchanged (its version tag says so)
@@ -244,17 +256,10 @@ PyObject* send_request_sync(PyObject*, PyObject* const* args, std::size_t nargsf
     if (!waiter) {
         return nullptr;
     }
-    Ref table, lock;
-    if (viewed) {
-        table = std::move(field[kWaiters]);
-        lock = std::move(field[kWaitersLock]);
-    } else {
-        table = instance_attr(self, attr_waiters, waiters_field);
-        lock = table ? instance_attr(self, attr_waiters_lock, waiters_lock_field) : Ref();
-        if (!lock) {
-            return nullptr;
-        }
-        fields.learn(self);
+    Ref table = viewed ? std::move(field[kWaiters]) : Ref();
+    Ref lock = viewed ? std::move(field[kWaitersLock]) : Ref();
+    if (!viewed && !read_waiters_and_lock(self, table, lock)) {
+        return nullptr;
     }
     {
         LockGuard guard;
@@ -323,16 +328,11 @@ PyObject* on_message(PyObject*, PyObject* const* args, std::size_t nargsf, PyObj
         return nullptr;
     }
     Ref field[kFields];
-    Ref table, lock;
-    if (fields.read(self, field)) {
-        table = std::move(field[kWaiters]);
-        lock = std::move(field[kWaitersLock]);
-    } else {
-        table = instance_attr(self, attr_waiters, waiters_field);
-        lock = table ? instance_attr(self, attr_waiters_lock, waiters_lock_field) : Ref();
-        if (!lock) {
-            return nullptr;
-        }
+    const bool viewed = fields.read(self, field);
+    Ref table = viewed ? std::move(field[kWaiters]) : Ref();
+    Ref lock = viewed ? std::move(field[kWaitersLock]) : Ref();
+    if (!viewed && !read_waiters_and_lock(self, table, lock)) {
+        return nullptr;
     }
     Ref waiter;
     if (key && !pop_waiter(table.get(), lock.get(), key.get(), waiter)) {
