@@ -569,3 +569,40 @@ class TestDel:
         worker.join(60)
         assert threads == [worker]
         assert recorder.methods() == ["DEL"]
+
+
+class _Property(com_like.OfficeJsObject):
+    # A data descriptor on the class wins over the instance's own field.
+    _internal_id = property(lambda self: 99, lambda self, value: None)
+
+
+class _Getattribute(com_like.OfficeJsObject):
+    def __getattribute__(self, name):
+        return 55 if name == "_internal_id" else super().__getattribute__(name)
+
+
+class _Missing(com_like.OfficeJsObject):
+    def __init__(self, object_id, type_name):
+        super().__init__(object_id, type_name)
+        del self._internal_id  # read through __getattr__, which refuses the field
+
+
+@pytest.mark.parametrize(("cls", "callers"), [
+    (com_like.OfficeJsObject, [17, 17, 17]),
+    (_Property, [99, 99, 99]),
+    (_Getattribute, [55, 55, 55]),
+], ids=["plain", "property", "__getattribute__"])
+def test_the_caller_is_read_the_ordinary_way_whatever_the_class(recorder, cls, callers):
+    # A plain array in between: the read of the caller knows several classes.
+    for proxy in (cls(17, "Range"), com_like.OfficeJsArray(3), cls(17, "Range"), cls(17, "Range")):
+        com_like._cw__getattr__(proxy, "a")
+    gets = [body["caller"] for body in recorder.bodies if body["method"] == "GET"]
+    assert gets == [callers[0], 3, *callers[1:]]
+
+
+def test_a_missing_caller_fails_as_the_ordinary_read_fails(recorder):
+    for _ in range(2):  # learnt on the first, taken directly on the second
+        com_like._cw__getattr__(com_like.OfficeJsObject(17, "Range"), "a")
+    with pytest.raises(AttributeError, match="_internal_id"):
+        com_like._cw__getattr__(_Missing(17, "Range"), "a")
+    assert recorder.methods().count("GET") == 2

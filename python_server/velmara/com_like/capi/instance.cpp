@@ -74,6 +74,60 @@ Ref instance_attr(PyObject* self, PyObject* name, InstanceAttrCache& cache) noex
     return steal(PyObject_GetAttr(self, name));
 }
 
+namespace {
+
+// Whether `type` reads attributes with object.__getattribute__ (found along
+// its MRO as object's own slot wrapper); -1 with an error set.
+int object_getattribute(PyTypeObject* type) {
+    static PyObject* object_wrapper = nullptr;  // kept for the life of the process
+    static PyObject* name = nullptr;
+    if (!name && !(name = PyUnicode_InternFromString("__getattribute__"))) {
+        return -1;
+    }
+    if (!object_wrapper &&
+        !(object_wrapper = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name))) {
+        return -1;
+    }
+    Ref found = steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
+    if (!found) {
+        PyErr_Clear();
+        return 0;
+    }
+    return found.get() == object_wrapper ? 1 : 0;
+}
+
+}  // namespace
+
+Ref generic_attr(PyObject* self, PyObject* name, GenericReadCache& cache) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    const unsigned int version = type->tp_version_tag;
+    bool known = false;
+    for (unsigned int i = 0; i < GenericReadCache::kClasses && !known; ++i) {
+        known = version != 0 && cache.type[i] == type && cache.version[i] == version;
+    }
+    if (!known) {
+        Ref value = steal(PyObject_GetAttr(self, name));
+        if (value && type->tp_version_tag != 0) {
+            const int plain = object_getattribute(type);
+            if (plain < 0) {
+                return {};
+            }
+            if (plain) {
+                const unsigned int slot = cache.next++ % GenericReadCache::kClasses;
+                cache.type[slot] = type;
+                cache.version[slot] = type->tp_version_tag;
+            }
+        }
+        return value;
+    }
+    Ref value = steal(PyObject_GenericGetAttr(self, name));
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return value;
+    }
+    PyErr_Clear();
+    return steal(PyObject_GetAttr(self, name));
+}
+
 FieldView::FieldView(std::initializer_list<PyObject* const*> names) noexcept {
     for (PyObject* const* name : names) {
         if (count_ < kMaxFields) {

@@ -27,6 +27,26 @@ struct InstanceAttrCache {
 // self.<name>; null with an error set on failure.
 Ref instance_attr(PyObject* self, PyObject* name, InstanceAttrCache& cache) noexcept;
 
+// What one call site learnt about the classes whose attribute reads start
+// with object.__getattribute__ (whatever __getattr__ they add): each class
+// with its version tag, a few at a time (the three proxy classes pass the
+// same call sites).
+struct GenericReadCache {
+    static constexpr unsigned kClasses = 4;
+    PyTypeObject* type[kClasses] = {};  // borrowed; compared only while the tag matches
+    unsigned int version[kClasses] = {};
+    unsigned int next = 0;  // the entry a newly learnt class takes
+};
+
+// self.<name>. A class that defines __getattr__ reads every attribute
+// through a slot that looks __getattribute__ and __getattr__ up along the
+// MRO first; while the class is unchanged and its __getattribute__ is
+// object's, the read that one makes is made here directly. When it finds
+// nothing (AttributeError), the ordinary read runs, so __getattr__ answers
+// as it would (a property that raised goes once more). Null with an error
+// set on failure.
+Ref generic_attr(PyObject* self, PyObject* name, GenericReadCache& cache) noexcept;
+
 // Several own attributes of one object that a hot path reads on every call
 // (the messaging instance's handler, table and lock), kept as borrowed
 // pointers into the object's instance dict while nothing can have changed

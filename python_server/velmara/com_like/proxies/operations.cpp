@@ -42,7 +42,8 @@ FieldView epoch_field{&attr_guid};
 // proxy reports its missing field whatever the namespace holds. Returns the
 // `messaging` that the request then goes through.
 Ref current_messaging(PyObject* self) {
-    Ref mine = steal(PyObject_GetAttr(self, attr_msg_guid));
+    static GenericReadCache msg_guid_read;
+    Ref mine = generic_attr(self, attr_msg_guid, msg_guid_read);
     Ref messaging_obj = mine ? lookup_global(global_messaging) : Ref();
     if (!messaging_obj) {
         return {};
@@ -67,7 +68,8 @@ Ref current_messaging(PyObject* self) {
 
 // {"method": method, "name": name, ["value"/"args": payload,] "caller": self._internal_id}
 Ref build_body(PyObject* self, PyObject* method, PyObject* name, PyObject* payload_key, PyObject* payload) {
-    Ref caller = steal(PyObject_GetAttr(self, attr_internal_id));
+    static GenericReadCache internal_id_read;
+    Ref caller = generic_attr(self, attr_internal_id, internal_id_read);
     Ref body = caller ? steal(PyDict_New()) : Ref();
     if (!body || PyDict_SetItem(body.get(), key_method, method) < 0 || PyDict_SetItem(body.get(), key_name, name) < 0 ||
         (payload_key && PyDict_SetItem(body.get(), payload_key, payload) < 0) ||
