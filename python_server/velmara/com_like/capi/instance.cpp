@@ -1,8 +1,14 @@
 #include "instance.hpp"
 
+#include "interned.hpp"
+
 namespace com_like {
 
 namespace {
+
+#define INSTANCE_NAMES(X) X(attr_dict, "__dict__") X(attr_getattribute, "__getattribute__")
+COM_LIKE_DEFINE_NAMES(INSTANCE_NAMES)
+PyObject* object_getattribute_wrapper = nullptr;  // object.__getattribute__, kept for the process
 
 // Whether `type` (through its MRO) leaves `name` undefined and reads
 // attributes the generic way; -1 with an error set.
@@ -77,23 +83,14 @@ Ref instance_attr(PyObject* self, PyObject* name, InstanceAttrCache& cache) noex
 namespace {
 
 // Whether `type` reads attributes with object.__getattribute__ (found along
-// its MRO as object's own slot wrapper); -1 with an error set.
-int object_getattribute(PyTypeObject* type) {
-    static PyObject* object_wrapper = nullptr;  // kept for the life of the process
-    static PyObject* name = nullptr;
-    if (!name && !(name = PyUnicode_InternFromString("__getattribute__"))) {
-        return -1;
-    }
-    if (!object_wrapper &&
-        !(object_wrapper = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name))) {
-        return -1;
-    }
-    Ref found = steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), name));
+// its MRO as object's own slot wrapper).
+bool object_getattribute(PyTypeObject* type) {
+    Ref found = steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), attr_getattribute));
     if (!found) {
         PyErr_Clear();
-        return 0;
+        return false;
     }
-    return found.get() == object_wrapper ? 1 : 0;
+    return found.get() == object_getattribute_wrapper;
 }
 
 }  // namespace
@@ -108,11 +105,7 @@ Ref generic_attr(PyObject* self, PyObject* name, GenericReadCache& cache) noexce
     if (!known) {
         Ref value = steal(PyObject_GetAttr(self, name));
         if (value && type->tp_version_tag != 0) {
-            const int plain = object_getattribute(type);
-            if (plain < 0) {
-                return {};
-            }
-            if (plain) {
+            if (object_getattribute(type)) {
                 const unsigned int slot = cache.next++ % GenericReadCache::kClasses;
                 cache.type[slot] = type;
                 cache.version[slot] = type->tp_version_tag;
@@ -213,7 +206,37 @@ void FieldView::forget(PyObject* dict) noexcept {
     }
 }
 
+int own_dict(PyObject* self) noexcept {
+    Ref dict = steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) {
+        return -1;
+    }
+    if (!PyDict_CheckExact(dict.get()) || own_values(dict.get())) {
+        return 0;
+    }
+    Ref copy = steal(PyDict_New());
+    if (!copy || PyDict_Update(copy.get(), dict.get()) < 0) {
+        return -1;
+    }
+    // Through the class's __dict__ descriptor, which moves the attributes
+    // out of the object; PyObject_GenericSetDict would leave them there.
+    // A class that refuses is only read the ordinary way.
+    if (PyObject_SetAttr(self, attr_dict, copy.get()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            return -1;
+        }
+        PyErr_Clear();
+    }
+    return 0;
+}
+
 int init_field_views() noexcept {
+    COM_LIKE_INTERN_NAMES(INSTANCE_NAMES)
+    if (!object_getattribute_wrapper &&
+        !(object_getattribute_wrapper =
+              PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), attr_getattribute))) {
+        return -1;
+    }
     if (watcher >= 0) {
         return 0;
     }

@@ -88,7 +88,14 @@ private:
     bool listed_ = false;
 };
 
-// Registers the dict watcher; without one (all slots taken) views stay empty.
+// Gives `self` a dict of its own with the same entries, in the same order,
+// when its attributes live in the object itself (writes to those reach no
+// dict watcher, so no view is ever taken of them). 0 also when the class
+// refuses; -1 with an error set.
+int own_dict(PyObject* self) noexcept;
+
+// Interns the names above, registers the dict watcher; without a watcher
+// (all slots taken) views stay empty.
 int init_field_views() noexcept;
 
 }  // namespace com_like

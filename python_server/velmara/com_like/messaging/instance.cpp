@@ -1,5 +1,6 @@
 // A Messaging instance's attributes: __init__ and set_send_handler.
 #include "../capi/args.hpp"
+#include "../capi/instance.hpp"
 #include "../capi/state.hpp"
 #include "methods.hpp"
 #include "names.hpp"
@@ -8,38 +9,6 @@
 namespace com_like::messaging {
 
 Ref get(PyObject* self, PyObject* name) noexcept { return steal(PyObject_GetAttr(self, name)); }
-
-namespace {
-
-// Gives `self` a dict of its own with the same entries, in the same order,
-// when its attributes live in the object itself. Every request reads three
-// of them through a view that a dict watcher keeps current, and a write to
-// attributes kept in the object reaches no watcher (see FieldView).
-int own_dict(PyObject* self) {
-    Ref dict = steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) {
-        return -1;
-    }
-    if (!PyDict_CheckExact(dict.get()) || reinterpret_cast<PyDictObject*>(dict.get())->ma_values == nullptr) {
-        return 0;
-    }
-    Ref copy = steal(PyDict_New());
-    if (!copy || PyDict_Update(copy.get(), dict.get()) < 0) {
-        return -1;
-    }
-    // Through the class's __dict__ descriptor, which moves the attributes
-    // out of the object; PyObject_GenericSetDict would leave them there.
-    // A class that refuses is only read the ordinary way.
-    if (PyObject_SetAttr(self, attr_dict, copy.get()) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            return -1;
-        }
-        PyErr_Clear();
-    }
-    return 0;
-}
-
-}  // namespace
 
 PyObject* init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static constexpr const char* names[] = {"self"};
@@ -64,7 +33,9 @@ PyObject* init(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* k
         !store(attr_next_callable_id, steal(PyLong_FromLong(1)))) {
         return nullptr;
     }
-    return own_dict(self) < 0 ? nullptr : Py_NewRef(Py_None);
+    // Every request reads three of these through a view of the dict (see
+    // FieldView), which needs a dict that sees every write.
+    return own_dict(self) < 0 ? nullptr : none().release();
 }
 
 PyObject* set_send_handler(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {

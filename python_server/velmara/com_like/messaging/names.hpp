@@ -12,7 +12,6 @@
     X(attr_callable_registry, "_callable_registry") \
     X(attr_callable_lock, "_callable_lock")         \
     X(attr_next_callable_id, "_next_callable_id")   \
-    X(attr_dict, "__dict__")                        \
     X(key_request_id, "requestId")                  \
     X(text_request, "request")                      \
     X(attr_done, "done")                            \
