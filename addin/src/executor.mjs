@@ -258,7 +258,7 @@ export class Executor {
     if (frame.result === undefined) {
       text = JSON.stringify(frame);
     } else {
-      // The result, last in an answer, may be a grid: wireJson writes it faster than JSON.stringify.
+      // The result, last in an answer, is mostly text wireText wrote already (a grid read): it goes in as it is.
       const { result, ...head } = frame;
       text = `${JSON.stringify(head).slice(0, -1)},"result":${wireJson(result)}}`;
     }

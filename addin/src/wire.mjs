@@ -94,13 +94,12 @@ export function toWire(value, reference = () => undefined, depth = 0) {
 }
 
 /**
- * JSON.stringify(wire) for a wire value as toWire (or a reference) makes it,
- * written out directly. A grid read from Excel is a hundred thousand small
- * objects, and JSON.stringify walks each through its generic property
- * machinery, which costs about three times writing the text. The shapes
- * toWire makes ({type, value, isSpec} with a plain value, arrays with their
- * id) are written here key for key in toWire's order; every other value goes
- * to JSON.stringify. Only the shapes toWire makes may be given: a wire value
+ * JSON.stringify(wire) for one wire value as toWire (or a reference) makes
+ * it. Grids never come here (wireText writes arrays itself); what does is a
+ * single value, often one item of a list wireText writes (a reference, a
+ * date), so the shape toWire makes for a plain value ({type, value, isSpec},
+ * no id) is written key for key in toWire's order; every other value goes to
+ * JSON.stringify. Only the shapes toWire makes may be given: a wire value
  * with members of its own besides these would lose them. A WireText gives
  * its text.
  * @param {any} wire
@@ -108,25 +107,20 @@ export function toWire(value, reference = () => undefined, depth = 0) {
  */
 export function wireJson(wire) {
   if (wire instanceof WireText) return wire.text;
-  if (typeof wire !== "object" || wire === null || typeof wire.isSpec !== "boolean") return JSON.stringify(wire);
+  if (typeof wire !== "object" || wire === null || typeof wire.isSpec !== "boolean" || "id" in wire) return JSON.stringify(wire);
   const { type, value } = wire;
-  const head = typeof type === "string" ? (WIRE_HEADS.get(type) ?? `{"type":${JSON.stringify(type)},"value":`) : undefined;
-  const tail = wire.isSpec ? ',"isSpec":true' : ',"isSpec":false';
-  if (head !== undefined && !("id" in wire)) {
-    switch (typeof value) {
-      case "string":
-        return head + JSON.stringify(value) + tail + "}";
-      case "number":
-        return head + (Number.isFinite(value) ? String(value) : "null") + tail + "}";
-      case "boolean":
-        return head + (value ? "true" : "false") + tail + "}";
-      case "object":
-        if (value === null) return head + "null" + tail + "}";
-    }
-  } else if (type === TAG.ARRAY && Array.isArray(value) && typeof wire.id === "number" && Number.isFinite(wire.id)) {
-    let items = "";
-    for (let i = 0; i < value.length; i++) items += (i === 0 ? "" : ",") + wireJson(value[i]);
-    return `${head}[${items}]${tail},"id":${wire.id}}`;
+  if (typeof type !== "string") return JSON.stringify(wire);
+  const head = WIRE_HEADS.get(type) ?? `{"type":${JSON.stringify(type)},"value":`;
+  const tail = wire.isSpec ? ',"isSpec":true}' : ',"isSpec":false}';
+  switch (typeof value) {
+    case "string":
+      return head + JSON.stringify(value) + tail;
+    case "number":
+      return head + (Number.isFinite(value) ? String(value) : "null") + tail;
+    case "boolean":
+      return head + (value ? "true" : "false") + tail;
+    case "object":
+      if (value === null) return head + "null" + tail;
   }
   return JSON.stringify(wire);
 }
