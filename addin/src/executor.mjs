@@ -313,17 +313,18 @@ export class Executor {
   }
 
   /**
-   * Data as wire values. Client objects inside become references; other live
-   * objects too when `from` (the collection they came from, or null) is given.
-   * @param {unknown} value @param {object|null} [from]
+   * Data as wire values (a callback's arguments): client objects inside become references.
+   * @param {unknown} value
    */
-  data(value, from) {
-    return toWire(value, this.referencer(from));
+  data(value) {
+    return toWire(value, this.referencer());
   }
 
   /**
-   * data(value, from) for an answer, written straight to its wire text: a
-   * grid read from Excel would otherwise be a hundred thousand small objects.
+   * An answer's data, written straight to its wire text: a grid read from
+   * Excel would otherwise be a hundred thousand small objects. Client objects
+   * inside become references; other live objects too when `from` (the
+   * collection they came from, or null) is given.
    * @param {unknown} value @param {object|null} [from]
    */
   answer(value, from) {
