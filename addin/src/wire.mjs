@@ -5,7 +5,7 @@
 // and the one place where a frame from the kernel is parsed and checked.
 // Everything past parseFrame() may trust the shape of what it is given.
 
-import { ARG, ID, KIND, METHOD, NON_FINITE_TEXT, TAG } from "./protocol.mjs";
+import { ARG, ID, KIND, METHOD, NON_FINITE_TEXT, NULL, TAG } from "./protocol.mjs";
 
 /** Nesting limit for values in either direction (a grid is two levels deep). */
 export const MAX_DEPTH = 64;
@@ -60,13 +60,13 @@ export function toWire(value, reference = () => undefined, depth = 0) {
         isSpec: false,
       };
     case "undefined":
-      return { type: TAG.NULL, value: null, isSpec: false };
+      return NULL;
     case "function":
       throw new WireError("a JavaScript function has no wire form");
     case "symbol":
       return { type: TAG.STRING, value: String(value), isSpec: false };
   }
-  if (value === null) return { type: TAG.NULL, value: null, isSpec: false };
+  if (value === null) return NULL;
   if (depth >= MAX_DEPTH) throw new WireError(`value nested deeper than ${MAX_DEPTH} levels`);
   if (Array.isArray(value)) {
     const items = new Array(value.length);
@@ -75,7 +75,7 @@ export function toWire(value, reference = () => undefined, depth = 0) {
   }
   if (value instanceof Date) {
     const t = value.getTime();
-    return Number.isNaN(t) ? { type: TAG.NULL, value: null, isSpec: false } : { type: TAG.DATE, value: value.toISOString(), isSpec: false };
+    return Number.isNaN(t) ? NULL : { type: TAG.DATE, value: value.toISOString(), isSpec: false };
   }
   if (value instanceof Uint8Array || value instanceof ArrayBuffer) {
     return { type: TAG.BYTES, value: bytesToBase64(value instanceof ArrayBuffer ? new Uint8Array(value) : value), isSpec: false };
