@@ -21,8 +21,6 @@ import { RequestError, errorText } from "./executor-errors.mjs";
 import { Members, isLiveObject } from "./executor-members.mjs";
 import { decode, prepare } from "./executor-planning.mjs";
 
-export { RequestError, errorText };
-
 /** @typedef {import("./executor-planning.mjs").Req} Req */
 /** @typedef {import("./executor-planning.mjs").Plan} Plan */
 /** @typedef {import("./executor-batching.mjs").Section} Section */
