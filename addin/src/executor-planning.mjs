@@ -253,7 +253,7 @@ function planCall(ex, target, args, mark) {
     const tracked = members.needsTracking(result) && !ex.table.tracked.has(result) ? result : undefined;
     if (tracked !== undefined) {
       ex.context.trackedObjects.add(tracked);
-      ex.table.tracked.add(tracked);
+      ex.table.markTracked(tracked);
     }
     return { sync: true, effectOnly: true, tracked, finish: () => ex.reference(result, obj) };
   }
