@@ -97,7 +97,7 @@ export async function runRound(ex, work) {
     ex.stats.syncs += 1;
     await syncWithWatchdog(ex, ctx);
   } catch (exc) {
-    const again = await afterFailedSync(ex, exc, all, untrack, prefix);
+    const again = await afterFailedSync(ex, exc, all, planned, untrack, prefix);
     flushTracks(ex, ex.queued);
     return again.concat(waiting);
   }
@@ -133,12 +133,12 @@ function flushTracks(ex, into) {
 
 /**
  * @param {import("./executor.mjs").Executor} ex @param {unknown} exc @param {Section[]} all
+ * @param {(Section & {req: Req, plan: Plan})[]} planned  the sections of `all` that wait for the sync
  * @param {object[]} untrack @param {string} prefix
  * @returns {Promise<Req[]>} the requests to plan again
  */
-async function afterFailedSync(ex, exc, all, untrack, prefix) {
-  const planned = /** @type {(Section & {req: Req, plan: Plan})[]} */ (all.filter((s) => s.req !== null));
-  const retrackAll = () => all.forEach((s) => s.tracks && ex.table.restoreTracks(s.tracks.filter((o) => ex.brokenMessage(o) === undefined)));
+async function afterFailedSync(ex, exc, all, planned, untrack, prefix) {
+  const retrackAll = () => all.forEach((s) => s.tracks && restoreTracks(ex, s.tracks));
   if (exc instanceof HangError) {
     ex.stats.hangs += 1;
     failAll(ex, planned, exc);
@@ -207,7 +207,7 @@ async function afterFailedSync(ex, exc, all, untrack, prefix) {
       dropTracked(ex, p);
       again.push(req);
     } else if (s.tracks !== undefined) {
-      ex.table.restoreTracks(s.tracks.filter((o) => ex.brokenMessage(o) === undefined));
+      restoreTracks(ex, s.tracks);
     }
   });
   ex.stats.retried += again.length;
@@ -275,6 +275,14 @@ function failAll(ex, planned, exc) {
     dropTracked(ex, p);
     ex.fail(req, exc);
   }
+}
+
+/**
+ * Track work whose sync failed before it ran goes back, but for objects broken since.
+ * @param {import("./executor.mjs").Executor} ex @param {object[]} tracks
+ */
+function restoreTracks(ex, tracks) {
+  ex.table.restoreTracks(tracks.filter((obj) => ex.brokenMessage(obj) === undefined));
 }
 
 /**

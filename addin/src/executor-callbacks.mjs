@@ -148,19 +148,23 @@ export class Callbacks {
     }
     this.waiting.clear();
     const current = this.host.context();
-    const elsewhere = new Set();
-    /** @type {any[]} */
-    const here = [];
+    /** @type {Map<any, any[]>} context -> the registrations' results on it */
+    const byContext = new Map();
     for (const reg of this.registrations) {
-      const ctx = reg.result?.context;
-      if (ctx === current || ctx === undefined) here.push(reg.result);
-      else elsewhere.add({ ctx, result: reg.result });
+      const ctx = reg.result?.context ?? current;
+      const results = byContext.get(ctx);
+      if (results === undefined) byContext.set(ctx, [reg.result]);
+      else results.push(reg.result);
     }
     this.registrations.clear();
-    if (here.length > 0) queueOnCurrent(() => here.forEach(removeQuietly));
-    for (const { ctx, result } of elsewhere) {
-      removeQuietly(result);
-      Promise.resolve().then(() => ctx.sync()).catch(() => {});
+    for (const [ctx, results] of byContext) {
+      if (ctx === current) {
+        queueOnCurrent(() => results.forEach(removeQuietly));
+      } else {
+        // One sync sends every removal queued on an abandoned context.
+        results.forEach(removeQuietly);
+        Promise.resolve().then(() => ctx.sync()).catch(() => {});
+      }
     }
   }
 }

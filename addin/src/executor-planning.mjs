@@ -226,7 +226,6 @@ function planCall(ex, target, args, mark) {
   }
   const { target: obj, name } = /** @type {BoundFunction} */ (target);
   const members = ex.members;
-  const label = `${members.typeName(obj)}.${name}()`;
   mark();
   const result = /** @type {any} */ (obj)[name](...args);
   if (result === undefined) {
@@ -237,7 +236,7 @@ function planCall(ex, target, args, mark) {
     } };
   }
   if (result !== null && typeof result.then === "function") {
-    throw new RequestError(`${label} is asynchronous, which the add-in does not support`);
+    throw new RequestError(`${members.typeName(obj)}.${name}() is asynchronous, which the add-in does not support`);
   }
   if (members.isClientResult(result)) {
     return { sync: true, finish: () => ex.answer(result.value) };
@@ -254,7 +253,7 @@ function planCall(ex, target, args, mark) {
     const tracked = members.needsTracking(result) && !ex.table.tracked.has(result) ? result : undefined;
     if (tracked !== undefined) {
       ex.context.trackedObjects.add(tracked);
-      ex.table.tracked.add(tracked);
+      ex.table.markTracked(tracked);
     }
     return { sync: true, effectOnly: true, tracked, finish: () => ex.reference(result, obj) };
   }

@@ -21,8 +21,6 @@ import { RequestError, errorText } from "./executor-errors.mjs";
 import { Members, isLiveObject } from "./executor-members.mjs";
 import { decode, prepare } from "./executor-planning.mjs";
 
-export { RequestError, errorText };
-
 /** @typedef {import("./executor-planning.mjs").Req} Req */
 /** @typedef {import("./executor-planning.mjs").Plan} Plan */
 /** @typedef {import("./executor-batching.mjs").Section} Section */
@@ -258,7 +256,7 @@ export class Executor {
     if (frame.result === undefined) {
       text = JSON.stringify(frame);
     } else {
-      // The result, last in an answer, may be a grid: wireJson writes it faster than JSON.stringify.
+      // The result, last in an answer, is mostly text wireText wrote already (a grid read): it goes in as it is.
       const { result, ...head } = frame;
       text = `${JSON.stringify(head).slice(0, -1)},"result":${wireJson(result)}}`;
     }
@@ -313,17 +311,18 @@ export class Executor {
   }
 
   /**
-   * Data as wire values. Client objects inside become references; other live
-   * objects too when `from` (the collection they came from, or null) is given.
-   * @param {unknown} value @param {object|null} [from]
+   * Data as wire values (a callback's arguments): client objects inside become references.
+   * @param {unknown} value
    */
-  data(value, from) {
-    return toWire(value, this.referencer(from));
+  data(value) {
+    return toWire(value, this.referencer());
   }
 
   /**
-   * data(value, from) for an answer, written straight to its wire text: a
-   * grid read from Excel would otherwise be a hundred thousand small objects.
+   * An answer's data, written straight to its wire text: a grid read from
+   * Excel would otherwise be a hundred thousand small objects. Client objects
+   * inside become references; other live objects too when `from` (the
+   * collection they came from, or null) is given.
    * @param {unknown} value @param {object|null} [from]
    */
   answer(value, from) {

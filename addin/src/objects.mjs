@@ -157,6 +157,14 @@ export class ObjectTable {
   }
 
   /**
+   * An object the caller tracked itself (a method's result, before its sync).
+   * @param {object} obj
+   */
+  markTracked(obj) {
+    this.tracked.add(obj);
+  }
+
+  /**
    * An object Office.js cannot track (its lookup failed): never tracked, never untracked.
    * @param {object} obj
    */

@@ -5,7 +5,7 @@
 // and the one place where a frame from the kernel is parsed and checked.
 // Everything past parseFrame() may trust the shape of what it is given.
 
-import { ARG, ID, KIND, METHOD, NON_FINITE_TEXT, TAG } from "./protocol.mjs";
+import { ARG, ID, KIND, METHOD, NON_FINITE_TEXT, NULL, TAG } from "./protocol.mjs";
 
 /** Nesting limit for values in either direction (a grid is two levels deep). */
 export const MAX_DEPTH = 64;
@@ -60,13 +60,13 @@ export function toWire(value, reference = () => undefined, depth = 0) {
         isSpec: false,
       };
     case "undefined":
-      return { type: TAG.NULL, value: null, isSpec: false };
+      return NULL;
     case "function":
       throw new WireError("a JavaScript function has no wire form");
     case "symbol":
       return { type: TAG.STRING, value: String(value), isSpec: false };
   }
-  if (value === null) return { type: TAG.NULL, value: null, isSpec: false };
+  if (value === null) return NULL;
   if (depth >= MAX_DEPTH) throw new WireError(`value nested deeper than ${MAX_DEPTH} levels`);
   if (Array.isArray(value)) {
     const items = new Array(value.length);
@@ -75,7 +75,7 @@ export function toWire(value, reference = () => undefined, depth = 0) {
   }
   if (value instanceof Date) {
     const t = value.getTime();
-    return Number.isNaN(t) ? { type: TAG.NULL, value: null, isSpec: false } : { type: TAG.DATE, value: value.toISOString(), isSpec: false };
+    return Number.isNaN(t) ? NULL : { type: TAG.DATE, value: value.toISOString(), isSpec: false };
   }
   if (value instanceof Uint8Array || value instanceof ArrayBuffer) {
     return { type: TAG.BYTES, value: bytesToBase64(value instanceof ArrayBuffer ? new Uint8Array(value) : value), isSpec: false };
@@ -94,13 +94,12 @@ export function toWire(value, reference = () => undefined, depth = 0) {
 }
 
 /**
- * JSON.stringify(wire) for a wire value as toWire (or a reference) makes it,
- * written out directly. A grid read from Excel is a hundred thousand small
- * objects, and JSON.stringify walks each through its generic property
- * machinery, which costs about three times writing the text. The shapes
- * toWire makes ({type, value, isSpec} with a plain value, arrays with their
- * id) are written here key for key in toWire's order; every other value goes
- * to JSON.stringify. Only the shapes toWire makes may be given: a wire value
+ * JSON.stringify(wire) for one wire value as toWire (or a reference) makes
+ * it. Grids never come here (wireText writes arrays itself); what does is a
+ * single value, often one item of a list wireText writes (a reference, a
+ * date), so the shape toWire makes for a plain value ({type, value, isSpec},
+ * no id) is written key for key in toWire's order; every other value goes to
+ * JSON.stringify. Only the shapes toWire makes may be given: a wire value
  * with members of its own besides these would lose them. A WireText gives
  * its text.
  * @param {any} wire
@@ -108,25 +107,20 @@ export function toWire(value, reference = () => undefined, depth = 0) {
  */
 export function wireJson(wire) {
   if (wire instanceof WireText) return wire.text;
-  if (typeof wire !== "object" || wire === null || typeof wire.isSpec !== "boolean") return JSON.stringify(wire);
+  if (typeof wire !== "object" || wire === null || typeof wire.isSpec !== "boolean" || "id" in wire) return JSON.stringify(wire);
   const { type, value } = wire;
-  const head = typeof type === "string" ? (WIRE_HEADS.get(type) ?? `{"type":${JSON.stringify(type)},"value":`) : undefined;
-  const tail = wire.isSpec ? ',"isSpec":true' : ',"isSpec":false';
-  if (head !== undefined && !("id" in wire)) {
-    switch (typeof value) {
-      case "string":
-        return head + JSON.stringify(value) + tail + "}";
-      case "number":
-        return head + (Number.isFinite(value) ? String(value) : "null") + tail + "}";
-      case "boolean":
-        return head + (value ? "true" : "false") + tail + "}";
-      case "object":
-        if (value === null) return head + "null" + tail + "}";
-    }
-  } else if (type === TAG.ARRAY && Array.isArray(value) && typeof wire.id === "number" && Number.isFinite(wire.id)) {
-    let items = "";
-    for (let i = 0; i < value.length; i++) items += (i === 0 ? "" : ",") + wireJson(value[i]);
-    return `${head}[${items}]${tail},"id":${wire.id}}`;
+  if (typeof type !== "string") return JSON.stringify(wire);
+  const head = WIRE_HEADS.get(type) ?? `{"type":${JSON.stringify(type)},"value":`;
+  const tail = wire.isSpec ? ',"isSpec":true}' : ',"isSpec":false}';
+  switch (typeof value) {
+    case "string":
+      return head + JSON.stringify(value) + tail;
+    case "number":
+      return head + (Number.isFinite(value) ? String(value) : "null") + tail;
+    case "boolean":
+      return head + (value ? "true" : "false") + tail;
+    case "object":
+      if (value === null) return head + "null" + tail;
   }
   return JSON.stringify(wire);
 }
