@@ -12,16 +12,13 @@ import types
 from typing import Any
 
 from .. import tables
+from ..protocol import ROOT_GET_SETTING
 from .endpoint import Kernel
 
 # What a user finds in the console's namespace (and in a notebook's after
 # %velmara): the bridge's roots and every helper of the tables module.
 ROOTS = ("Context", "Excel", "GetSetting")
 NAMES = (*ROOTS, *tables.__all__)
-
-
-# The add-in's GetSetting function: a root id, pinned at both ends.
-_GET_SETTING_ID = 2
 
 
 def GetSetting(name: Any) -> Any:
@@ -33,7 +30,7 @@ def GetSetting(name: Any) -> Any:
     """
     import com_like
 
-    return com_like.OfficeJsObject(_GET_SETTING_ID, "Function")(name)
+    return com_like.OfficeJsObject(ROOT_GET_SETTING, "Function")(name)
 
 
 def console_namespace() -> dict[str, Any]:
