@@ -102,6 +102,13 @@ def read_token_file(path: str) -> str:
         raise UsageError(str(exc)) from None
 
 
+def exit_status(exc: SystemExit) -> int:
+    """The process status a SystemExit stands for, as the interpreter reads it."""
+    if exc.code is None:
+        return 0
+    return exc.code if isinstance(exc.code, int) else 1
+
+
 def _compiles(path: str) -> int | None:
     """None when the script can run; else the exit status, the error printed."""
     try:
@@ -231,7 +238,7 @@ def run(session: Session) -> int:
     try:
         runpy.run_path(script, run_name="__main__")
     except SystemExit as exc:
-        return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
+        return exit_status(exc)
     except KeyboardInterrupt:
         raise
     except BaseException:  # noqa: BLE001 - whatever the script raised is reported as its failure

@@ -133,10 +133,6 @@ class Link:
         self.closed = False
         self._on_stall = on_stall
 
-    @property
-    def peer(self) -> str:
-        return peer_name(self.ws)
-
     def push(self, data: bytes | str) -> None:
         """Write one text frame from the calling thread."""
         if self.closed:

@@ -13,6 +13,7 @@ from typing import Any
 
 from .. import tables
 from ..protocol import ROOT_GET_SETTING
+from .cli import exit_status
 from .endpoint import Kernel
 
 # What a user finds in the console's namespace (and in a notebook's after
@@ -52,12 +53,6 @@ def default_banner(kernel: Kernel, how_to_leave: str) -> str:
             f"Leave with {how_to_leave}; the kernel stops with the console.")
 
 
-def _exit_status(exc: SystemExit) -> int:
-    if exc.code is None:
-        return 0
-    return exc.code if isinstance(exc.code, int) else 1
-
-
 def _ipython_console(namespace: dict[str, Any], banner: str) -> int:
     """IPython's terminal shell over `namespace`; raises ImportError without IPython."""
     from IPython.terminal.embed import InteractiveShellEmbed
@@ -75,7 +70,7 @@ def _python_console(namespace: dict[str, Any], banner: str) -> int:
     try:
         console.interact(banner=banner, exitmsg="")
     except SystemExit as exc:
-        return _exit_status(exc)
+        return exit_status(exc)
     return 0
 
 
