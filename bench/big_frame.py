@@ -15,10 +15,6 @@ on the loopback WebSocket; the figures include the double's own work.
 
 from __future__ import annotations
 
-import importlib
-import pathlib
-import shutil
-import subprocess
 import sys
 import time
 from typing import Any
@@ -29,10 +25,10 @@ from pandas.testing import assert_frame_equal  # type: ignore[import-untyped]
 
 import com_like
 from velmara_master.python_server.velmara.kernel import Kernel
+from velmara_master.python_server.velmara.kernel.farend import start_far_end, wait_for_far_end
 from velmara_master.python_server.velmara.tables import read_frame, write_frame
 
 ROWS = 1_048_576
-NODE_HOST = pathlib.Path(__file__).resolve().parents[1] / "addin" / "node-host.mjs"
 
 
 def make_frame(rows: int) -> Any:
@@ -48,30 +44,14 @@ def make_frame(rows: int) -> Any:
     })
 
 
-def start_far_end(kernel: Kernel) -> Any:
-    """The JavaScript far end for `kernel`: the host kit's own starter where there is one."""
-    try:
-        farend = importlib.import_module("velmara_master.python_server.velmara.kernel.farend")
-    except ImportError:
-        node = shutil.which("node")
-        if node is None:
-            sys.exit("big_frame: node not found: the JavaScript add-in needs Node.js 20 or later")
-        process = subprocess.Popen([node, "--experimental-websocket", str(NODE_HOST), "--url", kernel.address,
-                                    "--token", kernel.token], stdout=subprocess.DEVNULL)
-        kernel.wait_connected(60)
-        return process.terminate
-    far_end = farend.start_far_end(kernel)
-    farend.wait_for_far_end(kernel, far_end, 60)
-    return far_end.stop
-
-
 def main() -> None:
     rows = int(sys.argv[1]) if len(sys.argv) > 1 else ROWS
     frame = make_frame(rows)
     cells = frame.size
     kernel = Kernel(workers=2).start()
-    stop = start_far_end(kernel)
+    far_end = start_far_end(kernel)
     try:
+        wait_for_far_end(kernel, far_end, 60)
         sheet = com_like.Context.workbook.worksheets.add("Big")
         t0 = time.perf_counter()
         written = write_frame(sheet, frame, header=False)
@@ -81,7 +61,7 @@ def main() -> None:
         assert_frame_equal(back, frame)
         requests = kernel.stats()["requests"]
     finally:
-        stop()
+        far_end.stop()
         kernel.close()
     per = 100_000 / cells
     print(f"{rows:,} x {frame.shape[1]} = {cells:,} cells, equal after the round trip ({requests} requests)")

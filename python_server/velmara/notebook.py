@@ -20,9 +20,7 @@ from __future__ import annotations
 
 import argparse
 import atexit
-import os
 import shlex
-import stat
 import time
 from dataclasses import dataclass
 from typing import Any
@@ -30,6 +28,7 @@ from typing import Any
 # IPython shows a UsageError as one line, without a traceback.
 from IPython.core.error import UsageError
 
+from .kernel import handshake
 from .kernel.console import NAMES, console_namespace
 from .kernel.endpoint import Kernel, current_kernel
 from .kernel.farend import FarEnd, FarEndExited, start_far_end, wait_for_far_end
@@ -79,14 +78,9 @@ def _parser() -> argparse.ArgumentParser:
 def read_token_file(path: str) -> str:
     """The token kept in `path`; refused when others than its owner may read it."""
     try:
-        with open(path, encoding="utf-8") as file:
-            mode = os.fstat(file.fileno()).st_mode
-            text = file.read()
-    except OSError as exc:
-        raise UsageError(f"cannot read the token file {path}: {exc.strerror}") from None
-    if os.name == "posix" and mode & (stat.S_IRWXG | stat.S_IRWXO):
-        raise UsageError(f"the token file {path} is open to group or others: chmod 600 {path}")
-    return text.strip()
+        return handshake.read_token_file(path)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
 
 
 def _push(ipython: Any) -> None:

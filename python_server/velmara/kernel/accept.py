@@ -77,10 +77,6 @@ class AcceptLoop:
     def start(self) -> None:
         self.thread.start()
 
-    @property
-    def pending(self) -> int:
-        return len(self._pending)
-
     def handshake_done(self) -> None:
         """The calling connection thread's handshake passed: it no longer counts as pending."""
         key = getattr(self._local, "key", None)

@@ -20,10 +20,8 @@ import argparse
 import errno
 import importlib
 import logging
-import os
 import runpy
 import shlex
-import stat
 import sys
 import threading
 import time
@@ -31,6 +29,7 @@ import traceback
 from dataclasses import dataclass, field
 from typing import Any
 
+from . import handshake
 from .endpoint import Kernel
 from .farend import (
     TOKEN_VARIABLE,
@@ -98,17 +97,16 @@ def _parser() -> argparse.ArgumentParser:
 def read_token_file(path: str) -> str:
     """The token in `path`, refused when the file is open to group or others."""
     try:
-        with open(path, encoding="utf-8") as file:
-            mode = os.fstat(file.fileno()).st_mode
-            if os.name == "posix" and mode & (stat.S_IRGRP | stat.S_IROTH):
-                raise UsageError(f"--token-file {path} is readable by group or others (mode "
-                                 f"{stat.S_IMODE(mode):04o}); make it private first: chmod 600 {shlex.quote(path)}")
-            token = file.read().strip()
-    except OSError as exc:
-        raise UsageError(f"--token-file {path}: {exc.strerror}") from None
-    if not token:
-        raise UsageError(f"--token-file {path} is empty")
-    return token
+        return handshake.read_token_file(path)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+
+
+def exit_status(exc: SystemExit) -> int:
+    """The process status a SystemExit stands for, as the interpreter reads it."""
+    if exc.code is None:
+        return 0
+    return exc.code if isinstance(exc.code, int) else 1
 
 
 def _compiles(path: str) -> int | None:
@@ -240,7 +238,7 @@ def run(session: Session) -> int:
     try:
         runpy.run_path(script, run_name="__main__")
     except SystemExit as exc:
-        return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
+        return exit_status(exc)
     except KeyboardInterrupt:
         raise
     except BaseException:  # noqa: BLE001 - whatever the script raised is reported as its failure

@@ -133,10 +133,6 @@ class Link:
         self.closed = False
         self._on_stall = on_stall
 
-    @property
-    def peer(self) -> str:
-        return peer_name(self.ws)
-
     def push(self, data: bytes | str) -> None:
         """Write one text frame from the calling thread."""
         if self.closed:
@@ -162,6 +158,8 @@ def peer_name(ws: ServerConnection) -> str:
     return f"{address[0]}:{address[1]}" if address else "an unknown address"
 
 
-def close_in_background(ws: ServerConnection, code: int, reason: str) -> None:
-    """Start the closing handshake without waiting for an add-in that may never answer."""
-    threading.Thread(target=ws.close, args=(code, reason), name="velmara-kernel-close", daemon=True).start()
+def close_in_background(ws: ServerConnection, code: int, reason: str) -> threading.Thread:
+    """Start the closing handshake without waiting for an add-in that may never answer; its thread."""
+    closer = threading.Thread(target=ws.close, args=(code, reason), name="velmara-kernel-close", daemon=True)
+    closer.start()
+    return closer

@@ -12,16 +12,14 @@ import types
 from typing import Any
 
 from .. import tables
+from ..protocol import ROOT_GET_SETTING
+from .cli import exit_status
 from .endpoint import Kernel
 
 # What a user finds in the console's namespace (and in a notebook's after
 # %velmara): the bridge's roots and every helper of the tables module.
 ROOTS = ("Context", "Excel", "GetSetting")
 NAMES = (*ROOTS, *tables.__all__)
-
-
-# The add-in's GetSetting function: a root id, pinned at both ends.
-_GET_SETTING_ID = 2
 
 
 def GetSetting(name: Any) -> Any:
@@ -33,7 +31,7 @@ def GetSetting(name: Any) -> Any:
     """
     import com_like
 
-    return com_like.OfficeJsObject(_GET_SETTING_ID, "Function")(name)
+    return com_like.OfficeJsObject(ROOT_GET_SETTING, "Function")(name)
 
 
 def console_namespace() -> dict[str, Any]:
@@ -55,12 +53,6 @@ def default_banner(kernel: Kernel, how_to_leave: str) -> str:
             f"Leave with {how_to_leave}; the kernel stops with the console.")
 
 
-def _exit_status(exc: SystemExit) -> int:
-    if exc.code is None:
-        return 0
-    return exc.code if isinstance(exc.code, int) else 1
-
-
 def _ipython_console(namespace: dict[str, Any], banner: str) -> int:
     """IPython's terminal shell over `namespace`; raises ImportError without IPython."""
     from IPython.terminal.embed import InteractiveShellEmbed
@@ -78,7 +70,7 @@ def _python_console(namespace: dict[str, Any], banner: str) -> int:
     try:
         console.interact(banner=banner, exitmsg="")
     except SystemExit as exc:
-        return _exit_status(exc)
+        return exit_status(exc)
     return 0
 
 

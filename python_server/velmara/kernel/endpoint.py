@@ -300,10 +300,7 @@ class Kernel:
                 # reading, and a close frame would queue behind it: cut such
                 # a connection instead of waiting.
                 cut_if_writing(ws)
-                closer = threading.Thread(target=ws.close, args=(1001, "kernel closing"),
-                                          name="velmara-kernel-close", daemon=True)
-                closer.start()
-                closers.append(closer)
+                closers.append(close_in_background(ws, 1001, "kernel closing"))
             # An unresponsive add-in must not hold the kernel's close up.
             deadline = time.monotonic() + 5
             for closer in closers:
@@ -348,8 +345,6 @@ class Kernel:
     def _handle(self, ws: ServerConnection) -> None:
         """Serve one admitted add-in connection (its own thread, until it closes)."""
         assert isinstance(ws, AddinConnection)  # the server makes no other kind
-        assert self._accept is not None
-        self._accept.handshake_done()
         mark_listener()
         old = self._conn
         if old is not None:

@@ -21,14 +21,18 @@ from __future__ import annotations
 
 import hmac
 import ipaddress
+import os
 import re
 import secrets
+import shlex
+import stat
 from collections.abc import Iterable
 from typing import Any
 
 from ..protocol.redact import RedactingLogger
 
-__all__ = ["REFUSE_REASONS", "Gate", "RedactingLogger", "checked_token", "is_loopback", "new_token"]
+__all__ = ["REFUSE_REASONS", "Gate", "RedactingLogger", "checked_token", "is_loopback", "new_token",
+           "read_token_file"]
 
 # 24 random bytes: 192 bits, 32 URL-safe characters.
 TOKEN_BYTES = 24
@@ -48,6 +52,28 @@ def new_token() -> str:
 def checked_token(token: str) -> str:
     if type(token) is not str or not _TOKEN_TEXT.fullmatch(token):
         raise ValueError("a kernel token is non-empty text of letters, digits and '-', '_', '.', '~'")
+    return token
+
+
+def read_token_file(path: str) -> str:
+    """The token kept in `path`; ValueError (its text for the user) when the file cannot serve.
+
+    A file that group or others may read or write is refused: whoever can
+    read it holds the add-in's connection, whoever can write it chooses
+    the token.
+    """
+    try:
+        with open(path, encoding="utf-8") as file:
+            mode = os.fstat(file.fileno()).st_mode
+            if os.name == "posix" and mode & (stat.S_IRGRP | stat.S_IWGRP | stat.S_IROTH | stat.S_IWOTH):
+                how = "readable" if mode & (stat.S_IRGRP | stat.S_IROTH) else "writable"
+                raise ValueError(f"the token file {path} is {how} by group or others (mode {stat.S_IMODE(mode):04o}); "
+                                 f"make it private first: chmod 600 {shlex.quote(path)}")
+            token = file.read().strip()
+    except OSError as exc:
+        raise ValueError(f"cannot read the token file {path}: {exc.strerror}") from None
+    if not token:
+        raise ValueError(f"the token file {path} is empty")
     return token
 
 

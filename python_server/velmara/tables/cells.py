@@ -86,8 +86,9 @@ class Column:
             self.format_sizes = np.full(n, len(json.dumps(formats)), dtype=np.int64)
             return
         self.formats = formats
-        lengths = {fmt: len(json.dumps(fmt)) for fmt in set(formats.tolist())}
-        self.format_sizes = np.fromiter((lengths[fmt] for fmt in formats.tolist()), dtype=np.int64, count=n)
+        codes = formats.tolist()
+        lengths = {fmt: len(json.dumps(fmt)) for fmt in set(codes)}
+        self.format_sizes = np.fromiter((lengths[fmt] for fmt in codes), dtype=np.int64, count=n)
 
 
 def column_cells(series: Any) -> Column:
