@@ -94,21 +94,8 @@ defineNavigation(Workbook, "worksheets",
 export class WorksheetCollection extends ClientObject {
   static _className = "WorksheetCollection";
   static _props = {};
-  static _collection = {
-    list: (book) => book.sheets,
-    item: (collection, sheet, i) => {
-      const item = new Worksheet(collection._context, collection, () => sheet, `${collection._path}.items[${i}]`);
-      item._target = sheet;
-      item._isNull = false;
-      return item;
-    },
-  };
-
-  /** Worksheets after load("items") and a sync. */
-  get items() {
-    if ("items" in this._values) return this._values.items;
-    throw clientError("PropertyNotLoaded", this._text("PropertyNotLoaded", "items"), "WorksheetCollection.items");
-  }
+  // items: the worksheets, after load("items") and a sync (Worksheet is declared below).
+  static _collection = { list: (book) => book.sheets, get Item() { return Worksheet; } };
 
   /** A worksheet by name or id; ItemNotFound at the next sync when there is none. */
   getItem(key) {

@@ -16,7 +16,7 @@
 //   (name, id, showHeaders; getRange, getHeaderRowRange, getDataBodyRange, delete)
 
 import { Area, formatAddress, parseArea, splitSheet } from "./addresses.mjs";
-import { HostError, clientError } from "./errors.mjs";
+import { HostError } from "./errors.mjs";
 import { ClientObject, NULL_TARGET, defineScalars } from "./runtime.mjs";
 
 const NAME = /^[A-Za-z_\\][A-Za-z0-9_.\\]*$/;
@@ -77,15 +77,8 @@ export function defineNames(Range) {
     static _props = {};
     static _collection = {
       list: (book) => [...book.names.values()],
-      item: (collection, entry, i) => {
-        const item = new NamedItem(collection._context, collection, () => entry, `${collection._path}.items[${i}]`);
-        item._target = entry;
-        item._isNull = false;
-        return item;
-      },
+      Item: NamedItem,
     };
-
-    get items() { return collectionItems(this, "NamedItemCollection"); }
 
     /** Adds a name for a range (a Range or a reference such as "=Sheet1!$A$1:$B$3"). */
     add(name, reference, comment = "") {
@@ -114,11 +107,6 @@ export function defineNames(Range) {
 }
 
 function missing() { throw new HostError("ItemNotFound"); }
-
-function collectionItems(collection, className) {
-  if ("items" in collection._values) return collection._values.items;
-  throw clientError("PropertyNotLoaded", collection._text("PropertyNotLoaded", "items"), `${className}.items`);
-}
 
 // A Range argument is resolved on the host like any other proxy of the batch.
 function rangeTarget(range, host) {
@@ -186,15 +174,8 @@ export function defineTables(Range) {
     static _props = {};
     static _collection = {
       list: (owner) => (owner.cells ? tablesOn(owner) : tablesOf(owner)),
-      item: (collection, entry, i) => {
-        const item = new Table(collection._context, collection, () => entry, `${collection._path}.items[${i}]`);
-        item._target = entry;
-        item._isNull = false;
-        return item;
-      },
+      Item: Table,
     };
-
-    get items() { return collectionItems(this, "TableCollection"); }
 
     /**
      * A new table over `address` (a Range or an address, on the active sheet
