@@ -39,9 +39,13 @@ function checkName(book, name) {
   text(name);
   const refLike = parseArea(name) !== null || /^[Rr]\d*[Cc]\d*$/.test(name);
   if (!NAME.test(name) || name.length > 255 || refLike) throw new HostError("InvalidArgument");
-  if (book.names.has(name.toLowerCase()) || tablesOf(book).some((t) => t.name.toLowerCase() === name.toLowerCase())) {
-    throw new HostError("ItemAlreadyExists");
-  }
+  if (nameTaken(book, name)) throw new HostError("ItemAlreadyExists");
+}
+
+/** Whether a defined name or a table already has `name` (names and tables share one namespace). */
+function nameTaken(book, name) {
+  const folded = name.toLowerCase();
+  return book.names.has(folded) || tablesOf(book).some((t) => t.name.toLowerCase() === folded);
 }
 
 // --------------------------------------------------------------------------
@@ -123,7 +127,10 @@ export function tablesOf(book) {
   return book.tables;
 }
 
-function tablesOn(sheet) { return sheet.book ? tablesOf(sheet.book).filter((t) => t.sheet === sheet) : []; }
+/** The tables of a TableCollection's owner: the workbook's, or one worksheet's. */
+function tablesOfOwner(owner) {
+  return owner.cells ? tablesOf(owner.book).filter((t) => t.sheet === owner) : tablesOf(owner);
+}
 
 function overlaps(a, b) {
   return a.top <= b.bottom && b.top <= a.bottom && a.left <= b.right && b.left <= a.right;
@@ -173,7 +180,7 @@ export function defineTables(Range) {
     static _className = "TableCollection";
     static _props = {};
     static _collection = {
-      list: (owner) => (owner.cells ? tablesOn(owner) : tablesOf(owner)),
+      list: tablesOfOwner,
       Item: Table,
     };
 
@@ -200,7 +207,7 @@ export function defineTables(Range) {
         }
         if (tablesOf(book).some((t) => t.sheet === sheet && overlaps(t.area, tableArea))) throw new HostError("InvalidOperation");
         let n = book.tableSerial ?? 0, name;
-        do { n += 1; name = `Table${n}`; } while (book.names.has(name.toLowerCase()) || tablesOf(book).some((t) => t.name.toLowerCase() === name.toLowerCase()));
+        do { n += 1; name = `Table${n}`; } while (nameTaken(book, name));
         book.tableSerial = n;
         const table = { name, id: String(n), sheet, area: tableArea, showHeaders: true, deleted: false };
         tablesOf(book).push(table);
@@ -216,7 +223,7 @@ export function defineTables(Range) {
       return this._method(Table, "getItemOrNullObject", [key], (owner) => findTable(owner, key) ?? NULL_TARGET);
     }
 
-    getCount() { return this._result("getCount", [], (owner) => TableCollection._collection.list(owner).length); }
+    getCount() { return this._result("getCount", [], (owner) => tablesOfOwner(owner).length); }
   }
   defineScalars(TableCollection);
   return { Table, TableCollection };
@@ -224,8 +231,7 @@ export function defineTables(Range) {
 
 function findTable(owner, key) {
   const folded = text(key).toLowerCase();
-  const list = owner.cells ? tablesOn(owner) : tablesOf(owner);
-  return list.find((t) => t.name.toLowerCase() === folded || t.id === key);
+  return tablesOfOwner(owner).find((t) => t.name.toLowerCase() === folded || t.id === key);
 }
 
 function alive(table) {
