@@ -182,8 +182,8 @@ export class Worksheet extends ClientObject {
       const area = parseArea(cells);
       if (!area) {
         // A defined name gives the range it refers to.
-        const item = named === null ? host.root.names.get(cells.trim().toLowerCase()) : undefined;
-        if (!item || item.sheet.deleted) throw new HostError("InvalidArgument");
+        const item = named === null ? host.root.liveName(cells.trim()) : undefined;
+        if (!item) throw new HostError("InvalidArgument");
         return { sheet: item.sheet, area: item.area };
       }
       if (named !== null && named.toLowerCase() !== sheet.name.toLowerCase()) throw new HostError("InvalidArgument");

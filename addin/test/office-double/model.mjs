@@ -307,10 +307,16 @@ export class WorkbookModel {
 
   position(sheet) { return this.sheets.indexOf(sheet); }
 
+  /** The defined name `name` (any case), or undefined; also when its sheet is gone. */
+  liveName(name) {
+    const item = this.names.get(String(name).toLowerCase());
+    return item && !item.sheet.deleted ? item : undefined;
+  }
+
   /** A defined name's reference as a formula range node (for formulas), or undefined. */
   nameNode(name) {
-    const item = this.names.get(String(name).toLowerCase());
-    if (!item || item.sheet.deleted) return undefined;
+    const item = this.liveName(name);
+    if (!item) return undefined;
     const { top, left, bottom, right } = item.area;
     return { kind: "range", sheet: item.sheet.name, top, left, bottom, right, single: item.area.cellCount === 1 };
   }
