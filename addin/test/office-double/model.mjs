@@ -65,12 +65,17 @@ function newSheetId() {
 
 /** One worksheet's cells: {value, formula, ast, numberFormat, evaluating} by row and column. */
 export class SheetModel {
-  constructor(name, book = null) {
+  constructor(name, book) {
     this.book = book;
     this.id = newSheetId();
     this.name = name;
     this.cells = new Cells();
     this.deleted = false;
+    // What this sheet's formulas read: cells of any sheet of the workbook, and defined names.
+    this.scope = {
+      cell: (sheetName, r, c) => (sheetName === null ? this : book.find(sheetName))?.valueAt(r, c) ?? new CellError("#REF!"),
+      name: (name) => book.nameNode(name),
+    };
   }
 
   cell(row, column) { return this.cells.get(row, column); }
@@ -108,10 +113,7 @@ export class SheetModel {
     if (cell.evaluating) return 0; // a circular reference reads as 0, as Excel shows it
     cell.evaluating = true;
     try {
-      return evaluate(cell.ast, {
-        cell: (sheetName, r, c) => (sheetName === null ? this : this.book?.find(sheetName))?.valueAt(r, c) ?? new CellError("#REF!"),
-        name: (name) => this.book?.nameNode(name),
-      });
+      return evaluate(cell.ast, this.scope);
     } finally {
       cell.evaluating = false;
     }
