@@ -22,7 +22,7 @@ import { ClientObject, NULL_TARGET, defineNavigation, defineScalars } from "./ru
 import { defineNames, defineTables } from "./tables.mjs";
 
 function sheetsOf(book, visibleOnly) {
-  return visibleOnly ? book.sheets.filter((s) => (s.visibility ?? "Visible") === "Visible") : book.sheets;
+  return visibleOnly ? book.sheets.filter((s) => s.visibility === "Visible") : book.sheets;
 }
 
 function missing() { throw new HostError("ItemNotFound"); }
@@ -162,7 +162,7 @@ export class Worksheet extends ClientObject {
       },
     },
     visibility: {
-      get: (sheet) => alive(sheet).visibility ?? "Visible",
+      get: (sheet) => alive(sheet).visibility,
       set: (sheet, value) => {
         if (!["Visible", "Hidden", "VeryHidden"].includes(value)) throw new HostError("InvalidArgument");
         alive(sheet).visibility = value;

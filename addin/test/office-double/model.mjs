@@ -71,6 +71,7 @@ export class SheetModel {
     this.name = name;
     this.cells = new Cells();
     this.deleted = false;
+    this.visibility = "Visible";
     // What this sheet's formulas read: cells of any sheet of the workbook, and defined names.
     this.scope = {
       cell: (sheetName, r, c) => (sheetName === null ? this : book.find(sheetName))?.valueAt(r, c) ?? new CellError("#REF!"),
@@ -296,12 +297,10 @@ export class WorkbookModel {
   delete(sheet) {
     // A VeryHidden sheet cannot be deleted (InvalidOperation), per Worksheet.delete:
     // https://learn.microsoft.com/javascript/api/excel/excel.worksheet#excel-excel-worksheet-delete-member(1)
-    if ((sheet.visibility ?? "Visible") === "VeryHidden") throw new HostError("InvalidOperation");
+    if (sheet.visibility === "VeryHidden") throw new HostError("InvalidOperation");
     // Excel keeps at least one visible sheet; the code it reports is not
     // documented, InvalidOperation is the closest documented one.
-    if (this.sheets.filter((s) => s !== sheet && (s.visibility ?? "Visible") === "Visible").length === 0) {
-      throw new HostError("InvalidOperation");
-    }
+    if (!this.sheets.some((s) => s !== sheet && s.visibility === "Visible")) throw new HostError("InvalidOperation");
     this.sheets.splice(this.sheets.indexOf(sheet), 1);
     sheet.deleted = true;
     if (this.active === sheet) this.active = this.sheets[0];
