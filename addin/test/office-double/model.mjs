@@ -254,6 +254,9 @@ export class WorkbookModel {
     this.sheets = sheetNames.map((n) => new SheetModel(n, this));
     // Defined names (workbook scope): lower-cased name -> {name, sheet, area, comment, visible}.
     this.names = new Map();
+    // Tables in the order they were added (tables.mjs), and the last N of a TableN.
+    this.tables = [];
+    this.tableSerial = 0;
     this.active = this.sheets[0];
     this.serial = this.sheets.length;
   }

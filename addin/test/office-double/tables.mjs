@@ -123,7 +123,7 @@ function rangeTarget(range, host) {
 
 /** The workbook's tables in the order they were added (of live sheets). */
 export function tablesOf(book) {
-  book.tables = (book.tables ?? []).filter((t) => !t.deleted && !t.sheet.deleted);
+  book.tables = book.tables.filter((t) => !t.deleted && !t.sheet.deleted);
   return book.tables;
 }
 
@@ -206,7 +206,7 @@ export function defineTables(Range) {
             [Array.from({ length: area.columnCount }, (_, i) => `Column${i + 1}`)]);
         }
         if (tablesOf(book).some((t) => t.sheet === sheet && overlaps(t.area, tableArea))) throw new HostError("InvalidOperation");
-        let n = book.tableSerial ?? 0, name;
+        let n = book.tableSerial, name;
         do { n += 1; name = `Table${n}`; } while (nameTaken(book, name));
         book.tableSerial = n;
         const table = { name, id: String(n), sheet, area: tableArea, showHeaders: true, deleted: false };
