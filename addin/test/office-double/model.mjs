@@ -43,10 +43,12 @@ class Cells {
     if (cells !== undefined && cells[column] !== undefined) cells[column] = undefined;
   }
 
-  /** [row, column, cell] of every cell kept. */
-  *entries() {
+  /** [row, column, cell] of every cell kept; of those inside `area` only, when given. */
+  *entries(area) {
     for (const [row, cells] of this.rows) {
-      for (let column = 0; column < cells.length; column++) {
+      if (area && (row < area.top || row > area.bottom)) continue;
+      const last = area ? Math.min(area.right, cells.length - 1) : cells.length - 1;
+      for (let column = area ? area.left : 0; column <= last; column++) {
         const cell = cells[column];
         if (cell !== undefined) yield [row, column, cell];
       }
@@ -189,10 +191,12 @@ export class SheetModel {
 
   /** Range.clear(applyTo): "All", "Contents", "Formats" (hyperlink variants change nothing here). */
   clear(area, applyTo) {
-    for (const [r, c, cell] of [...this.cells.entries()]) {
-      if (!area.contains(r, c)) continue;
-      if (applyTo === "All" || applyTo === "Contents") cell.value = cell.formula = cell.ast = null;
-      if (applyTo === "All" || applyTo === "Formats") cell.numberFormat = GENERAL;
+    const contents = applyTo === "All" || applyTo === "Contents";
+    const formats = applyTo === "All" || applyTo === "Formats";
+    // store() only changes or blanks cells already kept, so the walk needs no copy.
+    for (const [r, c, cell] of this.cells.entries(area)) {
+      if (contents) cell.value = cell.formula = cell.ast = null;
+      if (formats) cell.numberFormat = GENERAL;
       this.store(r, c, cell);
     }
   }
