@@ -532,8 +532,9 @@ function pieces(section) {
 }
 
 function isDateFormat(section) {
-  return pieces(section).some((p) => p.code && /[ydhsYDHS]/.test(p.code))
-    || (pieces(section).some((p) => p.code && /[mM]/.test(p.code)) && !pieces(section).some((p) => p.code && /[0#?]/.test(p.code)));
+  const codes = pieces(section);
+  const has = (re) => codes.some((p) => p.code && re.test(p.code));
+  return has(/[ydhsYDHS]/) || (has(/[mM]/) && !has(/[0#?]/));
 }
 
 /** The text Excel shows for `value` under number format `format` (Range.text). */

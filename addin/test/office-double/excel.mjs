@@ -22,7 +22,7 @@ import { ClientObject, NULL_TARGET, defineNavigation, defineScalars } from "./ru
 import { defineNames, defineTables } from "./tables.mjs";
 
 function sheetsOf(book, visibleOnly) {
-  return visibleOnly ? book.sheets.filter((s) => (s.visibility ?? "Visible") === "Visible") : book.sheets;
+  return visibleOnly ? book.sheets.filter((s) => s.visibility === "Visible") : book.sheets;
 }
 
 function missing() { throw new HostError("ItemNotFound"); }
@@ -94,21 +94,8 @@ defineNavigation(Workbook, "worksheets",
 export class WorksheetCollection extends ClientObject {
   static _className = "WorksheetCollection";
   static _props = {};
-  static _collection = {
-    list: (book) => book.sheets,
-    item: (collection, sheet, i) => {
-      const item = new Worksheet(collection._context, collection, () => sheet, `${collection._path}.items[${i}]`);
-      item._target = sheet;
-      item._isNull = false;
-      return item;
-    },
-  };
-
-  /** Worksheets after load("items") and a sync. */
-  get items() {
-    if ("items" in this._values) return this._values.items;
-    throw clientError("PropertyNotLoaded", this._text("PropertyNotLoaded", "items"), "WorksheetCollection.items");
-  }
+  // items: the worksheets, after load("items") and a sync (Worksheet is declared below).
+  static _collection = { list: (book) => book.sheets, get Item() { return Worksheet; } };
 
   /** A worksheet by name or id; ItemNotFound at the next sync when there is none. */
   getItem(key) {
@@ -175,7 +162,7 @@ export class Worksheet extends ClientObject {
       },
     },
     visibility: {
-      get: (sheet) => alive(sheet).visibility ?? "Visible",
+      get: (sheet) => alive(sheet).visibility,
       set: (sheet, value) => {
         if (!["Visible", "Hidden", "VeryHidden"].includes(value)) throw new HostError("InvalidArgument");
         alive(sheet).visibility = value;
@@ -195,8 +182,8 @@ export class Worksheet extends ClientObject {
       const area = parseArea(cells);
       if (!area) {
         // A defined name gives the range it refers to.
-        const item = named === null ? host.root.names.get(cells.trim().toLowerCase()) : undefined;
-        if (!item || item.sheet.deleted) throw new HostError("InvalidArgument");
+        const item = named === null ? host.root.liveName(cells.trim()) : undefined;
+        if (!item) throw new HostError("InvalidArgument");
         return { sheet: item.sheet, area: item.area };
       }
       if (named !== null && named.toLowerCase() !== sheet.name.toLowerCase()) throw new HostError("InvalidArgument");

@@ -43,10 +43,12 @@ class Cells {
     if (cells !== undefined && cells[column] !== undefined) cells[column] = undefined;
   }
 
-  /** [row, column, cell] of every cell kept. */
-  *entries() {
+  /** [row, column, cell] of every cell kept; of those inside `area` only, when given. */
+  *entries(area) {
     for (const [row, cells] of this.rows) {
-      for (let column = 0; column < cells.length; column++) {
+      if (area && (row < area.top || row > area.bottom)) continue;
+      const last = area ? Math.min(area.right, cells.length - 1) : cells.length - 1;
+      for (let column = area ? area.left : 0; column <= last; column++) {
         const cell = cells[column];
         if (cell !== undefined) yield [row, column, cell];
       }
@@ -65,12 +67,18 @@ function newSheetId() {
 
 /** One worksheet's cells: {value, formula, ast, numberFormat, evaluating} by row and column. */
 export class SheetModel {
-  constructor(name, book = null) {
+  constructor(name, book) {
     this.book = book;
     this.id = newSheetId();
     this.name = name;
     this.cells = new Cells();
     this.deleted = false;
+    this.visibility = "Visible";
+    // What this sheet's formulas read: cells of any sheet of the workbook, and defined names.
+    this.scope = {
+      cell: (sheetName, r, c) => (sheetName === null ? this : book.find(sheetName))?.valueAt(r, c) ?? new CellError("#REF!"),
+      name: (name) => book.nameNode(name),
+    };
   }
 
   cell(row, column) { return this.cells.get(row, column); }
@@ -108,10 +116,7 @@ export class SheetModel {
     if (cell.evaluating) return 0; // a circular reference reads as 0, as Excel shows it
     cell.evaluating = true;
     try {
-      return evaluate(cell.ast, {
-        cell: (sheetName, r, c) => (sheetName === null ? this : this.book?.find(sheetName))?.valueAt(r, c) ?? new CellError("#REF!"),
-        name: (name) => this.book?.nameNode(name),
-      });
+      return evaluate(cell.ast, this.scope);
     } finally {
       cell.evaluating = false;
     }
@@ -186,10 +191,12 @@ export class SheetModel {
 
   /** Range.clear(applyTo): "All", "Contents", "Formats" (hyperlink variants change nothing here). */
   clear(area, applyTo) {
-    for (const [r, c, cell] of [...this.cells.entries()]) {
-      if (!area.contains(r, c)) continue;
-      if (applyTo === "All" || applyTo === "Contents") cell.value = cell.formula = cell.ast = null;
-      if (applyTo === "All" || applyTo === "Formats") cell.numberFormat = GENERAL;
+    const contents = applyTo === "All" || applyTo === "Contents";
+    const formats = applyTo === "All" || applyTo === "Formats";
+    // store() only changes or blanks cells already kept, so the walk needs no copy.
+    for (const [r, c, cell] of this.cells.entries(area)) {
+      if (contents) cell.value = cell.formula = cell.ast = null;
+      if (formats) cell.numberFormat = GENERAL;
       this.store(r, c, cell);
     }
   }
@@ -251,6 +258,9 @@ export class WorkbookModel {
     this.sheets = sheetNames.map((n) => new SheetModel(n, this));
     // Defined names (workbook scope): lower-cased name -> {name, sheet, area, comment, visible}.
     this.names = new Map();
+    // Tables in the order they were added (tables.mjs), and the last N of a TableN.
+    this.tables = [];
+    this.tableSerial = 0;
     this.active = this.sheets[0];
     this.serial = this.sheets.length;
   }
@@ -294,12 +304,10 @@ export class WorkbookModel {
   delete(sheet) {
     // A VeryHidden sheet cannot be deleted (InvalidOperation), per Worksheet.delete:
     // https://learn.microsoft.com/javascript/api/excel/excel.worksheet#excel-excel-worksheet-delete-member(1)
-    if ((sheet.visibility ?? "Visible") === "VeryHidden") throw new HostError("InvalidOperation");
+    if (sheet.visibility === "VeryHidden") throw new HostError("InvalidOperation");
     // Excel keeps at least one visible sheet; the code it reports is not
     // documented, InvalidOperation is the closest documented one.
-    if (this.sheets.filter((s) => s !== sheet && (s.visibility ?? "Visible") === "Visible").length === 0) {
-      throw new HostError("InvalidOperation");
-    }
+    if (!this.sheets.some((s) => s !== sheet && s.visibility === "Visible")) throw new HostError("InvalidOperation");
     this.sheets.splice(this.sheets.indexOf(sheet), 1);
     sheet.deleted = true;
     if (this.active === sheet) this.active = this.sheets[0];
@@ -307,10 +315,16 @@ export class WorkbookModel {
 
   position(sheet) { return this.sheets.indexOf(sheet); }
 
+  /** The defined name `name` (any case), or undefined; also when its sheet is gone. */
+  liveName(name) {
+    const item = this.names.get(String(name).toLowerCase());
+    return item && !item.sheet.deleted ? item : undefined;
+  }
+
   /** A defined name's reference as a formula range node (for formulas), or undefined. */
   nameNode(name) {
-    const item = this.names.get(String(name).toLowerCase());
-    if (!item || item.sheet.deleted) return undefined;
+    const item = this.liveName(name);
+    if (!item) return undefined;
     const { top, left, bottom, right } = item.area;
     return { kind: "range", sheet: item.sheet.name, top, left, bottom, right, single: item.area.cellCount === 1 };
   }

@@ -287,8 +287,22 @@ export class ClientObject {
   }
 }
 
-/** Defines scalar property accessors on a proxy class from its `static _props`. */
+/**
+ * Defines scalar property accessors on a proxy class from its `static _props`;
+ * a collection (`static _collection = {list(target, host), Item}`) also gets
+ * `items`, readable after load() and a sync.
+ */
 export function defineScalars(Class) {
+  if (Class._collection) {
+    Object.defineProperty(Class.prototype, "items", {
+      configurable: true,
+      enumerable: true,
+      get() {
+        if ("items" in this._values) return this._values.items;
+        throw clientError("PropertyNotLoaded", this._text("PropertyNotLoaded", "items"), `${Class._className}.items`);
+      },
+    });
+  }
   for (const [name, spec] of Object.entries(Class._props)) {
     const desc = {
       configurable: true,
@@ -545,8 +559,14 @@ function load(obj, target, paths, host, apply) {
       sub.push(path.startsWith("items/") ? path.slice(6) : path);
     }
     if (target === NULL_TARGET) return;
-    const entries = Class._collection.list(target, host);
-    const items = entries.map((entry, i) => Class._collection.item(obj, entry, i));
+    const { list, Item } = Class._collection;
+    const items = list(target, host).map((entry, i) => {
+      // An item is known by its place in the loaded collection, already resolved.
+      const item = new Item(obj._context, obj, () => entry, `${obj._path}.items[${i}]`);
+      item._target = entry;
+      item._isNull = false;
+      return item;
+    });
     for (const item of items) load(item, item._target, sub, host, apply);
     apply.push(() => { obj._values.items = items; });
     return;

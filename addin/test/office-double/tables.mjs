@@ -16,7 +16,7 @@
 //   (name, id, showHeaders; getRange, getHeaderRowRange, getDataBodyRange, delete)
 
 import { Area, formatAddress, parseArea, splitSheet } from "./addresses.mjs";
-import { HostError, clientError } from "./errors.mjs";
+import { HostError } from "./errors.mjs";
 import { ClientObject, NULL_TARGET, defineScalars } from "./runtime.mjs";
 
 const NAME = /^[A-Za-z_\\][A-Za-z0-9_.\\]*$/;
@@ -39,9 +39,13 @@ function checkName(book, name) {
   text(name);
   const refLike = parseArea(name) !== null || /^[Rr]\d*[Cc]\d*$/.test(name);
   if (!NAME.test(name) || name.length > 255 || refLike) throw new HostError("InvalidArgument");
-  if (book.names.has(name.toLowerCase()) || tablesOf(book).some((t) => t.name.toLowerCase() === name.toLowerCase())) {
-    throw new HostError("ItemAlreadyExists");
-  }
+  if (nameTaken(book, name)) throw new HostError("ItemAlreadyExists");
+}
+
+/** Whether a defined name or a table already has `name` (names and tables share one namespace). */
+function nameTaken(book, name) {
+  const folded = name.toLowerCase();
+  return book.names.has(folded) || tablesOf(book).some((t) => t.name.toLowerCase() === folded);
 }
 
 // --------------------------------------------------------------------------
@@ -77,15 +81,8 @@ export function defineNames(Range) {
     static _props = {};
     static _collection = {
       list: (book) => [...book.names.values()],
-      item: (collection, entry, i) => {
-        const item = new NamedItem(collection._context, collection, () => entry, `${collection._path}.items[${i}]`);
-        item._target = entry;
-        item._isNull = false;
-        return item;
-      },
+      Item: NamedItem,
     };
-
-    get items() { return collectionItems(this, "NamedItemCollection"); }
 
     /** Adds a name for a range (a Range or a reference such as "=Sheet1!$A$1:$B$3"). */
     add(name, reference, comment = "") {
@@ -115,11 +112,6 @@ export function defineNames(Range) {
 
 function missing() { throw new HostError("ItemNotFound"); }
 
-function collectionItems(collection, className) {
-  if ("items" in collection._values) return collection._values.items;
-  throw clientError("PropertyNotLoaded", collection._text("PropertyNotLoaded", "items"), `${className}.items`);
-}
-
 // A Range argument is resolved on the host like any other proxy of the batch.
 function rangeTarget(range, host) {
   const target = host.resolve(range);
@@ -131,11 +123,14 @@ function rangeTarget(range, host) {
 
 /** The workbook's tables in the order they were added (of live sheets). */
 export function tablesOf(book) {
-  book.tables = (book.tables ?? []).filter((t) => !t.deleted && !t.sheet.deleted);
+  book.tables = book.tables.filter((t) => !t.deleted && !t.sheet.deleted);
   return book.tables;
 }
 
-function tablesOn(sheet) { return sheet.book ? tablesOf(sheet.book).filter((t) => t.sheet === sheet) : []; }
+/** The tables of a TableCollection's owner: the workbook's, or one worksheet's. */
+function tablesOfOwner(owner) {
+  return owner.cells ? tablesOf(owner.book).filter((t) => t.sheet === owner) : tablesOf(owner);
+}
 
 function overlaps(a, b) {
   return a.top <= b.bottom && b.top <= a.bottom && a.left <= b.right && b.left <= a.right;
@@ -185,16 +180,9 @@ export function defineTables(Range) {
     static _className = "TableCollection";
     static _props = {};
     static _collection = {
-      list: (owner) => (owner.cells ? tablesOn(owner) : tablesOf(owner)),
-      item: (collection, entry, i) => {
-        const item = new Table(collection._context, collection, () => entry, `${collection._path}.items[${i}]`);
-        item._target = entry;
-        item._isNull = false;
-        return item;
-      },
+      list: tablesOfOwner,
+      Item: Table,
     };
-
-    get items() { return collectionItems(this, "TableCollection"); }
 
     /**
      * A new table over `address` (a Range or an address, on the active sheet
@@ -218,8 +206,8 @@ export function defineTables(Range) {
             [Array.from({ length: area.columnCount }, (_, i) => `Column${i + 1}`)]);
         }
         if (tablesOf(book).some((t) => t.sheet === sheet && overlaps(t.area, tableArea))) throw new HostError("InvalidOperation");
-        let n = book.tableSerial ?? 0, name;
-        do { n += 1; name = `Table${n}`; } while (book.names.has(name.toLowerCase()) || tablesOf(book).some((t) => t.name.toLowerCase() === name.toLowerCase()));
+        let n = book.tableSerial, name;
+        do { n += 1; name = `Table${n}`; } while (nameTaken(book, name));
         book.tableSerial = n;
         const table = { name, id: String(n), sheet, area: tableArea, showHeaders: true, deleted: false };
         tablesOf(book).push(table);
@@ -235,7 +223,7 @@ export function defineTables(Range) {
       return this._method(Table, "getItemOrNullObject", [key], (owner) => findTable(owner, key) ?? NULL_TARGET);
     }
 
-    getCount() { return this._result("getCount", [], (owner) => TableCollection._collection.list(owner).length); }
+    getCount() { return this._result("getCount", [], (owner) => tablesOfOwner(owner).length); }
   }
   defineScalars(TableCollection);
   return { Table, TableCollection };
@@ -243,8 +231,7 @@ export function defineTables(Range) {
 
 function findTable(owner, key) {
   const folded = text(key).toLowerCase();
-  const list = owner.cells ? tablesOn(owner) : tablesOf(owner);
-  return list.find((t) => t.name.toLowerCase() === folded || t.id === key);
+  return tablesOfOwner(owner).find((t) => t.name.toLowerCase() === folded || t.id === key);
 }
 
 function alive(table) {
