@@ -567,6 +567,21 @@ describe("TableCollection and Table", () => {
       assert.deepEqual(whole.values, [["Column1", "Column2"], [1, "a"], [2, "b"]]);
     });
   });
+
+  it("an add(address, false) refused for an overlap moves no cell", async () => {
+    const { Excel } = fresh();
+    await Excel.run(async (ctx) => {
+      const sheet = ctx.workbook.worksheets.getItem("Data");
+      sheet.getRange("A1:B3").values = [["id", "name"], [1, "a"], [2, "b"]];
+      sheet.tables.add("A1:B3", true);
+      await ctx.sync();
+      sheet.tables.add("B2:C3", false);
+      await assert.rejects(ctx.sync(), { code: "InvalidOperation" });
+      const cells = sheet.getRange("A1:C4").load("values");
+      await ctx.sync();
+      assert.deepEqual(cells.values, [["id", "name", ""], [1, "a", ""], [2, "b", ""], ["", "", ""]]);
+    });
+  });
 });
 
 describe("WorksheetChangedEventArgs", () => {

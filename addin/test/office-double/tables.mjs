@@ -197,15 +197,15 @@ export function defineTables(Range) {
           : resolveReference(book, address, onSheet ?? book.active);
         if (onSheet && sheet !== onSheet) throw new HostError("InvalidArgument");
         if (typeof hasHeaders !== "boolean") throw new HostError("InvalidArgument");
-        let tableArea = area;
+        // Without headers Excel makes a header row and moves the data down one row.
+        const tableArea = hasHeaders ? area : new Area(area.top, area.left, area.bottom + 1, area.right);
+        // A refused add changes nothing: the check comes before any cell moves.
+        if (tablesOf(book).some((t) => t.sheet === sheet && overlaps(t.area, tableArea))) throw new HostError("InvalidOperation");
         if (!hasHeaders) {
-          // Excel makes a header row and moves the data down one row.
-          tableArea = new Area(area.top, area.left, area.bottom + 1, area.right);
           sheet.shiftDown(area);
           sheet.write(new Area(area.top, area.left, area.top, area.right), "values",
             [Array.from({ length: area.columnCount }, (_, i) => `Column${i + 1}`)]);
         }
-        if (tablesOf(book).some((t) => t.sheet === sheet && overlaps(t.area, tableArea))) throw new HostError("InvalidOperation");
         let n = book.tableSerial, name;
         do { n += 1; name = `Table${n}`; } while (nameTaken(book, name));
         book.tableSerial = n;
